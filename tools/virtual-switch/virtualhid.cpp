@@ -1,0 +1,268 @@
+#include "virtualhid.h"
+
+#include <hidapi.h>
+
+#include <QtGlobal>
+
+#include <mutex>
+#include <set>
+
+// hidapi leaves its device type opaque; this is ours.
+struct hid_device_ {
+    int apport = 1;
+    bool dead = false;
+    QByteArray pendingReply;
+};
+
+namespace
+{
+struct State {
+    SwitchModel model;
+    bool plugged = true;
+    int attachPort = 1;
+    std::set<hid_device *> handles;
+
+    bool failInit = false;
+    int refuse = 0;
+    bool failSend = false;
+    int failSendId = -1;
+    bool failRead = false;
+    int shortenTo = -1;
+    bool hasOverride = false;
+    QByteArray overrideReply;
+
+    int inits = 0;
+    int exits = 0;
+    int closes = 0;
+    QList<QByteArray> sent;
+};
+
+std::recursive_mutex s_mutex;
+// Handles opened before the last reset(): dead, not counted, but still closed cleanly.
+std::set<hid_device *> s_stale;
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+bool isLive(hid_device *dev)
+{
+    return dev && state().handles.count(dev) && !dev->dead;
+}
+} // namespace
+
+namespace VirtualHid
+{
+void reset()
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    State &s = state();
+    for (hid_device *dev : s.handles) {
+        dev->dead = true;
+        s_stale.insert(dev);
+    }
+    s = State();
+}
+
+SwitchModel &model()
+{
+    return state().model;
+}
+
+void setAttachPort(int port)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    state().attachPort = port;
+}
+
+void unplug()
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    state().plugged = false;
+    for (hid_device *dev : state().handles)
+        dev->dead = true;
+}
+
+void plug()
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    state().plugged = true;
+}
+
+bool isPlugged()
+{
+    return state().plugged;
+}
+
+void failNextInit()
+{
+    state().failInit = true;
+}
+
+void refuseNext(int requests)
+{
+    state().refuse = qMax(0, requests);
+}
+
+void failNextSend(int reportId)
+{
+    state().failSend = true;
+    state().failSendId = reportId;
+}
+
+void failNextRead()
+{
+    state().failRead = true;
+}
+
+void shortenNextReply(int bytes)
+{
+    state().shortenTo = qMax(0, bytes);
+}
+
+void overrideNextReply(const QByteArray &reply)
+{
+    state().hasOverride = true;
+    state().overrideReply = reply;
+}
+
+int openHandles()
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    return int(state().handles.size());
+}
+
+int initCalls()
+{
+    return state().inits;
+}
+
+int exitCalls()
+{
+    return state().exits;
+}
+
+int closeCalls()
+{
+    return state().closes;
+}
+
+QList<QByteArray> sentFrames()
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    return state().sent;
+}
+
+void clearSentFrames()
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    state().sent.clear();
+}
+} // namespace VirtualHid
+
+extern "C" {
+
+int hid_init(void)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    State &s = state();
+    ++s.inits;
+    if (s.failInit) {
+        s.failInit = false;
+        return -1;
+    }
+    return 0;
+}
+
+int hid_exit(void)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    ++state().exits;
+    return 0;
+}
+
+hid_device *hid_open(unsigned short, unsigned short, const wchar_t *)
+{
+    // Any identifiers open the one switch: the agent's constants are its own business.
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    State &s = state();
+    if (!s.plugged)
+        return nullptr;
+    auto *dev = new hid_device_;
+    dev->apport = s.attachPort;
+    s.handles.insert(dev);
+    return dev;
+}
+
+void hid_close(hid_device *dev)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    State &s = state();
+    ++s.closes;
+    if (dev && (s.handles.erase(dev) || s_stale.erase(dev)))
+        delete dev;
+}
+
+int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    State &s = state();
+    const QByteArray frame(reinterpret_cast<const char *>(data), int(length));
+    s.sent.append(frame);
+    if (!isLive(dev))
+        return -1;
+    if (s.failSend
+        && (s.failSendId < 0 || (!frame.isEmpty() && static_cast<unsigned char>(frame.at(0)) == s.failSendId))) {
+        s.failSend = false;
+        return -1;
+    }
+    if (s.refuse > 0) {
+        --s.refuse;
+        QByteArray refused(frame.size() >= 1 && frame.at(0) == 0x47 ? 11 : 8, '\0');
+        refused[0] = char(frame.isEmpty() ? 0x80 : frame.at(0) | 0x80);
+        refused[1] = SwitchModel::Refused;
+        dev->pendingReply = refused;
+    } else {
+        dev->pendingReply = s.model.handle(dev->apport, frame);
+    }
+    return int(length);
+}
+
+int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    State &s = state();
+    if (!isLive(dev) || !data || length == 0)
+        return -1;
+    if (s.failRead) {
+        s.failRead = false;
+        return -1;
+    }
+
+    QByteArray reply;
+    if (s.hasOverride) {
+        s.hasOverride = false;
+        reply = s.overrideReply;
+    } else if (!dev->pendingReply.isEmpty() && static_cast<unsigned char>(dev->pendingReply.at(0)) == data[0]) {
+        reply = dev->pendingReply;
+    } else {
+        // Nothing asked for this report: the switch has no answer to give.
+        reply = QByteArray(8, '\0');
+        reply[0] = char(data[0]);
+        reply[1] = SwitchModel::Refused;
+    }
+    dev->pendingReply.clear();
+
+    int n = qMin(reply.size(), int(length));
+    if (s.shortenTo >= 0) {
+        n = qMin(n, s.shortenTo);
+        s.shortenTo = -1;
+    }
+    for (int i = 0; i < n; ++i)
+        data[i] = static_cast<unsigned char>(reply.at(i));
+    return n;
+}
+
+} // extern "C"
