@@ -26,6 +26,7 @@ struct State {
     int refuse = 0;
     bool failSend = false;
     int failSendId = -1;
+    int failSendSkip = 0;
     bool failRead = false;
     int shortenTo = -1;
     bool hasOverride = false;
@@ -106,10 +107,11 @@ void refuseNext(int requests)
     state().refuse = qMax(0, requests);
 }
 
-void failNextSend(int reportId)
+void failNextSend(int reportId, int skip)
 {
     state().failSend = true;
     state().failSendId = reportId;
+    state().failSendSkip = qMax(0, skip);
 }
 
 void failNextRead()
@@ -213,10 +215,15 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
     s.sent.append(frame);
     if (!isLive(dev))
         return -1;
-    if (s.failSend
-        && (s.failSendId < 0 || (!frame.isEmpty() && static_cast<unsigned char>(frame.at(0)) == s.failSendId))) {
-        s.failSend = false;
-        return -1;
+    const bool matches
+        = s.failSendId < 0 || (!frame.isEmpty() && static_cast<unsigned char>(frame.at(0)) == s.failSendId);
+    if (s.failSend && matches) {
+        if (s.failSendSkip > 0) {
+            --s.failSendSkip;
+        } else {
+            s.failSend = false;
+            return -1;
+        }
     }
     if (s.refuse > 0) {
         --s.refuse;

@@ -29,8 +29,9 @@ bool isPlugged();
 // Faults for the next calls, each used up by the call it hits.
 void failNextInit();
 void refuseNext(int requests); // answered with status 0x01, whatever the request
-// hid_send_feature_report returns -1 for the next frame, or the next one with this report ID.
-void failNextSend(int reportId = -1);
+// hid_send_feature_report returns -1 for the next frame, or for the next one with this
+// report ID after letting `skip` of them through.
+void failNextSend(int reportId = -1, int skip = 0);
 void failNextRead(); // hid_get_feature_report returns -1
 void shortenNextReply(int bytes); // the next reply delivers only this many bytes
 void overrideNextReply(const QByteArray &reply); // the next read returns exactly these bytes
