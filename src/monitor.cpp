@@ -1,0 +1,208 @@
+#include "monitor.h"
+
+#include <QDebug>
+#include <QTimer>
+
+namespace
+{
+constexpr int s_speedInterval = 100;
+
+int intOf(const QVariantMap &map, const QString &key)
+{
+    return map.value(key).toInt();
+}
+
+quint64 cellHash(int row, int col)
+{
+    return (quint64(quint32(row)) << 32) | quint32(col);
+}
+} // namespace
+
+Monitor::Monitor(QObject *parent)
+    : QObject(parent)
+{
+}
+
+// Removes no hook, stops no timer and leaves the switch as it is: the engine instance lives
+// until the process ends.
+Monitor::~Monitor() = default;
+
+Monitor *Monitor::getInstance()
+{
+    static Monitor s_engine;
+    return &s_engine;
+}
+
+QVariantMap Monitor::frameInfo() const
+{
+    return getInstance()->m_frameInfo;
+}
+
+bool Monitor::connectDevice()
+{
+    Monitor *engine = getInstance();
+    connect(&engine->m_device, &KV830Data::devStatusChanged, this, &Monitor::getDeviceStatus);
+    connect(engine, &Monitor::monitorChanged, this, &Monitor::notifyToQml);
+
+    engine->m_connected = engine->m_device.open(KV830::VendorId, KV830::ProductId);
+    if (engine->m_connected) {
+        m_devstatus = 1;
+        readPortStatus();
+    } else {
+        m_devstatus = 0;
+        qDebug("Connection device fail");
+    }
+
+    // Also after a failed open: the heartbeat is what picks the switch up later.
+    engine->m_device.beginHeartBeat();
+
+    m_speedTimer = new QTimer();
+    m_speedTimer->setInterval(s_speedInterval);
+    m_speedTimer->start();
+    connect(m_speedTimer, &QTimer::timeout, this, &Monitor::getMouseSpeed);
+
+    installHooks();
+    return engine->m_connected;
+}
+
+void Monitor::getDeviceStatus()
+{
+    Monitor *engine = getInstance();
+    const int s = engine->m_device.status();
+    m_devstatus = s;
+    if (s == 1) {
+        // Back after a loss (or never open before): the layout may have changed meanwhile.
+        if (int(engine->m_connected) != m_devstatus)
+            readPortStatus();
+    } else {
+        engine->m_switchPending = 0;
+    }
+    engine->m_connected = m_devstatus != 0;
+    emit statusChanged();
+}
+
+void Monitor::readPortStatus()
+{
+    if (m_devstatus != 1)
+        return;
+    Monitor *engine = getInstance();
+    if (!engine->m_device.getPortStatus()) {
+        engine->m_listCount = 0;
+        return;
+    }
+    const QVariantMap status = engine->m_device.m_portStatus;
+    engine->m_apPort = intOf(status, QStringLiteral("apportNum"));
+    engine->m_listCount = intOf(status, QStringLiteral("listNum"));
+    engine->m_curPort = intOf(status, QStringLiteral("curportNum"));
+    engine->m_mousePosition = intOf(status, QStringLiteral("mouseposition"));
+    buildLayout();
+}
+
+void Monitor::notifyToQml()
+{
+    emit monitorChanged();
+}
+
+void Monitor::buildLayout()
+{
+    Monitor *engine = getInstance();
+    if (engine->m_listCount < 1)
+        return;
+
+    engine->m_ownMonitors.clear();
+    engine->m_allMonitors.clear();
+
+    static const QString switchKeys[] = {QStringLiteral("portNum"), QStringLiteral("monitorIndexNum"),
+        QStringLiteral("row"), QStringLiteral("col"), QStringLiteral("width"), QStringLiteral("height")};
+    for (int index = 1; index <= engine->m_listCount; ++index) {
+        if (!engine->m_device.getOneListOfPortNum(index))
+            continue;
+        QVariantMap e = engine->m_device.m_portList;
+        // Every stored entry has all keys; a missing one reads as 0.
+        for (const QString &key : switchKeys) {
+            if (!e.contains(key))
+                e.insert(key, QVariant());
+        }
+        const int portNum = intOf(e, QStringLiteral("portNum"));
+        const int row = intOf(e, QStringLiteral("row"));
+        const int col = intOf(e, QStringLiteral("col"));
+        e[QStringLiteral("min_x")] = 0;
+        e[QStringLiteral("min_y")] = 0;
+        e[QStringLiteral("max_x")] = intOf(e, QStringLiteral("width"));
+        e[QStringLiteral("max_y")] = intOf(e, QStringLiteral("height"));
+
+        const QString key = MonitorLogic::cellKey(row, col);
+        if (portNum == engine->m_apPort)
+            engine->m_ownMonitors.insert(key, e);
+        engine->m_allMonitors.insert(key, e);
+    }
+    computeOwnGeometry();
+}
+
+void Monitor::computeOwnGeometry()
+{
+    Monitor *engine = getInstance();
+    const QString rowKey = QStringLiteral("row");
+    const QString colKey = QStringLiteral("col");
+
+    // The origin moves only to a cell that is above or left of it and not below or right of
+    // it in the other direction, so an irregular arrangement depends on the key order.
+    bool first = true;
+    for (const QVariantMap &e : qAsConst(engine->m_ownMonitors)) {
+        const int r = intOf(e, rowKey);
+        const int c = intOf(e, colKey);
+        if (first) {
+            engine->m_originRow = r;
+            engine->m_originCol = c;
+            first = false;
+            continue;
+        }
+        const int oR = engine->m_originRow;
+        const int oC = engine->m_originCol;
+        if ((r < oR && c < oC) || (r < oR && c == oC) || (r == oR && c < oC)) {
+            engine->m_originRow = r;
+            engine->m_originCol = c;
+        }
+    }
+
+    // Each monitor is placed with its own size, as if every cell of this computer had it.
+    for (auto it = engine->m_ownMonitors.begin(); it != engine->m_ownMonitors.end(); ++it) {
+        const QVariantMap &e = it.value();
+        const int r = intOf(e, rowKey);
+        const int c = intOf(e, colKey);
+        const int w = intOf(e, QStringLiteral("width"));
+        const int h = intOf(e, QStringLiteral("height"));
+        QVariantMap &stored = engine->m_ownMonitors[MonitorLogic::cellKey(r, c)];
+        stored[QStringLiteral("min_x")] = (c - engine->m_originCol) * w;
+        stored[QStringLiteral("min_y")] = (r - engine->m_originRow) * h;
+        stored[QStringLiteral("max_x")] = (c - engine->m_originCol + 1) * w;
+        stored[QStringLiteral("max_y")] = (r - engine->m_originRow + 1) * h;
+    }
+
+    engine->rebuildPointerIndex();
+}
+
+void Monitor::rebuildPointerIndex()
+{
+    m_ownCells.clear();
+    m_ownCells.reserve(size_t(m_ownMonitors.size()));
+    for (const QVariantMap &e : qAsConst(m_ownMonitors)) {
+        m_ownCells.push_back(MonitorLogic::makeOwnCell(intOf(e, QStringLiteral("portNum")),
+            intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col")), intOf(e, QStringLiteral("width")),
+            intOf(e, QStringLiteral("height")), intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
+            intOf(e, QStringLiteral("max_x")), intOf(e, QStringLiteral("max_y")), m_originRow, m_originCol));
+    }
+
+    m_cells.clear();
+    for (const QVariantMap &e : qAsConst(m_allMonitors)) {
+        const CellEntry cell {
+            intOf(e, QStringLiteral("portNum")), intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col"))};
+        m_cells.insert(cellHash(cell.row, cell.col), cell);
+    }
+}
+
+const Monitor::CellEntry *Monitor::cellAt(MonitorLogic::Cell cell) const
+{
+    const auto it = m_cells.constFind(cellHash(cell.row, cell.col));
+    return it == m_cells.constEnd() ? nullptr : &it.value();
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "kv830data.h"
+#include "monitorlogic.h"
+#include "platform/inputhooks.h"
+
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+class QTimer;
+
+// The switching engine. The hook procedures are static and get no object, so the engine's
+// state lives in one process-wide instance, getInstance(); the element that the scene creates
+// is a second Monitor that holds the hooks, the device status and the speed timer, and
+// forwards to the engine instance.
+class Monitor : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int devstatus READ devstatus NOTIFY statusChanged)
+    Q_PROPERTY(QVariantMap frameInfo READ frameInfo NOTIFY monitorChanged)
+
+public:
+    explicit Monitor(QObject *parent = nullptr);
+    ~Monitor() override;
+
+    static Monitor *getInstance();
+
+    // Low-level hook procedures: hook code, message identifier, address of the event record.
+    // A non-zero result without passing the event on swallows it.
+    static std::intptr_t mouseProc(int code, std::uintptr_t message, std::intptr_t record);
+    static std::intptr_t keyboardProc(int code, std::uintptr_t message, std::intptr_t record);
+
+    int devstatus() const { return m_devstatus; }
+    QVariantMap frameInfo() const;
+
+    void getMouseData();
+    void readPortStatus();
+    void buildLayout();
+    void computeOwnGeometry();
+
+signals:
+    void statusChanged();
+    void monitorChanged();
+
+public slots:
+    void getDeviceStatus();
+    void notifyToQml();
+    void getMouseSpeed();
+    void stopMouseMove();
+
+public:
+    Q_INVOKABLE bool setHook();
+    Q_INVOKABLE bool connectDevice();
+    Q_INVOKABLE void uninstallHook();
+    Q_INVOKABLE QVariantMap getMouseHighlightData();
+
+    // Engine state. The element uses its own hooks, m_devstatus and m_speedTimer; everything
+    // else is read and written on the engine instance.
+    HookHandle m_mouseHook = nullptr;
+    HookHandle m_keyboardHook = nullptr;
+    std::optional<QPoint> m_lastPointer; // last handled pointer position; none before the first
+    int m_switchPending = 0;
+    int m_curPort = 0;
+    int m_apPort = 0;
+    int m_listCount = 0;
+    int m_mousePosition = 0;
+    int m_edgeMargin = 5;
+    int m_cornerMargin = 10;
+    bool m_connected = false;
+    QMap<QString, QVariantMap> m_ownMonitors;
+    QMap<QString, QVariantMap> m_allMonitors;
+    KV830Data m_device;
+    int m_devstatus = 0;
+    int m_originRow = 0, m_originCol = 0;
+    int m_lastRow = 0, m_lastCol = 0;
+    QVariantMap m_frameInfo;
+    quint8 m_portMask = 0;
+    QTimer *m_speedTimer = nullptr;
+    double m_mouseSpeed = 0.0;
+    MonitorLogic::SpeedMeter m_speedSamples;
+    int m_cyclicSwitch = 0;
+    int m_leftButtonDown = 0, m_rightButtonDown = 0;
+
+private:
+    struct CellEntry {
+        int port = 0;
+        int row = 0;
+        int col = 0;
+    };
+
+    void installHooks();
+    void pointerMoved(std::int32_t X, std::int32_t Y);
+    // Returns true when a switch request was made (accepted or refused).
+    bool requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::Cell target, int code, int percent);
+    const CellEntry *cellAt(MonitorLogic::Cell cell) const;
+    // The pointer handler's view of the layout, rebuilt with it: the own monitors in key
+    // order with their bounds as numbers, and every monitor's port by cell.
+    void rebuildPointerIndex();
+
+    std::vector<MonitorLogic::OwnCell> m_ownCells;
+    QHash<quint64, CellEntry> m_cells;
+};

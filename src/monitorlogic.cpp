@@ -1,0 +1,247 @@
+#include "monitorlogic.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace MonitorLogic
+{
+
+QString cellKey(int row, int col)
+{
+    return QString::number(row) + QLatin1Char(',') + QString::number(col);
+}
+
+OwnCell makeOwnCell(int port, int row, int col, int width, int height, int minX, int minY, int maxX, int maxY,
+    int originRow, int originCol)
+{
+    OwnCell m;
+    m.port = port;
+    m.row = row;
+    m.col = col;
+    m.width = float(width);
+    m.height = float(height);
+    m.minX = float(minX);
+    m.minY = float(minY);
+    m.maxX = float(maxX);
+    m.maxY = float(maxY);
+    const int r = row - originRow;
+    const int c = col - originCol;
+    m.r = r;
+    m.c = c;
+    m.left = float(c) * m.width;
+    m.top = float(r) * m.height;
+    m.right = float(c + 1) * m.width;
+    m.bottom = float(r + 1) * m.height;
+    return m;
+}
+
+bool isInside(const OwnCell &m, float x, float y)
+{
+    return m.left + 1.0f <= x && x <= m.right && m.top + 1.0f <= y && y < m.bottom;
+}
+
+namespace
+{
+// A share of a length in percent; a monitor of no size gives 0 rather than a division by zero.
+int percentAlong(float offset, float size)
+{
+    if (size == 0.0f)
+        return 0;
+    return truncToInt((offset / size) * 100.0f);
+}
+} // namespace
+
+Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float E, float C)
+{
+    const float x = float(X);
+    const float y = float(Y);
+
+    const bool leftCorner = X <= 0 || (m.minX <= x && x <= m.minX + C);
+    const bool leftEdge = X <= 0 || (m.minX <= x && x <= m.minX + E);
+    const bool topCorner = Y <= 0 || (m.minY <= y && y <= m.minY + C);
+    const bool topEdge = Y <= 0 || (m.minY <= y && y <= m.minY + E);
+    const bool rightCorner = m.maxX - C <= x && x <= m.maxX;
+    const bool rightEdge = x >= m.maxX - E;
+    const bool bottomCorner = y >= m.maxY - C;
+    const bool bottomEdge = y >= m.maxY - E;
+    const bool middleCols = m.minX + C < x && x < m.maxX - C;
+    const bool middleRows = m.minY + C < y && y < m.maxY - C;
+
+    if (leftCorner && topCorner)
+        return {1, 0};
+    if (leftEdge && middleRows)
+        return {2, percentAlong(y - m.top, m.height)};
+    if (leftCorner && bottomCorner)
+        return {3, 0};
+    if (middleCols && topEdge)
+        return {4, percentAlong(x - m.left, m.width)};
+    if (middleCols && bottomEdge)
+        return {5, percentAlong(x - m.left, m.width)};
+    if (rightCorner && topCorner)
+        return {6, 0};
+    if (rightEdge && middleRows)
+        return {7, percentAlong(y - m.top, m.height)};
+    if (rightCorner && bottomCorner)
+        return {8, 0};
+    return {};
+}
+
+bool isCorner(int code)
+{
+    return code == 1 || code == 3 || code == 6 || code == 8;
+}
+
+namespace
+{
+struct Delta {
+    int dRow, dCol;
+};
+
+Delta deltaOf(int code)
+{
+    switch (code) {
+    case 1:
+        return {-1, -1};
+    case 2:
+        return {0, -1};
+    case 3:
+        return {1, -1};
+    case 4:
+        return {-1, 0};
+    case 5:
+        return {1, 0};
+    case 6:
+        return {-1, 1};
+    case 7:
+        return {0, 1};
+    case 8:
+        return {1, 1};
+    }
+    return {0, 0};
+}
+} // namespace
+
+Cell neighbour(int code, Cell from)
+{
+    const Delta d = deltaOf(code);
+    return {from.row + d.dRow, from.col + d.dCol};
+}
+
+namespace detail
+{
+Step stepFor(int code, Cell from)
+{
+    const Delta d = deltaOf(code);
+    if (d.dRow == 0 && d.dCol == 0)
+        return {0, 0, {}, 0, false};
+    if (!isCorner(code))
+        return {d.dRow, d.dCol, {}, GridSize, false};
+
+    if (code == 1 || code == 8) {
+        // The diagonal of constant row - col.
+        const int D = from.row - from.col;
+        const int length = GridSize - std::abs(D);
+        const Cell upperLeft = D >= 0 ? Cell {D + 1, 1} : Cell {1, 1 - D};
+        const Cell lowerRight = D >= 0 ? Cell {GridSize, GridSize - D} : Cell {GridSize + D, GridSize};
+        return {d.dRow, d.dCol, code == 1 ? lowerRight : upperLeft, length, true};
+    }
+    // The anti-diagonal of constant row + col.
+    const int S = from.row + from.col;
+    const int length = S <= GridSize ? S - 1 : 2 * GridSize + 1 - S;
+    const Cell upperRight = S <= GridSize + 1 ? Cell {1, S - 1} : Cell {S - GridSize, GridSize};
+    const Cell lowerLeft = S <= GridSize + 1 ? Cell {S - 1, 1} : Cell {GridSize, S - GridSize};
+    return {d.dRow, d.dCol, code == 3 ? upperRight : lowerLeft, length, true};
+}
+} // namespace detail
+
+QPoint parkingPoint(int mousePosition, const OwnCell &m, float C)
+{
+    // Bound and margin first, then the 3, in single precision.
+    const float nearLeft = m.minX + C + 3.0f;
+    const float nearTop = m.minY + C + 3.0f;
+    const float nearRight = m.maxX - C - 3.0f;
+    const float nearBottom = m.maxY - C - 3.0f;
+    switch (mousePosition) {
+    case 1:
+        return {truncToInt(nearLeft), truncToInt(nearTop)};
+    case 2:
+        return {truncToInt(nearRight), truncToInt(nearTop)};
+    case 3:
+        return {truncToInt(nearLeft), truncToInt(nearBottom)};
+    case 5: {
+        // The centre of the cell, in double precision.
+        return {truncToInt((m.c + 0.5) * double(m.width)), truncToInt((m.r + 0.5) * double(m.height))};
+    }
+    }
+    return {truncToInt(nearRight), truncToInt(nearBottom)};
+}
+
+QPoint placement(int d, int P, int r, int c, int w, int h, int E, int K)
+{
+    // 32-bit signed arithmetic, as the switch's numbers allow (cells up to 255, sizes up to 65535).
+    switch (d) {
+    case 1:
+        return {(c + 1) * w - K - 3, (r + 1) * h - K - 3};
+    case 2:
+        return {(c + 1) * w - E - 3, r * h + (h * P) / 100};
+    case 3:
+        return {(c + 1) * w - K - 3, r * h + K + 3};
+    case 4:
+        return {c * w + (w * P) / 100, (r + 1) * h - E - 3};
+    case 5:
+        return {c * w + (w * P) / 100, r * h + E + 3};
+    case 6:
+        return {c * w + K + 3, (r + 1) * h - K - 3};
+    case 7:
+        return {c * w + E + 3, r * h + (h * P) / 100};
+    case 8:
+        return {c * w + K + 3, r * h + K + 3};
+    }
+    return {0, 0};
+}
+
+int truncToInt(double value)
+{
+    if (std::isnan(value))
+        return 0;
+    if (value >= double(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    if (value <= double(std::numeric_limits<int>::min()))
+        return std::numeric_limits<int>::min();
+    return int(value);
+}
+
+void SpeedMeter::add(std::int64_t msec, QPoint pos)
+{
+    if (m_count == 0) {
+        m_firstTime = m_lastTime = msec;
+        m_first = m_last = pos;
+        m_count = 1;
+        return;
+    }
+    if (msec == m_lastTime) {
+        // One position per millisecond: the later one wins, also when it is the first sample.
+        m_last = pos;
+        if (m_count == 1)
+            m_first = pos;
+        return;
+    }
+    m_lastTime = msec;
+    m_last = pos;
+    ++m_count;
+}
+
+double SpeedMeter::take(double periodMsec)
+{
+    double speed = 0.0;
+    if (m_count > 0) {
+        const double dx = double(m_last.x()) - m_first.x();
+        const double dy = double(m_last.y()) - m_first.y();
+        speed = std::sqrt(dx * dx + dy * dy) / periodMsec;
+    }
+    m_count = 0;
+    return speed;
+}
+
+} // namespace MonitorLogic

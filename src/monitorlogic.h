@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QPoint>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+// The engine's decisions as plain functions: numbers in, a decision out. Monitor feeds them
+// from its layout and acts on what they return.
+namespace MonitorLogic
+{
+
+// The switch's grid: 16 rows by 16 columns, numbered from 1.
+constexpr int GridSize = 16;
+
+struct Cell {
+    int row = 0;
+    int col = 0;
+    bool operator==(const Cell &o) const { return row == o.row && col == o.col; }
+    bool operator!=(const Cell &o) const { return !(*this == o); }
+};
+
+// "row,col" in decimal; maps keyed by it iterate in code-unit order of these strings.
+QString cellKey(int row, int col);
+
+// One of this computer's monitors as the pointer handler reads it, converted once when the
+// layout is built. Bounds and sizes are single precision, as the crossing rules are written.
+struct OwnCell {
+    int port = 0;
+    int row = 0;
+    int col = 0;
+    int r = 0, c = 0; // cell counted from this computer's origin cell
+    float minX = 0, minY = 0, maxX = 0, maxY = 0;
+    float width = 0, height = 0;
+    float left = 0, top = 0; // the cell's pixel bounds: c x width, r x height
+    float right = 0, bottom = 0;
+};
+
+OwnCell makeOwnCell(int port, int row, int col, int width, int height, int minX, int minY, int maxX, int maxY,
+    int originRow, int originCol);
+
+// Inside the cell: left + 1 <= x <= right, top + 1 <= y < bottom.
+bool isInside(const OwnCell &m, float x, float y);
+
+// Direction codes 1 to 8 (corners 1, 3, 6, 8; edges 2, 4, 5, 7), 0 for none.
+struct Band {
+    int code = 0;
+    int percent = 0;
+};
+Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float edgeMargin, float cornerMargin);
+
+bool isCorner(int code);
+Cell neighbour(int code, Cell from);
+
+// Walks from `from` in the direction of `code` and returns the first cell for which
+// qualifies(cell) holds; edges move along the row or column, corners along the diagonal
+// through `from`, wrapping around the grid only when `cyclic`.
+template <typename Qualifies> std::optional<Cell> walk(int code, Cell from, bool cyclic, Qualifies &&qualifies);
+
+// Where this computer's pointer is left after it handed the focus away.
+QPoint parkingPoint(int mousePosition, const OwnCell &m, float cornerMargin);
+
+// Where the pointer enters a monitor of this computer: on the side opposite to code d, at
+// `percent` along it. r and c count cells from this computer's origin.
+QPoint placement(int d, int percent, int r, int c, int width, int height, int edgeMargin, int cornerMargin);
+
+// Truncation toward zero that stays defined for NaN, infinities and values beyond int.
+int truncToInt(double value);
+
+// Pointer speed over one timer period: the straight distance between the first and the
+// last position seen, per millisecond of the period. Keeps only those two samples.
+class SpeedMeter
+{
+public:
+    // A sample in the same millisecond as the last one replaces it.
+    void add(std::int64_t msec, QPoint pos);
+    // The speed of the period that ends now; starts the next period.
+    double take(double periodMsec);
+    int count() const { return m_count; }
+
+private:
+    std::int64_t m_firstTime = 0, m_lastTime = 0;
+    QPoint m_first, m_last;
+    int m_count = 0;
+};
+
+// ---- walk, a template so that the lookup of each candidate is inlined
+
+namespace detail
+{
+struct Step {
+    int dRow, dCol;
+    Cell wrapTo; // where a step that leaves the grid lands
+    int length; // steps at most
+    bool wraps; // diagonal walks wrap when leaving the grid, edge walks coordinate-wise
+};
+Step stepFor(int code, Cell from);
+} // namespace detail
+
+template <typename Qualifies> std::optional<Cell> walk(int code, Cell from, bool cyclic, Qualifies &&qualifies)
+{
+    const detail::Step step = detail::stepFor(code, from);
+    Cell cur = from;
+    for (int i = 0; i < step.length; ++i) {
+        Cell next {cur.row + step.dRow, cur.col + step.dCol};
+        if (step.wraps) {
+            if (next.row == 0 || next.row == GridSize + 1 || next.col == 0 || next.col == GridSize + 1) {
+                if (!cyclic)
+                    return std::nullopt;
+                next = step.wrapTo;
+            }
+        } else {
+            int &moved = step.dRow != 0 ? next.row : next.col;
+            if (moved == 0 || moved == GridSize + 1) {
+                if (!cyclic)
+                    return std::nullopt;
+                moved = moved == 0 ? GridSize : 1;
+            }
+        }
+        cur = next;
+        if (qualifies(cur))
+            return cur;
+    }
+    return std::nullopt;
+}
+
+} // namespace MonitorLogic

@@ -1,0 +1,91 @@
+// Where the pointer arrives when the switch hands keyboard and mouse to this computer, and
+// the highlight settings.
+
+#include "monitor.h"
+
+#include <QCursor>
+#include <QDebug>
+
+namespace
+{
+int intOf(const QVariantMap &map, const QString &key)
+{
+    return map.value(key).toInt();
+}
+} // namespace
+
+void Monitor::getMouseData()
+{
+    Monitor *engine = getInstance();
+    KV830Data &device = engine->m_device;
+    if (!device.getMouseStatus()) {
+        engine->m_curPort = engine->m_apPort;
+        qDebug("getMouseStatus fail");
+        return;
+    }
+
+    const QVariantMap status = device.m_mouseStatus;
+    const int p = intOf(status, QStringLiteral("curportNum"));
+    const int R = intOf(status, QStringLiteral("portRow"));
+    const int C = intOf(status, QStringLiteral("portCol"));
+    const int d = intOf(status, QStringLiteral("direction"));
+    const int P = intOf(status, QStringLiteral("percent"));
+
+    QVariantMap &frame = engine->m_frameInfo;
+    const auto entered = engine->m_ownMonitors.constFind(MonitorLogic::cellKey(R, C));
+    if (entered != engine->m_ownMonitors.constEnd()) {
+        const int w = intOf(entered.value(), QStringLiteral("width"));
+        const int h = intOf(entered.value(), QStringLiteral("height"));
+        const int r = R - engine->m_originRow;
+        const int c = C - engine->m_originCol;
+        const QPoint pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
+        QCursor::setPos(pos.x(), pos.y());
+        if (!device.getPortStatus())
+            qDebug("getPortStatus fail");
+        engine->m_curPort = p;
+        frame[QStringLiteral("x")] = c * w;
+        frame[QStringLiteral("y")] = r * h;
+        frame[QStringLiteral("width")] = w;
+        frame[QStringLiteral("height")] = h;
+        frame[QStringLiteral("switchport")] = 0;
+    } else {
+        // The switch names a cell that is not ours: fall back to the first own monitor's size
+        // at the desktop origin.
+        if (!device.getPortStatus())
+            qDebug("getPortStatus fail");
+        engine->m_curPort = p;
+        int w = 0;
+        int h = 0;
+        if (!engine->m_ownMonitors.isEmpty()) {
+            const QVariantMap &firstOwn = engine->m_ownMonitors.first();
+            w = intOf(firstOwn, QStringLiteral("width"));
+            h = intOf(firstOwn, QStringLiteral("height"));
+            qDebug() << w << h;
+        }
+        QCursor::setPos(w / 2, h / 2);
+        frame[QStringLiteral("x")] = 0;
+        frame[QStringLiteral("y")] = 0;
+        frame[QStringLiteral("width")] = w;
+        frame[QStringLiteral("height")] = h;
+        frame[QStringLiteral("switchport")] = 0;
+    }
+    emit engine->monitorChanged();
+}
+
+QVariantMap Monitor::getMouseHighlightData()
+{
+    Monitor *engine = getInstance();
+    QVariantMap result;
+    if (engine->m_device.getSwitchingFocusStatus()) {
+        result = engine->m_device.m_focusStatus;
+        const QString cyclic = QStringLiteral("cyclic_switch");
+        if (!result.contains(cyclic))
+            result.insert(cyclic, QVariant());
+        engine->m_cyclicSwitch = result.value(cyclic).toInt();
+        return result;
+    }
+    result[QStringLiteral("status")] = 0;
+    result[QStringLiteral("duration")] = 1;
+    engine->m_cyclicSwitch = 0;
+    return result;
+}

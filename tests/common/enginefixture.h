@@ -1,0 +1,86 @@
+#pragma once
+
+#include "monitor.h"
+#include "virtualhid.h"
+
+#include <QCursor>
+
+// Puts the engine instance in a known state over a virtual switch holding `monitors`, as
+// readPortStatus would after connecting: this computer on port `apport`, which has the focus.
+inline Monitor *setUpEngine(
+    const QVector<SwitchModel::MonitorEntry> &monitors, int apport, quint8 presentMask, int mousePosition = 4)
+{
+    VirtualHid::reset();
+    SwitchModel &sw = VirtualHid::model();
+    sw.monitors = monitors;
+    sw.presentMask = presentMask;
+    sw.currentPort = apport;
+    sw.mousePosition = mousePosition;
+    VirtualHid::setAttachPort(apport);
+
+    Monitor *engine = Monitor::getInstance();
+    engine->m_device.close();
+    engine->m_device.open(KV830::VendorId, KV830::ProductId);
+    engine->m_connected = true;
+    engine->m_switchPending = 0;
+    engine->m_lastPointer.reset();
+    engine->m_lastRow = engine->m_lastCol = 0;
+    engine->m_mouseSpeed = 1.0;
+    engine->m_speedSamples = {};
+    engine->m_leftButtonDown = engine->m_rightButtonDown = 0;
+    engine->m_cyclicSwitch = 0;
+    engine->m_frameInfo.clear();
+    engine->m_ownMonitors.clear();
+    engine->m_allMonitors.clear();
+    engine->m_originRow = engine->m_originCol = 0;
+
+    Monitor element;
+    element.m_devstatus = 1;
+    element.readPortStatus();
+    VirtualHid::clearSentFrames();
+    return engine;
+}
+
+// One pointer event through the mouse procedure, as the hook delivers it.
+inline std::intptr_t pointerEvent(std::uintptr_t message, int x = 0, int y = 0)
+{
+    PointerEventRecord record;
+    record.x = x;
+    record.y = y;
+    return Monitor::mouseProc(0, message, reinterpret_cast<std::intptr_t>(&record));
+}
+
+inline std::intptr_t moveTo(int x, int y)
+{
+    return pointerEvent(0x0200, x, y);
+}
+
+inline std::intptr_t keyEvent(std::uintptr_t message, std::uint32_t vk)
+{
+    KeyEventRecord record;
+    record.vkCode = vk;
+    return Monitor::keyboardProc(0, message, reinterpret_cast<std::intptr_t>(&record));
+}
+
+// Switch requests (0x49) the virtual switch received since the last clear.
+inline QList<QByteArray> switchRequests()
+{
+    QList<QByteArray> out;
+    for (const QByteArray &f : VirtualHid::sentFrames()) {
+        if (!f.isEmpty() && static_cast<unsigned char>(f.at(0)) == 0x49)
+            out.append(f.left(6));
+    }
+    return out;
+}
+
+inline QByteArray request(int port, int row, int col, int direction, int percent)
+{
+    QByteArray r(6, '\0');
+    r[0] = char(0x49);
+    r[1] = char(port);
+    r[2] = char(row);
+    r[3] = char(col);
+    r[4] = char(direction);
+    r[5] = char(percent);
+    return r;
+}
