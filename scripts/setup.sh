@@ -5,7 +5,7 @@ set -eu
 
 cd "$(dirname "$0")/.."
 
-PACKAGES="build-essential cmake pkg-config qtbase5-dev qtdeclarative5-dev libhidapi-dev"
+PACKAGES="build-essential cmake pkg-config qtbase5-dev qtdeclarative5-dev libhidapi-dev libbenchmark-dev"
 
 missing=""
 for p in $PACKAGES; do
