@@ -30,6 +30,9 @@ std::int64_t nowMsec()
 
 std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t record)
 {
+    // The system wants events with a negative code passed on untouched.
+    if (code < 0)
+        return InputHooks::instance().callNext(code, message, record);
     Monitor *engine = getInstance();
     if (record != 0) {
         switch (message) {

@@ -33,8 +33,9 @@ void Monitor::uninstallHook()
 
 std::intptr_t Monitor::keyboardProc(int code, std::uintptr_t message, std::intptr_t record)
 {
-    // The focus-arrival key is passed on like any other key; nothing is swallowed here.
-    if (message == HookMessage::KeyDown && record != 0
+    // The focus-arrival key is passed on like any other key; nothing is swallowed here, and
+    // events with a negative code are not even looked at.
+    if (code >= 0 && message == HookMessage::KeyDown && record != 0
         && reinterpret_cast<const KeyEventRecord *>(record)->vkCode == FocusArrivalKey) {
         Monitor *engine = getInstance();
         engine->getMouseData();
