@@ -5,7 +5,8 @@ set -eu
 
 cd "$(dirname "$0")/.."
 
-PACKAGES="build-essential cmake pkg-config qtbase5-dev qtdeclarative5-dev libhidapi-dev libbenchmark-dev"
+PACKAGES="build-essential cmake pkg-config qtbase5-dev qtdeclarative5-dev libhidapi-dev libbenchmark-dev
+    libx11-dev libxi-dev xvfb xauth xdotool g++-mingw-w64-x86-64 wine wine64"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "platform/inputhooks.h"
+
+#include <QObject>
+#include <QTimer>
+
+class QSocketNotifier;
+struct _XDisplay;
+
+// Desktop-wide input on X11: XInput2 raw events selected on the root window of a connection
+// of our own, read on the GUI thread through a socket notifier. X has no hook chain, so the
+// events have reached their clients already; "swallowing" is an active pointer grab that
+// holds the pointer still and keeps pointer events from other clients while the engine asks.
+class X11InputHooks : public QObject, public InputHooks
+{
+    Q_OBJECT
+
+public:
+    X11InputHooks();
+    ~X11InputHooks() override;
+
+    HookHandle installMouseHook(Procedure procedure) override;
+    HookHandle installKeyboardHook(Procedure procedure) override;
+    void uninstall(HookHandle hook) override;
+    // Nothing comes after us: an event goes on unless it is swallowed.
+    std::intptr_t callNext(int, std::uintptr_t, std::intptr_t) override { return 0; }
+
+private:
+    bool ensureConnection();
+    void selectEvents();
+    void readEvents();
+    void deliverMotion();
+    void deliverPointer(std::uintptr_t message);
+    void deliverKey(std::uintptr_t message, int keycode);
+    // Holds or releases the pointer as the engine's last answer says.
+    void holdPointer(bool hold);
+    void checkHold();
+
+    _XDisplay *m_display = nullptr;
+    bool m_failed = false;
+    int m_xiOpcode = 0;
+    unsigned long m_root = 0;
+    unsigned long m_confineWindow = 0;
+    int m_f13Keycode = 0;
+    QSocketNotifier *m_notifier = nullptr;
+
+    Procedure m_mouse = nullptr;
+    Procedure m_keyboard = nullptr;
+    int m_mouseToken = 0;
+    int m_keyboardToken = 0;
+
+    bool m_motionPending = false;
+    PointerEventRecord m_position;
+    bool m_holding = false;
+    qint64 m_holdSince = 0;
+    QTimer m_holdCheck;
+};

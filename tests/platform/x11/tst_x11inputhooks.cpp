@@ -1,0 +1,251 @@
+// The X11 input hooks against a real X server: an Xvfb of the test's own, driven by xdotool.
+
+#include "enginefixture.h"
+#include "monitor.h"
+#include "virtualhid.h"
+
+#include <QGuiApplication>
+#include <QProcess>
+#include <QtTest>
+
+#include <X11/Xlib.h>
+
+namespace
+{
+// An Xvfb on a display it picks itself (-displayfd), ended with the test by its PID.
+class Xvfb
+{
+public:
+    bool start()
+    {
+        m_process.start(QStringLiteral("Xvfb"),
+            {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                QStringLiteral("1920x1080x24"), QStringLiteral("-noreset"), QStringLiteral("-nolisten"),
+                QStringLiteral("tcp")});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        while (!m_process.canReadLine()) {
+            if (!m_process.waitForReadyRead(10000))
+                return false;
+        }
+        m_display = QStringLiteral(":") + QString::fromLatin1(m_process.readLine().trimmed());
+        return true;
+    }
+    ~Xvfb()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+    QString display() const { return m_display; }
+
+private:
+    QProcess m_process;
+    QString m_display;
+};
+
+bool xdo(const QStringList &args)
+{
+    return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
+}
+
+bool xdo(const char *a, const char *b = nullptr, const char *c = nullptr, const char *d = nullptr)
+{
+    QStringList args;
+    for (const char *s : {a, b, c, d}) {
+        if (s)
+            args << QString::fromLatin1(s);
+    }
+    return xdo(args);
+}
+
+int countFrames(unsigned char id)
+{
+    int n = 0;
+    for (const QByteArray &f : VirtualHid::sentFrames())
+        n += static_cast<unsigned char>(f.at(0)) == id;
+    return n;
+}
+} // namespace
+
+class TestX11InputHooks : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TestX11InputHooks(bool haveServer)
+        : m_haveServer(haveServer)
+    {
+    }
+
+private:
+    bool m_haveServer;
+    Display *m_display = nullptr;
+    Monitor *m_engine = nullptr;
+    Monitor m_element;
+
+    QPoint pointer() const
+    {
+        Window root, child;
+        int x = 0, y = 0, wx, wy;
+        unsigned int mask;
+        XQueryPointer(m_display, DefaultRootWindow(m_display), &root, &child, &x, &y, &wx, &wy, &mask);
+        return {x, y};
+    }
+
+    // Whether another client could take the pointer now; false while the hooks hold it.
+    bool pointerFree() const
+    {
+        const int status = XGrabPointer(
+            m_display, DefaultRootWindow(m_display), False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+        if (status == GrabSuccess)
+            XUngrabPointer(m_display, CurrentTime);
+        XSync(m_display, False);
+        return status == GrabSuccess;
+    }
+
+    // Lets the hooks read what the server has sent them.
+    void settle() { QTest::qWait(60); }
+
+private slots:
+    void initTestCase()
+    {
+        if (!m_haveServer)
+            QSKIP("Xvfb could not be started");
+        if (QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("version")}) != 0)
+            QSKIP("xdotool is not installed");
+        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+
+        m_display = XOpenDisplay(nullptr);
+        QVERIFY(m_display);
+        QVERIFY(m_element.setHook());
+        QVERIFY(m_element.m_mouseHook && m_element.m_keyboardHook);
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_display)
+            XCloseDisplay(m_display);
+    }
+
+    void init()
+    {
+        m_engine = setUpEngine({{1, 1, 1, 1, 1920, 1080}, {2, 1, 1, 2, 1920, 1080}}, 1, 0x03);
+        m_engine->m_mouseSpeed = 0; // no plain-edge crossing unless a case asks for one
+        QVERIFY(xdo("mousemove", "500", "500")); // a warp: no raw motion
+        settle();
+    }
+
+    void movesReachTheHandler()
+    {
+        QVERIFY(xdo("mousemove_relative", "--", "10", "5"));
+        QTRY_VERIFY(m_engine->m_lastPointer.has_value());
+        QTRY_COMPARE(*m_engine->m_lastPointer, pointer());
+        QVERIFY(pointer() != QPoint(500, 500));
+
+        QVERIFY(xdo("mousemove_relative", "--", "-40", "-30"));
+        QTRY_COMPARE(*m_engine->m_lastPointer, pointer());
+        QCOMPARE(m_engine->m_lastRow, 1);
+    }
+
+    void buttons()
+    {
+        QVERIFY(xdo("mousedown", "1"));
+        QTRY_COMPARE(m_engine->m_leftButtonDown, 1);
+        QVERIFY(xdo("mouseup", "1"));
+        QTRY_COMPARE(m_engine->m_leftButtonDown, 0);
+        QVERIFY(xdo("mousedown", "3"));
+        QTRY_COMPARE(m_engine->m_rightButtonDown, 1);
+        QVERIFY(xdo("mouseup", "3"));
+        QTRY_COMPARE(m_engine->m_rightButtonDown, 0);
+    }
+
+    void focusArrivalKey()
+    {
+        m_engine->m_curPort = 2;
+        VirtualHid::model().mouseStatus = {1, 1, 1, 7, 50};
+
+        // Other keys and the release of the switch's key do nothing.
+        QVERIFY(xdo("key", "a"));
+        QVERIFY(xdo("keyup", "191"));
+        settle();
+        QCOMPARE(countFrames(0x48), 0);
+        QCOMPARE(m_engine->m_curPort, 2);
+
+        QVERIFY(xdo("key", "191"));
+        QTRY_COMPARE(m_engine->m_curPort, 1);
+        QCOMPARE(countFrames(0x48), 1);
+        QTRY_COMPARE(pointer(), QPoint(8, 540));
+    }
+
+    void swallowingHoldsThePointer()
+    {
+        m_engine->m_switchPending = 1;
+        QVERIFY(xdo("mousemove_relative", "--", "5", "0"));
+        QTRY_VERIFY(m_engine->m_lastPointer == pointer());
+        const QPoint held = pointer();
+        QVERIFY(xdo("mousemove_relative", "--", "50", "50"));
+        settle();
+        QCOMPARE(pointer(), held);
+
+        // Once the engine stops swallowing the pointer is let go.
+        m_engine->m_switchPending = 0;
+        QTRY_VERIFY(xdo("mousemove_relative", "--", "5", "5") && pointer() != held);
+    }
+
+    void crossing()
+    {
+        m_engine->m_mouseSpeed = 1.0;
+        QVERIFY(xdo("mousemove_relative", "--", "5", "0"));
+        QTRY_COMPARE(m_engine->m_lastCol, 1);
+        QVERIFY(xdo("mousemove", "1890", "540"));
+        QVERIFY(xdo("mousemove_relative", "--", "40", "0"));
+
+        // Parked 13 px inside the lower-right corner and held there for the pending period.
+        QTRY_COMPARE(m_engine->m_curPort, 2);
+        QCOMPARE(switchRequests().size(), 1);
+        QCOMPARE(switchRequests().first().at(1), char(2));
+        QTRY_COMPARE(pointer(), QPoint(1907, 1067));
+        // 50 ms later the hold ends: another client can take the pointer.
+        QTRY_COMPARE(m_engine->m_switchPending, 0);
+        QTRY_VERIFY(pointerFree());
+    }
+
+    void uninstallAndAgain()
+    {
+        QVERIFY(xdo("mousemove_relative", "--", "3", "3"));
+        QTRY_COMPARE(*m_engine->m_lastPointer, pointer());
+        const QPoint before = *m_engine->m_lastPointer;
+
+        m_element.uninstallHook();
+        QVERIFY(!m_element.m_mouseHook && !m_element.m_keyboardHook);
+        m_element.uninstallHook();
+        QVERIFY(xdo("mousemove_relative", "--", "20", "20"));
+        settle();
+        QCOMPARE(*m_engine->m_lastPointer, before);
+
+        QVERIFY(m_element.setHook());
+        QVERIFY(xdo("mousemove_relative", "--", "20", "20"));
+        QTRY_COMPARE(*m_engine->m_lastPointer, pointer());
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    Xvfb server;
+    const bool haveServer = server.start();
+    if (haveServer) {
+        qputenv("DISPLAY", server.display().toLatin1());
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    } else {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QGuiApplication app(argc, argv);
+    TestX11InputHooks test(haveServer);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_x11inputhooks.moc"
