@@ -1,30 +1,55 @@
-#include "kv830data.h"
+#include "QLogger.h"
+#include "QSingleApplication.h"
+#include "SystemTrayIcon/systemtrayicon.h"
+#include "monitor.h"
 
-#include <QCoreApplication>
-#include <QDebug>
+#include <QQmlContext>
+#include <QQuickView>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
+#include <QSurfaceFormat>
+#include <QtQml>
 
-// For now the agent only connects to the switch, reports what it answers and keeps the link
-// alive with the heartbeat until it is interrupted.
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("VORN"));
-    QCoreApplication::setApplicationName(QStringLiteral("Spanlink"));
+    QLogger::start();
+    QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
 
-    KV830Data device;
-    QObject::connect(&device, &KV830Data::devStatusChanged, &device, [&device] {
-        qInfo("switch %s", device.status() ? "connected" : "lost");
-        if (device.status() && device.getPortStatus())
-            qInfo() << "port status" << device.m_portStatus;
-    });
+    QSingleApplication app(argc, argv);
 
-    if (device.open(KV830::VendorId, KV830::ProductId)) {
-        device.getFWAPProtocolVersion();
-        if (device.getPortStatus())
-            qInfo() << "port status" << device.m_portStatus;
-    } else {
-        qInfo("no switch %04x:%04x attached; waiting for it", KV830::VendorId, KV830::ProductId);
+    QQuickView view;
+    QSurfaceFormat format;
+    format.setAlphaBufferSize(8);
+    format.setRenderableType(QSurfaceFormat::OpenGL);
+    view.setFormat(format);
+    view.setClearBeforeRendering(true);
+    view.setColor(Qt::transparent);
+    view.setSurfaceType(QSurface::RasterGLSurface);
+    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    if (!app.isRunning()) {
+        // The highlight window covers a whole monitor; the pointer must reach what lies below.
+        flags |= Qt::WindowTransparentForInput;
     }
-    device.beginHeartBeat();
-    return app.exec();
+    view.setFlags(flags);
+
+    view.rootContext()->setContextProperty(QStringLiteral("mainwindow"), &view);
+
+    qmlRegisterType<MyMenu>("vorn.trayicon", 1, 0, "MyMenu");
+    qmlRegisterType<MyAction>("vorn.trayicon", 1, 0, "MyAction");
+    qmlRegisterType<MySeparator>("vorn.trayicon", 1, 0, "MySeparator");
+    qmlRegisterType<SystemTrayIcon>("vorn.trayicon", 1, 0, "SystemTray");
+
+    if (app.isRunning()) {
+        // A second instance only says so: it never creates an engine, so it leaves the switch
+        // and the input alone.
+        view.setSource(QUrl(QStringLiteral("qrc:/Qml/alert.qml")));
+    } else {
+        qmlRegisterType<Monitor>("Qt.Quick.Monitor", 1, 0, "Monitor");
+        view.setSource(QUrl(QStringLiteral("qrc:/Qml/main.qml")));
+    }
+    view.show();
+
+    const int code = app.exec();
+    QLogger::finish();
+    return code;
 }

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+// An Xvfb on a display it picks itself (-displayfd), ended with its owner by PID.
+class Xvfb
+{
+public:
+    bool start(const QString &screen = QStringLiteral("1920x1080x24"))
+    {
+        m_process.start(QStringLiteral("Xvfb"),
+            {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"), screen,
+                QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        while (!m_process.canReadLine()) {
+            if (!m_process.waitForReadyRead(10000))
+                return false;
+        }
+        m_display = QStringLiteral(":") + QString::fromLatin1(m_process.readLine().trimmed());
+        return true;
+    }
+    ~Xvfb()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+    QString display() const { return m_display; }
+
+private:
+    QProcess m_process;
+    QString m_display;
+};
