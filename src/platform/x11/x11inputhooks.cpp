@@ -1,6 +1,7 @@
 #include "platform/x11/x11inputhooks.h"
 
 #include <QAbstractEventDispatcher>
+#include <QCursor>
 #include <QDateTime>
 #include <QDebug>
 #include <QSocketNotifier>
@@ -243,11 +244,13 @@ void X11InputHooks::holdPointer(bool hold)
         return;
     }
 
-    // Confine the pointer to a 1 x 1 window where it is now (the engine has parked it).
-    Window rootReturn, childReturn;
-    int x = 0, y = 0, winX, winY;
-    unsigned int maskReturn;
-    XQueryPointer(m_display, m_root, &rootReturn, &childReturn, &x, &y, &winX, &winY, &maskReturn);
+    // Confine the pointer to a 1 x 1 window where it is now. The engine has just parked it
+    // through the toolkit's own connection; asking the toolkit where it is takes a round trip
+    // on that connection, after the warp, so the answer is the parking point. Our connection
+    // could still see the old position, and a grab confined there would pull the pointer back.
+    const QPoint here = QCursor::pos();
+    const int x = here.x();
+    const int y = here.y();
     XMoveWindow(m_display, m_confineWindow, x, y);
     XMapRaised(m_display, m_confineWindow);
     const int status = XGrabPointer(m_display, m_root, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
