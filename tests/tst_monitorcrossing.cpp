@@ -10,6 +10,7 @@
 #include <QtTest>
 
 using Entry = SwitchModel::MonitorEntry;
+Q_DECLARE_METATYPE(SwitchModel::MonitorEntry)
 
 namespace
 {
@@ -34,13 +35,12 @@ class TestMonitorCrossing : public QObject
 
     // This computer on port 1 with one 1920 x 1080 monitor in `own`; the pointer has been
     // inside it once, so it is the current monitor.
-    void setUp(QVector<Entry> others, MonitorLogic::Cell own = {1, 1}, quint8 mask = 0x03)
+    void setUp(QVector<Entry> others, QPoint own = {1, 1}, quint8 mask = 0x03)
     {
-        others.prepend({1, 1, own.row, own.col, 1920, 1080});
+        others.prepend({1, 1, own.x(), own.y(), 1920, 1080});
         m_engine = setUpEngine(others, 1, mask);
         QCOMPARE(moveTo(960, 540), PassedOn);
-        QCOMPARE(m_engine->m_lastRow, own.row);
-        QCOMPARE(m_engine->m_lastCol, own.col);
+        QCOMPARE(QPoint(m_engine->m_lastRow, m_engine->m_lastCol), own);
         VirtualHid::clearSentFrames();
     }
 
@@ -68,7 +68,7 @@ private slots:
         QCOMPARE(m_engine->m_switchPending, 1);
         QCOMPARE(VirtualHid::model().currentPort, 2);
         QVERIFY(log.contains(QStringLiteral("postSwitchCmd nextportnum 2  :  2 3 7 27 1907 1067")));
-        QCOMPARE(m_engine->m_frameInfo.value(QStringLiteral("switchport")), QVariant(1));
+        QCOMPARE(frame(), QStringLiteral("0,0,1920,1080,1"));
         QCOMPARE(changed.count(), 1);
 
         // Everything is swallowed while pending, and the button flags still follow.
@@ -86,88 +86,58 @@ private slots:
         QCOMPARE(m_engine->m_lastPointer, std::optional<QPoint>(QPoint(1917, 300)));
     }
 
-    void speedGate()
+    void crossings_data()
     {
-        setUp({{2, 1, 1, 2, 1920, 1080}});
+        QTest::addColumn<QVector<Entry>>("others"); // this computer's monitor is in (1, 1)
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<int>("button"); // held down before the move
+        QTest::addColumn<int>("cyclic");
+        QTest::addColumn<QPoint>("to");
+        QTest::addColumn<QByteArray>("sent"); // the switch request, empty for none
+        const auto row = [](const char *name, QVector<Entry> others, double speed, int button, int cyclic, QPoint to,
+                             QByteArray sent) {
+            QTest::newRow(name) << others << speed << button << cyclic << to << sent;
+        };
+        const QVector<Entry> right = {{2, 1, 1, 2, 1920, 1080}};
+        const int left = HookMessage::LeftButtonDown;
+        row("edge at 0.39", right, 0.39, 0, 0, {1917, 300}, {});
+        row("edge at 0.4", right, 0.4, 0, 0, {1917, 540}, request(2, 1, 2, 7, 50));
+        row("left button held", right, 5, left, 0, {1917, 300}, {});
+        row("right button held", right, 5, HookMessage::RightButtonDown, 0, {1917, 300}, {});
+        row("corner, slow, button held", {{2, 1, 2, 2, 1920, 1080}}, 0, left, 0, {1920, 1075}, request(2, 2, 2, 8, 0));
+        // (1, 2) is empty, (1, 3) belongs to absent port 3, (1, 4) to port 2.
+        row("empty cell and absent port skipped", {{3, 1, 1, 3, 1920, 1080}, {2, 1, 1, 4, 1920, 1080}}, 1, 0, 0,
+            {1919, 540}, request(2, 1, 4, 7, 50));
+        row("nothing left of column 1", right, 1, 0, 0, {0, 540}, {});
+        row("wrap to column 16", {{2, 1, 1, 16, 1920, 1080}}, 1, 0, 1, {-3, 270}, request(2, 1, 16, 2, 25));
+        row("no diagonal wrap", {{2, 1, 16, 16, 1920, 1080}}, 1, 0, 0, {0, 0}, {});
+        row("diagonal wrap", {{2, 1, 16, 16, 1920, 1080}}, 1, 0, 1, {1, 1}, request(2, 16, 16, 1, 0));
+        // Wrapping left from (1, 1) reaches (1, 16), which is this computer's own.
+        row("own port beyond", {{1, 2, 1, 16, 1920, 1080}, {2, 1, 2, 1, 1920, 1080}}, 1, 0, 1, {0, 540}, {});
+    }
 
-        m_engine->m_mouseSpeed = 0.39;
-        QCOMPARE(moveTo(1917, 300), PassedOn);
-        QVERIFY(switchRequests().isEmpty());
-        // The port mask is refreshed for every move in a band, crossing or not; a repeated
+    void crossings()
+    {
+        QFETCH(QVector<Entry>, others);
+        QFETCH(int, button);
+        QFETCH(QPoint, to);
+        QFETCH(QByteArray, sent);
+        setUp(others);
+        QFETCH(double, speed);
+        QFETCH(int, cyclic);
+        m_engine->m_mouseSpeed = speed;
+        m_engine->m_cyclicSwitch = cyclic;
+        if (button)
+            QCOMPARE(pointerEvent(button, 500, 500), PassedOn);
+
+        QCOMPARE(moveTo(to.x(), to.y()), sent.isEmpty() ? PassedOn : Swallowed);
+        QCOMPARE(switchRequests(), sent.isEmpty() ? QList<QByteArray>() : QList<QByteArray>({sent}));
+        QCOMPARE(m_engine->m_curPort, sent.isEmpty() ? 1 : 2);
+        // The port mask is read for every move in a band, crossing or not; a repeated
         // position is dropped before any of that.
         QCOMPARE(portStatusQueries(), 1);
-        QCOMPARE(moveTo(1917, 300), PassedOn);
+        moveTo(to.x(), to.y());
         QCOMPARE(portStatusQueries(), 1);
-
-        for (const auto button : {HookMessage::LeftButtonDown, HookMessage::RightButtonDown}) {
-            m_engine->m_mouseSpeed = 5.0;
-            QCOMPARE(pointerEvent(button, 1917, 301), PassedOn);
-            QCOMPARE(moveTo(1917, 302), PassedOn);
-            QCOMPARE(moveTo(1917, 303), PassedOn);
-            QVERIFY(switchRequests().isEmpty());
-            pointerEvent(button + 1, 1917, 304);
-        }
-
-        m_engine->m_mouseSpeed = 0.4;
-        QCOMPARE(moveTo(1917, 540), Swallowed);
-        QCOMPARE(switchRequests(), QList<QByteArray>({request(2, 1, 2, 7, 50)}));
-    }
-
-    void cornersPassTheGate()
-    {
-        setUp({{2, 1, 1, 1, 1920, 1080}}, {2, 2});
-        m_engine->m_mouseSpeed = 0;
-        pointerEvent(HookMessage::LeftButtonDown, 500, 500);
-        QCOMPARE(moveTo(0, 0), Swallowed);
-        QCOMPARE(switchRequests(), QList<QByteArray>({request(2, 1, 1, 1, 0)}));
-        pointerEvent(HookMessage::LeftButtonUp, 500, 500);
-    }
-
-    void emptyCellAndAbsentPortAreSkipped()
-    {
-        // (1, 2) is empty, (1, 3) belongs to absent port 3, (1, 4) to port 2.
-        setUp({{3, 1, 1, 3, 1920, 1080}, {2, 1, 1, 4, 1920, 1080}});
-        QCOMPARE(moveTo(1919, 540), Swallowed);
-        QCOMPARE(switchRequests(), QList<QByteArray>({request(2, 1, 4, 7, 50)}));
-    }
-
-    void nothingBeyondTheEdge()
-    {
-        setUp({{2, 1, 1, 2, 1920, 1080}});
-        // Left of column 1 without wrap-around: no target, no request, the move goes on.
-        QCOMPARE(moveTo(0, 540), PassedOn);
-        QCOMPARE(portStatusQueries(), 1);
-        QVERIFY(switchRequests().isEmpty());
-        QCOMPARE(m_engine->m_curPort, 1);
-    }
-
-    void wrapAroundAtColumnOne()
-    {
-        setUp({{2, 1, 1, 16, 1920, 1080}});
-        m_engine->m_cyclicSwitch = 1;
-        QCOMPARE(moveTo(-3, 270), Swallowed);
-        QCOMPARE(switchRequests(), QList<QByteArray>({request(2, 1, 16, 2, 25)}));
-    }
-
-    void diagonalWrapFromTheFirstCell()
-    {
-        setUp({{2, 1, 16, 16, 1920, 1080}});
-        QCOMPARE(moveTo(0, 0), PassedOn);
-        QVERIFY(switchRequests().isEmpty());
-
-        m_engine->m_cyclicSwitch = 1;
-        QCOMPARE(moveTo(1, 1), Swallowed);
-        QCOMPARE(switchRequests(), QList<QByteArray>({request(2, 16, 16, 1, 0)}));
-    }
-
-    void targetOnTheOwnPort()
-    {
-        // Wrapping left from (1, 1) reaches (1, 16), which is this computer's own.
-        setUp({{1, 2, 1, 16, 1920, 1080}, {2, 1, 2, 1, 1920, 1080}});
-        m_engine->m_cyclicSwitch = 1;
-        QCOMPARE(moveTo(0, 540), PassedOn);
-        QVERIFY(switchRequests().isEmpty());
-        QCOMPARE(m_engine->m_curPort, 1);
     }
 
     void refusedRequest()
@@ -183,7 +153,7 @@ private slots:
         QCOMPARE(m_engine->m_curPort, 1);
         QCOMPARE(QCursor::pos(), QPoint(5, 5));
         QVERIFY(log.contains(QStringLiteral("postSwitchCmd nextportnum 3  :  1 2 7 50 1907 1067")));
-        QCOMPARE(m_engine->m_frameInfo.value(QStringLiteral("switchport")), QVariant(1));
+        QCOMPARE(frame(), QStringLiteral("0,0,1920,1080,1"));
         QCOMPARE(changed.count(), 1);
 
         // The next qualifying move tries again.
@@ -203,57 +173,43 @@ private slots:
         QCOMPARE(switchRequests().size(), 1);
     }
 
-    void firstMovesAndRepeats()
-    {
-        m_engine = setUpEngine({{1, 1, 1, 1, 1920, 1080}, {2, 1, 1, 2, 1920, 1080}}, 1, 0x03);
-        QSignalSpy changed(m_engine, &Monitor::monitorChanged);
-
-        // Not yet inside an own monitor: no crossing, even at X <= 0.
-        QCOMPARE(moveTo(0, 0), PassedOn);
-        QCOMPARE(portStatusQueries(), 0);
-        QCOMPARE(changed.count(), 0);
-        QCOMPARE(m_engine->m_speedSamples.count(), 1);
-
-        // The same position again adds nothing.
-        QCOMPARE(moveTo(0, 0), PassedOn);
-        QCOMPARE(m_engine->m_speedSamples.count(), 1);
-
-        // Entering the monitor moves the highlight there, once.
-        moveTo(960, 540);
-        moveTo(961, 540);
-        QCOMPARE(changed.count(), 1);
-        const QVariantMap frame = m_engine->m_frameInfo;
-        QCOMPARE(frame.value(QStringLiteral("x")).userType(), int(QMetaType::Float));
-        QCOMPARE(frame.value(QStringLiteral("width")), QVariant(1920.0f));
-        QCOMPARE(frame.value(QStringLiteral("switchport")), QVariant(0));
-
-        // A null event record is passed on untouched.
-        QCOMPARE(Monitor::mouseProc(0, HookMessage::LeftButtonDown, 0), PassedOn);
-        QCOMPARE(m_engine->m_leftButtonDown, 0);
-
-        Monitor element;
-        element.getMouseSpeed();
-        QVERIFY(m_engine->m_speedSamples.count() == 0);
-        element.getMouseSpeed();
-        QCOMPARE(m_engine->m_mouseSpeed, 0.0);
-    }
-
-    void highlightFollowsAcrossOwnMonitors()
+    void highlightFollowsThePointer()
     {
         m_engine = setUpEngine({{1, 1, 1, 1, 1920, 1080}, {1, 2, 1, 2, 1280, 1024}, {1, 3, 2, 1, 0, 0}}, 1, 0x01);
         QSignalSpy changed(m_engine, &Monitor::monitorChanged);
+
+        // Not yet inside an own monitor: no band is looked at, even at X <= 0, and a repeat adds no sample.
+        QCOMPARE(moveTo(0, 0), PassedOn);
+        QCOMPARE(moveTo(0, 0), PassedOn);
+        QCOMPARE(portStatusQueries(), 0);
+        QCOMPARE(m_engine->m_speedSamples.count(), 1);
+
+        // Entering a monitor moves the highlight there, once. The second monitor is placed with
+        // its own width: 1280 to 2560.
         moveTo(100, 100);
-        moveTo(1300, 100); // the second monitor is placed with its own width: 1280 to 2560
+        moveTo(101, 100);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(m_engine->m_frameInfo.value(QStringLiteral("x")).userType(), int(QMetaType::Float));
+        moveTo(1300, 100);
         QCOMPARE(changed.count(), 2);
-        QCOMPARE(m_engine->m_lastCol, 2);
-        QCOMPARE(m_engine->m_frameInfo.value(QStringLiteral("x")).toFloat(), 1280.0f);
-        QCOMPARE(m_engine->m_frameInfo.value(QStringLiteral("height")).toFloat(), 1024.0f);
+        QCOMPARE(frame(), QStringLiteral("1280,0,1280,1024,0"));
 
         // A monitor of size 0 is never entered and never crossed from.
         for (int y = -5; y < 2200; y += 97)
             moveTo(10, y);
         QCOMPARE(m_engine->m_lastRow, 1);
         QVERIFY(switchRequests().isEmpty());
+
+        // A null event record is passed on untouched.
+        QCOMPARE(Monitor::mouseProc(0, HookMessage::LeftButtonDown, 0), PassedOn);
+        QCOMPARE(m_engine->m_leftButtonDown, 0);
+
+        // Each speed reading starts a new period.
+        Monitor element;
+        element.getMouseSpeed();
+        QCOMPARE(m_engine->m_speedSamples.count(), 0);
+        element.getMouseSpeed();
+        QCOMPARE(m_engine->m_mouseSpeed, 0.0);
     }
 
     void ignoredWithoutFocusOrSwitch()
@@ -266,25 +222,6 @@ private slots:
         QCOMPARE(moveTo(1919, 541), PassedOn);
         QCOMPARE(portStatusQueries(), 0);
         QCOMPARE(m_engine->m_lastPointer, std::optional<QPoint>(QPoint(960, 540)));
-        // Buttons are followed all the same.
-        pointerEvent(HookMessage::RightButtonDown);
-        QCOMPARE(m_engine->m_rightButtonDown, 1);
-        pointerEvent(HookMessage::RightButtonUp);
-        QCOMPARE(m_engine->m_rightButtonDown, 0);
-    }
-
-    void crossingBackAfterArrival()
-    {
-        // Hand the focus away, get it back through the focus-arrival key, and cross again.
-        setUp({{2, 1, 1, 2, 1920, 1080}});
-        QCOMPARE(moveTo(1919, 540), Swallowed);
-        QTRY_COMPARE_WITH_TIMEOUT(m_engine->m_switchPending, 0, 2000);
-        VirtualHid::model().mouseStatus = {1, 1, 1, 2, 50};
-        keyEvent(HookMessage::KeyDown, FocusArrivalKey);
-        QCOMPARE(m_engine->m_curPort, 1);
-        QCOMPARE(QCursor::pos(), QPoint(1912, 540));
-        QCOMPARE(moveTo(1919, 600), Swallowed);
-        QCOMPARE(switchRequests().size(), 2);
     }
 };
 

@@ -3,8 +3,6 @@
 #include "monitor.h"
 #include "virtualhid.h"
 
-#include <QCursor>
-
 // Puts the engine instance in a known state over a virtual switch holding `monitors`, as
 // readPortStatus would after connecting: this computer on port `apport`, which has the focus.
 inline Monitor *setUpEngine(
@@ -41,6 +39,23 @@ inline Monitor *setUpEngine(
     return engine;
 }
 
+// Some values of a map, comma-separated; "missing" for a map that is not there.
+inline QString values(const QVariantMap &map, std::initializer_list<const char *> keys)
+{
+    if (map.isEmpty())
+        return QStringLiteral("missing");
+    QStringList out;
+    for (const char *key : keys)
+        out << map.value(QLatin1String(key)).toString();
+    return out.join(QLatin1Char(','));
+}
+
+// The highlight frame as "x,y,width,height,switchport".
+inline QString frame()
+{
+    return values(Monitor::getInstance()->m_frameInfo, {"x", "y", "width", "height", "switchport"});
+}
+
 // One pointer event through the mouse procedure, as the hook delivers it.
 inline std::intptr_t pointerEvent(std::uintptr_t message, int x = 0, int y = 0)
 {
@@ -75,12 +90,6 @@ inline QList<QByteArray> switchRequests()
 
 inline QByteArray request(int port, int row, int col, int direction, int percent)
 {
-    QByteArray r(6, '\0');
-    r[0] = char(0x49);
-    r[1] = char(port);
-    r[2] = char(row);
-    r[3] = char(col);
-    r[4] = char(direction);
-    r[5] = char(percent);
-    return r;
+    const char r[6] = {char(0x49), char(port), char(row), char(col), char(direction), char(percent)};
+    return QByteArray(r, 6);
 }
