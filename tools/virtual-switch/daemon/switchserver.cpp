@@ -1,0 +1,201 @@
+#include "switchserver.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+namespace
+{
+// Linux KEY_F13 as an X keycode: what the agents recognise as the switch's arrival key.
+constexpr unsigned int s_f13Keycode = 191;
+// A line longer than any request: whoever sends it is not an agent.
+constexpr qint64 s_maxLine = 256;
+} // namespace
+
+SwitchServer::SwitchServer(QObject *parent)
+    : QObject(parent)
+    , m_server(new QLocalServer(this))
+{
+    connect(m_server, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readClient(socket); });
+            connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
+                if (m_agents.remove(socket))
+                    qInfo("agent gone");
+                socket->deleteLater();
+            });
+        }
+    });
+}
+
+SwitchServer::~SwitchServer()
+{
+    for (_XDisplay *display : qAsConst(m_xConnections))
+        XCloseDisplay(display);
+}
+
+bool SwitchServer::listen(const QString &path)
+{
+    QLocalServer::removeServer(path);
+    if (!m_server->listen(path)) {
+        qCritical("cannot listen on %s: %s", qPrintable(path), qPrintable(m_server->errorString()));
+        return false;
+    }
+    return true;
+}
+
+void SwitchServer::readClient(QLocalSocket *socket)
+{
+    while (socket->canReadLine()) {
+        const QString line = QString::fromLatin1(socket->readLine(s_maxLine)).trimmed();
+        const QString answer = handle(socket, line);
+        if (answer.isEmpty())
+            continue; // answered already
+        socket->write(answer.toLatin1() + '\n');
+        socket->flush();
+        if (answer.startsWith(QLatin1String("err bye")))
+            socket->disconnectFromServer();
+    }
+    if (socket->bytesAvailable() > s_maxLine) {
+        qWarning("dropping a client that sends no line ends");
+        socket->abort();
+    }
+}
+
+QString SwitchServer::handle(QLocalSocket *socket, const QString &line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString verb = words.value(0);
+
+    if (verb == QLatin1String("ctl"))
+        return control(words.mid(1).join(QLatin1Char(' ')));
+
+    if (verb == QLatin1String("hello")) {
+        bool ok = false;
+        const int port = words.value(1).toInt(&ok);
+        if (!ok || port < 1 || port > SwitchModel::PortCount) {
+            qWarning("hello with a bad port: %s", qPrintable(line));
+            return QStringLiteral("err bye: bad port");
+        }
+        if (!m_plugged)
+            return QStringLiteral("err bye: unplugged");
+        m_agents.insert(socket, port);
+        qInfo("agent on port %d", port);
+        return QStringLiteral("ok");
+    }
+
+    if (verb == QLatin1String("frame")) {
+        if (!m_agents.contains(socket)) {
+            qWarning("frame from a client that never said hello");
+            return QStringLiteral("err bye: say hello first");
+        }
+        const QByteArray request = QByteArray::fromHex(words.value(1).toLatin1());
+        const int port = m_agents.value(socket);
+        const int before = m_model.currentPort;
+        const QByteArray reply = m_model.handle(port, request);
+        if (reply.size() > 1 && reply.at(1) != SwitchModel::Accepted)
+            qInfo("refused from port %d: %s", port, request.toHex(' ').constData());
+        else
+            ++m_accepted[port];
+        // Answer first, then hand over: the requesting agent is not kept waiting for X.
+        socket->write("reply " + reply.toHex() + '\n');
+        socket->flush();
+        const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
+        if (!request.isEmpty() && static_cast<unsigned char>(request.at(0)) == 0x49 && accepted) {
+            qInfo("switch from port %d to port %d (was %d): %s", port, m_model.currentPort, before,
+                request.toHex(' ').constData());
+            announceArrival(m_model.currentPort);
+        }
+        return QString(); // already answered
+    }
+
+    qWarning("unknown request: %s", qPrintable(line.left(80)));
+    return QStringLiteral("err unknown request");
+}
+
+QString SwitchServer::control(const QString &line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString command = words.value(0);
+    bool ok1 = false, ok2 = false;
+    const int a = words.value(1).toInt(&ok1);
+    const int b = words.value(2).toInt(&ok2);
+
+    if (command == QLatin1String("unplug")) {
+        m_plugged = false;
+        disconnectAgents();
+        return QStringLiteral("ok");
+    }
+    if (command == QLatin1String("plug")) {
+        m_plugged = true;
+        return QStringLiteral("ok");
+    }
+    if ((command == QLatin1String("absent") || command == QLatin1String("present")) && ok1 && a >= 1 && a <= 8) {
+        const quint8 bit = quint8(1u << (a - 1));
+        m_model.presentMask
+            = command == QLatin1String("absent") ? (m_model.presentMask & ~bit) : (m_model.presentMask | bit);
+        return QStringLiteral("ok");
+    }
+    if (command == QLatin1String("highlight") && ok1 && ok2 && b >= 0 && b <= 15) {
+        m_model.highlightOn = a != 0;
+        m_model.highlightDuration = b;
+        return QStringLiteral("ok");
+    }
+    if (command == QLatin1String("cyclic") && ok1) {
+        m_model.cyclicSwitch = a;
+        return QStringLiteral("ok");
+    }
+    if (command == QLatin1String("mouseposition") && ok1) {
+        m_model.mousePosition = a;
+        return QStringLiteral("ok");
+    }
+    if (command == QLatin1String("last")) {
+        const SwitchModel::MouseStatus &s = m_model.mouseStatus;
+        return QStringLiteral("ok %1 %2 %3 %4 %5").arg(s.port).arg(s.row).arg(s.col).arg(s.direction).arg(s.percent);
+    }
+    if (command == QLatin1String("status")) {
+        QJsonObject o {{QStringLiteral("plugged"), m_plugged}, {QStringLiteral("currentPort"), m_model.currentPort},
+            {QStringLiteral("presentMask"), int(m_model.presentMask)}, {QStringLiteral("agents"), m_agents.size()},
+            {QStringLiteral("monitors"), m_model.monitors.size()}};
+        QJsonObject accepted;
+        for (auto it = m_accepted.cbegin(); it != m_accepted.cend(); ++it)
+            accepted.insert(QString::number(it.key()), it.value());
+        o.insert(QStringLiteral("accepted"), accepted);
+        return QStringLiteral("ok ") + QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+    }
+    qWarning("bad control command: %s", qPrintable(line.left(80)));
+    return QStringLiteral("err bad control command");
+}
+
+void SwitchServer::disconnectAgents()
+{
+    // Pulling the cable: every open handle is dead for good.
+    const QList<QLocalSocket *> agents = m_agents.keys();
+    m_agents.clear();
+    for (QLocalSocket *socket : agents)
+        socket->disconnectFromServer();
+}
+
+void SwitchServer::announceArrival(int port)
+{
+    const QString name = m_displays.value(port);
+    if (name.isEmpty())
+        return;
+    _XDisplay *display = m_xConnections.value(port);
+    if (!display) {
+        display = XOpenDisplay(name.toLatin1().constData());
+        if (!display) {
+            qWarning("cannot open display %s of port %d", qPrintable(name), port);
+            return;
+        }
+        m_xConnections.insert(port, display);
+    }
+    XTestFakeKeyEvent(display, s_f13Keycode, True, CurrentTime);
+    XTestFakeKeyEvent(display, s_f13Keycode, False, CurrentTime);
+    XFlush(display);
+}
