@@ -23,6 +23,20 @@
 #include <map>
 #include <memory>
 
+// Polls `condition` until it holds or `msec` have passed, by the clock: each look at the
+// screen costs a screenshot, so a count of tries says little about the time spent.
+template <typename Condition> bool waitFor(Condition condition, int msec = 8000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!condition()) {
+        if (t.elapsed() > msec)
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}
+
 struct Computer {
     int port = 0;
     std::unique_ptr<Xvfb> server;
