@@ -7,10 +7,6 @@ namespace
 {
 constexpr int s_speedInterval = 100;
 
-int intOf(const QVariantMap &map, const QString &key)
-{
-    return map.value(key).toInt();
-}
 
 quint64 cellHash(int row, int col)
 {

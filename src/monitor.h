@@ -95,6 +95,8 @@ private:
         int col = 0;
     };
 
+    // Values read from the maps are integers; a missing key reads as 0.
+    static int intOf(const QVariantMap &map, const QString &key) { return map.value(key).toInt(); }
     void installHooks();
     void pointerMoved(std::int32_t X, std::int32_t Y);
     // Returns true when a switch request was made (accepted or refused).

@@ -78,11 +78,15 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
     const float edge = float(m_edgeMargin);
     const float corner = float(m_cornerMargin);
 
-    // By index and by value: a receiver of monitorChanged may rebuild the layout meanwhile.
+    // By index, and a copy only of a monitor that is acted on: a receiver of monitorChanged
+    // may rebuild the layout meanwhile.
     for (size_t i = 0; i < m_ownCells.size(); ++i) {
-        const MonitorLogic::OwnCell m = m_ownCells[i];
-        const bool current = m.row == m_lastRow && m.col == m_lastCol;
-        if (!current && MonitorLogic::isInside(m, x, y)) {
+        const MonitorLogic::OwnCell &cell = m_ownCells[i];
+        const bool current = cell.row == m_lastRow && cell.col == m_lastCol;
+        if (!current && !MonitorLogic::isInside(cell, x, y))
+            continue;
+        const MonitorLogic::OwnCell m = cell;
+        if (!current) {
             // The pointer has entered another of this computer's monitors: the highlight follows.
             m_lastRow = m.row;
             m_lastCol = m.col;
@@ -92,8 +96,6 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
             m_frameInfo[QStringLiteral("height")] = m.height;
             m_frameInfo[QStringLiteral("switchport")] = 0;
             emit monitorChanged();
-        } else if (!current) {
-            continue;
         }
 
         // Only the current monitor is tested for a crossing, also once the pointer is past it.

@@ -6,14 +6,6 @@
 #include <QCursor>
 #include <QDebug>
 
-namespace
-{
-int intOf(const QVariantMap &map, const QString &key)
-{
-    return map.value(key).toInt();
-}
-} // namespace
-
 void Monitor::getMouseData()
 {
     Monitor *engine = getInstance();

@@ -2,6 +2,7 @@
 // the tray icon, its "Quit", and the alert box of a second start. Screenshots of each step go
 // to desktop-shots/ in the build tree; the assertions read their pixels.
 
+#include "xdesktop.h"
 #include "xvfb.h"
 
 #include <QDir>
@@ -30,13 +31,7 @@ QProcessEnvironment environment(const QString &tmp, const QString &name)
 
 QByteArray run(const QString &program, const QStringList &args)
 {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), s_display);
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    p.waitForFinished(10000);
-    return p.readAllStandardOutput();
+    return XDesktop::run(s_display, program, args);
 }
 
 void xdo(const QStringList &args)
@@ -46,25 +41,16 @@ void xdo(const QStringList &args)
 
 QImage screenshot(const QString &name)
 {
-    QImage image = QImage::fromData(
-        run(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")}),
-        "PNG");
-    const QString dir = QDir::currentPath() + QStringLiteral("/desktop-shots");
-    QDir().mkpath(dir);
-    image.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
-    return image;
+    return XDesktop::screenshot(s_display, QStringLiteral("desktop-shots/") + name + QStringLiteral(".png"));
 }
 
-// Top-level windows named "Spanlink" of a given size, and the tray icon embedded in trayer's
-// panel, from the window tree: "<id> "Spanlink": (...)  WxH+x+y  +absX+absY".
+// Top-level windows named "Spanlink" of a given size.
 QList<QRect> windows(const QSize &size)
 {
     QList<QRect> found;
     const QRegularExpression line(
         QStringLiteral("\"Spanlink\".*\\s(\\d+)x(\\d+)\\+-?\\d+\\+-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)"));
-    const QString tree
-        = QString::fromLocal8Bit(run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}));
-    for (const QString &l : tree.split(QLatin1Char('\n'))) {
+    for (const QString &l : XDesktop::tree(s_display).split(QLatin1Char('\n'))) {
         const auto m = line.match(l);
         if (m.hasMatch() && QSize(m.captured(1).toInt(), m.captured(2).toInt()) == size)
             found.append(QRect(m.captured(3).toInt(), m.captured(4).toInt(), size.width(), size.height()));
@@ -74,48 +60,11 @@ QList<QRect> windows(const QSize &size)
 
 QRect trayIcon()
 {
-    const QString tree
-        = QString::fromLocal8Bit(run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}));
-    bool inPanel = false;
-    const QRegularExpression child(
-        QStringLiteral("\"Spanlink\".*\\s(\\d+)x(\\d+)\\+\\d+\\+\\d+\\s+\\+(\\d+)\\+(\\d+)"));
-    for (const QString &l : tree.split(QLatin1Char('\n'))) {
-        if (l.contains(QLatin1String("(\"panel\" \"trayer\")"))) {
-            inPanel = true;
-            continue;
-        }
-        const auto m = child.match(l);
-        if (inPanel && m.hasMatch())
-            return {m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(), m.captured(2).toInt()};
-    }
-    return {};
+    return XDesktop::trayIcon(s_display);
 }
 
-// Mean colour of a rectangle of the screen.
-QColor mean(const QImage &image, const QRect &r)
-{
-    qint64 red = 0, green = 0, blue = 0, n = 0;
-    for (int y = r.top(); y <= r.bottom(); ++y) {
-        for (int x = r.left(); x <= r.right(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            red += c.red(), green += c.green(), blue += c.blue(), ++n;
-        }
-    }
-    return n ? QColor(int(red / n), int(green / n), int(blue / n)) : QColor();
-}
-
-int pixelsNear(const QImage &image, const QRect &r, const QColor &colour, int tolerance = 40)
-{
-    int n = 0;
-    for (int y = r.top(); y <= r.bottom(); ++y) {
-        for (int x = r.left(); x <= r.right(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            n += qAbs(c.red() - colour.red()) + qAbs(c.green() - colour.green()) + qAbs(c.blue() - colour.blue())
-                < tolerance;
-        }
-    }
-    return n;
-}
+using XDesktop::mean;
+using XDesktop::pixelsNear;
 
 class Agent
 {
@@ -169,11 +118,7 @@ private slots:
             QSKIP("Xvfb could not be started");
         s_display = m_server->display();
         m_trayer.setProcessEnvironment(environment(m_tmp.path(), QStringLiteral("trayer")));
-        m_trayer.start(QStringLiteral("trayer"),
-            {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
-                QStringLiteral("--widthtype"), QStringLiteral("request"), QStringLiteral("--height"),
-                QStringLiteral("32"), QStringLiteral("--SetDockType"), QStringLiteral("true"),
-                QStringLiteral("--transparent"), QStringLiteral("false")});
+        m_trayer.start(QStringLiteral("trayer"), XDesktop::trayerArguments());
         QVERIFY(m_trayer.waitForStarted(5000));
     }
 

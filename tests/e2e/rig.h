@@ -3,6 +3,7 @@
 // Several "computers" on one machine: an Xvfb and a tray host for each, the virtual switch
 // daemon, and the real agent (spanlink-virtual) on each display, attached to its port.
 
+#include "xdesktop.h"
 #include "xvfb.h"
 
 #include <QDir>
@@ -73,56 +74,14 @@ struct Computer {
     }
     QImage screenshot(const QString &name) const
     {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), server->display());
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")});
-        p.waitForFinished(10000);
-        QImage image = QImage::fromData(p.readAllStandardOutput(), "PNG");
-        QDir().mkpath(QStringLiteral("e2e-shots"));
-        image.save(QStringLiteral("e2e-shots/%1-port%2.png").arg(name).arg(port));
-        return image;
+        return XDesktop::screenshot(server->display(), QStringLiteral("e2e-shots/%1-port%2.png").arg(name).arg(port));
     }
-    QString tree() const
-    {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), server->display());
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
-        p.waitForFinished(10000);
-        return QString::fromLocal8Bit(p.readAllStandardOutput());
-    }
+    QString tree() const { return XDesktop::tree(server->display()); }
     // Mean colour of the tray icon as trayer shows it; invalid while there is none.
     QColor trayColour() const
     {
-        bool inPanel = false;
-        const QRegularExpression child(QStringLiteral("\\s(\\d+)x(\\d+)\\+\\d+\\+\\d+\\s+\\+(\\d+)\\+(\\d+)"));
-        QRect icon;
-        for (const QString &l : tree().split(QLatin1Char('\n'))) {
-            if (l.contains(QLatin1String("(\"panel\" \"trayer\")"))) {
-                inPanel = true;
-                continue;
-            }
-            const auto m = child.match(l);
-            if (inPanel && m.hasMatch() && l.contains(QLatin1String("Spanlink"))) {
-                icon
-                    = QRect(m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(), m.captured(2).toInt());
-                break;
-            }
-        }
-        if (!icon.isValid())
-            return {};
-        const QImage shot = screenshot(QStringLiteral("tray"));
-        qint64 r = 0, g = 0, b = 0, n = 0;
-        for (int y = icon.top(); y <= icon.bottom(); ++y) {
-            for (int x = icon.left(); x <= icon.right(); ++x) {
-                const QColor c = shot.pixelColor(x, y);
-                r += c.red(), g += c.green(), b += c.blue(), ++n;
-            }
-        }
-        return QColor(int(r / n), int(g / n), int(b / n));
+        const QRect icon = XDesktop::trayIcon(server->display());
+        return icon.isValid() ? XDesktop::mean(screenshot(QStringLiteral("tray")), icon) : QColor();
     }
     bool online() const
     {
@@ -218,11 +177,7 @@ public:
             c->compositor->start(QStringLiteral("xcompmgr"), QStringList());
             c->trayer = std::make_unique<QProcess>();
             c->trayer->setProcessEnvironment(environment(*c));
-            c->trayer->start(QStringLiteral("trayer"),
-                {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
-                    QStringLiteral("--widthtype"), QStringLiteral("request"), QStringLiteral("--height"),
-                    QStringLiteral("32"), QStringLiteral("--SetDockType"), QStringLiteral("true"),
-                    QStringLiteral("--transparent"), QStringLiteral("false")});
+            c->trayer->start(QStringLiteral("trayer"), XDesktop::trayerArguments());
             c->agent = startAgent(*c);
         }
         // Ready when every agent has read the layout and hooked the desktop.

@@ -21,7 +21,7 @@ unsigned char SwitchModel::checksum(const QByteArray &frame)
     return static_cast<unsigned char>(sum);
 }
 
-QByteArray SwitchModel::reply(char requestId, char status, const QByteArray &data) const
+QByteArray SwitchModel::reply(char requestId, char status, const QByteArray &data)
 {
     // The monitor-entry reply is 11 bytes, every other one 8; the tail stays zero.
     QByteArray r(requestId == 0x47 ? 11 : 8, '\0');

@@ -66,9 +66,11 @@ public:
     bool isPresent(int port) const { return port >= 1 && port <= PortCount && (presentMask >> (port - 1)) & 1; }
 
     static unsigned char checksum(const QByteArray &frame);
+    // The answer frame to a request ID: ID | 0x80, the status, then the data; 11 bytes for
+    // a monitor entry, 8 otherwise.
+    static QByteArray reply(char requestId, char status, const QByteArray &data = {});
 
 private:
-    QByteArray reply(char requestId, char status, const QByteArray &data = {}) const;
     bool acceptUploadFrame(char requestId, const QByteArray &request);
 
     // Upload in progress: entries and settings wait here until a close frame with the right count.

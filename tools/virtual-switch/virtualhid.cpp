@@ -227,10 +227,7 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
     }
     if (s.refuse > 0) {
         --s.refuse;
-        QByteArray refused(frame.size() >= 1 && frame.at(0) == 0x47 ? 11 : 8, '\0');
-        refused[0] = char(frame.isEmpty() ? 0x80 : frame.at(0) | 0x80);
-        refused[1] = SwitchModel::Refused;
-        dev->pendingReply = refused;
+        dev->pendingReply = SwitchModel::reply(frame.isEmpty() ? 0 : frame.at(0), SwitchModel::Refused);
     } else {
         dev->pendingReply = s.model.handle(dev->apport, frame);
     }
@@ -256,9 +253,7 @@ int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)
         reply = dev->pendingReply;
     } else {
         // Nothing asked for this report: the switch has no answer to give.
-        reply = QByteArray(8, '\0');
-        reply[0] = char(data[0]);
-        reply[1] = SwitchModel::Refused;
+        reply = SwitchModel::reply(char(data[0]), SwitchModel::Refused);
     }
     dev->pendingReply.clear();
 

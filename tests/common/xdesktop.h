@@ -1,0 +1,101 @@
+#pragma once
+
+// Looking at an X display from a test: its window tree, screenshots, the tray icon that
+// trayer embeds, and colours on the screen.
+
+#include <QColor>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace XDesktop
+{
+
+inline QByteArray run(const QString &display, const QString &program, const QStringList &args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    p.waitForFinished(10000);
+    return p.readAllStandardOutput();
+}
+
+// "xwininfo -root -tree": one window a line, "<id> "name": (class)  WxH+x+y  +absX+absY".
+inline QString tree(const QString &display)
+{
+    return QString::fromLocal8Bit(
+        run(display, QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}));
+}
+
+// The whole screen, also saved to `path` for a person to look at.
+inline QImage screenshot(const QString &display, const QString &path)
+{
+    const QImage image
+        = QImage::fromData(run(display, QStringLiteral("import"),
+                               {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")}),
+            "PNG");
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    image.save(path);
+    return image;
+}
+
+// A tray host without a window manager (trayer), top right, 32 px high.
+inline QStringList trayerArguments()
+{
+    return {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
+        QStringLiteral("--widthtype"), QStringLiteral("request"), QStringLiteral("--height"), QStringLiteral("32"),
+        QStringLiteral("--SetDockType"), QStringLiteral("true"), QStringLiteral("--transparent"),
+        QStringLiteral("false")};
+}
+
+// The agent's tray icon inside trayer's panel; invalid while there is none.
+inline QRect trayIcon(const QString &display)
+{
+    bool inPanel = false;
+    const QRegularExpression child(
+        QStringLiteral("\"Spanlink\".*\\s(\\d+)x(\\d+)\\+\\d+\\+\\d+\\s+\\+(\\d+)\\+(\\d+)"));
+    for (const QString &l : tree(display).split(QLatin1Char('\n'))) {
+        if (l.contains(QLatin1String("(\"panel\" \"trayer\")"))) {
+            inPanel = true;
+            continue;
+        }
+        const auto m = child.match(l);
+        if (inPanel && m.hasMatch())
+            return {m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(), m.captured(2).toInt()};
+    }
+    return {};
+}
+
+// Mean colour of a rectangle of an image; invalid for an empty one.
+inline QColor mean(const QImage &image, const QRect &r)
+{
+    qint64 red = 0, green = 0, blue = 0, n = 0;
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        for (int x = r.left(); x <= r.right(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            red += c.red(), green += c.green(), blue += c.blue(), ++n;
+        }
+    }
+    return n ? QColor(int(red / n), int(green / n), int(blue / n)) : QColor();
+}
+
+// How many pixels of a rectangle lie within `tolerance` (summed over the channels) of a colour.
+inline int pixelsNear(const QImage &image, const QRect &r, const QColor &colour, int tolerance = 40)
+{
+    int n = 0;
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        for (int x = r.left(); x <= r.right(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            n += qAbs(c.red() - colour.red()) + qAbs(c.green() - colour.green()) + qAbs(c.blue() - colour.blue())
+                < tolerance;
+        }
+    }
+    return n;
+}
+
+} // namespace XDesktop
