@@ -2,6 +2,8 @@
 
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -23,9 +25,10 @@ class TestVswitchd : public QObject
     QTemporaryDir m_tmp;
     QProcess m_daemon;
     QString m_socket;
+    quint16 m_tcpPort = 0;
 
     // One line to the daemon and its answer; empty when the daemon hung up instead.
-    QByteArray ask(QLocalSocket &s, const QByteArray &line)
+    QByteArray ask(QIODevice &s, const QByteArray &line)
     {
         s.write(line + '\n');
         s.waitForBytesWritten(2000);
@@ -53,9 +56,16 @@ private slots:
         layout.close();
         m_socket = m_tmp.path() + QStringLiteral("/switch");
         m_daemon.setProcessChannelMode(QProcess::MergedChannels);
-        m_daemon.start(QStringLiteral(VSWITCH_BINARY), {QStringLiteral("serve"), m_socket, layout.fileName()});
+        m_daemon.start(QStringLiteral(VSWITCH_BINARY),
+            {QStringLiteral("serve"), m_socket, layout.fileName(), QStringLiteral("--tcp"), QStringLiteral("0")});
         QVERIFY(m_daemon.waitForStarted(5000));
-        QTRY_VERIFY(m_daemon.readAll().contains("virtual switch on") || QFile::exists(m_socket));
+        QByteArray said;
+        QTRY_VERIFY((said += m_daemon.readAll()).contains("virtual switch on " + m_socket.toLatin1()));
+        m_tcpPort = QRegularExpression(QStringLiteral("tcp:127.0.0.1:(\\d+)"))
+                        .match(QString::fromLatin1(said))
+                        .captured(1)
+                        .toUShort();
+        QVERIFY(m_tcpPort != 0);
     }
 
     void cleanupTestCase()
@@ -125,6 +135,39 @@ private slots:
         QLocalSocket again;
         QVERIFY(connectTo(again));
         QCOMPARE(ask(again, "hello 2"), QByteArray("ok"));
+    }
+
+    // Loopback TCP reaches the same switch as the local socket, and the cable pulls it too.
+    void tcpAgents()
+    {
+        QTcpSocket agent;
+        agent.connectToHost(QHostAddress::LocalHost, m_tcpPort);
+        QVERIFY(agent.waitForConnected(2000));
+        QCOMPARE(ask(agent, "hello 2"), QByteArray("ok"));
+        QLocalSocket ctl;
+        QVERIFY(connectTo(ctl));
+        QCOMPARE(ask(ctl, "ctl absent 1"), QByteArray("ok"));
+        // Port status: this cable's port, and port 1 gone from the mask.
+        const QByteArray status = QByteArray::fromHex(ask(agent, frame(QByteArray::fromHex("4a000000000000"))).mid(6));
+        QCOMPARE(status.size(), 8);
+        QCOMPARE(status.at(2), char(2));
+        QCOMPARE(status.at(6), char(0x02));
+        QCOMPARE(ask(ctl, "ctl present 1"), QByteArray("ok"));
+        QCOMPARE(ask(ctl, "ctl unplug"), QByteArray("ok"));
+        QTRY_COMPARE(agent.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(ask(ctl, "ctl plug"), QByteArray("ok"));
+
+        // Nowhere but loopback: the kernel's table of listening sockets (state 0A) shows where.
+        QFile table(QStringLiteral("/proc/net/tcp"));
+        QVERIFY(table.open(QIODevice::ReadOnly));
+        const QByteArray port = QByteArray::number(m_tcpPort, 16).toUpper().rightJustified(4, '0');
+        QByteArrayList listening;
+        for (const QByteArray &line : table.readAll().split('\n')) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            if (f.size() > 3 && f.at(1).endsWith(":" + port) && f.at(3) == "0A")
+                listening << f.at(1);
+        }
+        QCOMPARE(listening, QByteArrayList {"0100007F:" + port});
     }
 };
 

@@ -1,15 +1,30 @@
 // The six hidapi functions over the virtual switch's socket, for an agent binary that runs
 // against the virtual switch instead of a device. The environment says where the switch is
-// (SPANLINK_VSWITCH_SOCKET) and which port this computer's cable is plugged into
-// (SPANLINK_VSWITCH_PORT, 1 by default). Plain blocking POSIX I/O: it runs inside the agent's
-// synchronous exchanges, one request and one answer at a time.
+// (SPANLINK_VSWITCH_SOCKET: a local socket's path, or tcp:127.0.0.1:PORT, the only way in for
+// a Windows agent) and which port this computer's cable is plugged into (SPANLINK_VSWITCH_PORT,
+// 1 by default). Plain blocking socket I/O: it runs inside the agent's synchronous exchanges,
+// one request and one answer at a time.
 
 #include <hidapi.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using Socket = SOCKET;
+constexpr Socket s_noSocket = INVALID_SOCKET;
+#define poll WSAPoll
+#define MSG_NOSIGNAL 0
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+using Socket = int;
+constexpr Socket s_noSocket = -1;
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +33,7 @@
 #include <string>
 
 struct hid_device_ {
-    int fd = -1;
+    Socket fd = s_noSocket;
     std::string reply; // the answer to the last request, until it is read
 };
 
@@ -27,12 +42,12 @@ namespace
 // An answer that does not come in this time means the switch is gone.
 constexpr int s_answerMsec = 2000;
 
-bool sendLine(int fd, const std::string &line)
+bool sendLine(Socket fd, const std::string &line)
 {
     const std::string data = line + '\n';
     size_t sent = 0;
     while (sent < data.size()) {
-        const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        const auto n = send(fd, data.data() + sent, int(data.size() - sent), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -42,7 +57,7 @@ bool sendLine(int fd, const std::string &line)
     return true;
 }
 
-bool readLine(int fd, std::string &line)
+bool readLine(Socket fd, std::string &line)
 {
     line.clear();
     for (;;) {
@@ -53,7 +68,7 @@ bool readLine(int fd, std::string &line)
         if (ready <= 0)
             return false;
         char c;
-        const ssize_t n = recv(fd, &c, 1, 0);
+        const auto n = recv(fd, &c, 1, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -84,17 +99,79 @@ std::string fromHex(const std::string &hex)
         bytes.push_back(char(std::strtol(hex.substr(i, 2).c_str(), nullptr, 16)));
     return bytes;
 }
+
+void closeSocket(Socket fd)
+{
+#ifdef _WIN32
+    closesocket(fd);
+#else
+    close(fd);
+#endif
+}
+
+// "tcp:127.0.0.1:PORT" reaches the switch over loopback TCP; anything else is a local socket.
+Socket connectTo(const char *where)
+{
+    const std::string address(where);
+    const std::string tcp = "tcp:127.0.0.1:";
+    if (address.compare(0, tcp.size(), tcp) == 0) {
+        char *end = nullptr;
+        const long port = std::strtol(address.c_str() + tcp.size(), &end, 10);
+        if (*end != '\0' || port < 1 || port > 65535)
+            return s_noSocket;
+        const Socket fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (fd == s_noSocket)
+            return s_noSocket;
+        sockaddr_in in {};
+        in.sin_family = AF_INET;
+        in.sin_port = htons(static_cast<unsigned short>(port));
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // One small request and one small answer at a time: nothing to gain from batching.
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0) {
+            closeSocket(fd);
+            return s_noSocket;
+        }
+        return fd;
+    }
+#ifdef _WIN32
+    return s_noSocket;
+#else
+    if (address.size() >= sizeof(sockaddr_un::sun_path))
+        return s_noSocket;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return s_noSocket;
+    sockaddr_un local {};
+    local.sun_family = AF_UNIX;
+    std::strcpy(local.sun_path, address.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);
+        return s_noSocket;
+    }
+    return fd;
+#endif
+}
 } // namespace
 
 extern "C" {
 
 int hid_init(void)
 {
+#ifdef _WIN32
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 0 : -1;
+#else
     return 0;
+#endif
 }
 
 int hid_exit(void)
 {
+#ifdef _WIN32
+    WSACleanup();
+#endif
     return 0;
 }
 
@@ -102,19 +179,14 @@ hid_device *hid_open(unsigned short, unsigned short, const wchar_t *)
 {
     const char *path = std::getenv("SPANLINK_VSWITCH_SOCKET");
     const char *port = std::getenv("SPANLINK_VSWITCH_PORT");
-    if (!path || std::strlen(path) >= sizeof(sockaddr_un::sun_path))
+    if (!path)
         return nullptr;
-
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const Socket fd = connectTo(path);
+    if (fd == s_noSocket)
         return nullptr;
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path);
     std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
-        || !sendLine(fd, std::string("hello ") + (port ? port : "1")) || !readLine(fd, answer) || answer != "ok") {
-        close(fd);
+    if (!sendLine(fd, std::string("hello ") + (port ? port : "1")) || !readLine(fd, answer) || answer != "ok") {
+        closeSocket(fd);
         return nullptr;
     }
     auto *dev = new hid_device_;
@@ -126,7 +198,7 @@ void hid_close(hid_device *dev)
 {
     if (!dev)
         return;
-    close(dev->fd);
+    closeSocket(dev->fd);
     delete dev;
 }
 

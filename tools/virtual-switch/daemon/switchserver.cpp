@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -15,6 +17,31 @@ namespace
 constexpr unsigned int s_f13Keycode = 191;
 // A line longer than any request: whoever sends it is not an agent.
 constexpr qint64 s_maxLine = 256;
+// Closing from our side, whichever kind of connection it is.
+void hangUp(QIODevice *socket)
+{
+    if (auto *local = qobject_cast<QLocalSocket *>(socket))
+        local->disconnectFromServer();
+    else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
+        tcp->disconnectFromHost();
+}
+
+// Written at once: the agent waits for its answer inside its input hook.
+void flush(QIODevice *socket)
+{
+    if (auto *local = qobject_cast<QLocalSocket *>(socket))
+        local->flush();
+    else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
+        tcp->flush();
+}
+
+void dropNow(QIODevice *socket)
+{
+    if (auto *local = qobject_cast<QLocalSocket *>(socket))
+        local->abort();
+    else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
+        tcp->abort();
+}
 } // namespace
 
 SwitchServer::SwitchServer(QObject *parent)
@@ -22,15 +49,41 @@ SwitchServer::SwitchServer(QObject *parent)
     , m_server(new QLocalServer(this))
 {
     connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readClient(socket); });
-            connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
-                if (m_agents.remove(socket))
-                    qInfo("agent gone");
-                socket->deleteLater();
-            });
-        }
+        while (QLocalSocket *socket = m_server->nextPendingConnection())
+            accept(socket);
     });
+}
+
+void SwitchServer::accept(QIODevice *socket)
+{
+    connect(socket, &QIODevice::readyRead, this, [this, socket] { readClient(socket); });
+    const auto gone = [this, socket] {
+        if (m_agents.remove(socket))
+            qInfo("agent gone");
+        socket->deleteLater();
+    };
+    if (auto *local = qobject_cast<QLocalSocket *>(socket))
+        connect(local, &QLocalSocket::disconnected, this, gone);
+    else if (auto *tcp = qobject_cast<QTcpSocket *>(socket))
+        connect(tcp, &QTcpSocket::disconnected, this, gone);
+}
+
+quint16 SwitchServer::listenTcp(quint16 port)
+{
+    if (!m_tcpServer) {
+        m_tcpServer = new QTcpServer(this);
+        connect(m_tcpServer, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_tcpServer->nextPendingConnection()) {
+                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                accept(socket);
+            }
+        });
+    }
+    if (!m_tcpServer->listen(QHostAddress::LocalHost, port)) {
+        qCritical("cannot listen on 127.0.0.1:%u: %s", port, qPrintable(m_tcpServer->errorString()));
+        return 0;
+    }
+    return m_tcpServer->serverPort();
 }
 
 SwitchServer::~SwitchServer()
@@ -49,7 +102,7 @@ bool SwitchServer::listen(const QString &path)
     return true;
 }
 
-void SwitchServer::readClient(QLocalSocket *socket)
+void SwitchServer::readClient(QIODevice *socket)
 {
     while (socket->canReadLine()) {
         const QString line = QString::fromLatin1(socket->readLine(s_maxLine)).trimmed();
@@ -57,17 +110,17 @@ void SwitchServer::readClient(QLocalSocket *socket)
         if (answer.isEmpty())
             continue; // answered already
         socket->write(answer.toLatin1() + '\n');
-        socket->flush();
+        flush(socket);
         if (answer.startsWith(QLatin1String("err bye")))
-            socket->disconnectFromServer();
+            hangUp(socket);
     }
     if (socket->bytesAvailable() > s_maxLine) {
         qWarning("dropping a client that sends no line ends");
-        socket->abort();
+        dropNow(socket);
     }
 }
 
-QString SwitchServer::handle(QLocalSocket *socket, const QString &line)
+QString SwitchServer::handle(QIODevice *socket, const QString &line)
 {
     const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     const QString verb = words.value(0);
@@ -104,7 +157,7 @@ QString SwitchServer::handle(QLocalSocket *socket, const QString &line)
             ++m_accepted[port];
         // Answer first, then hand over: the requesting agent is not kept waiting for X.
         socket->write("reply " + reply.toHex() + '\n');
-        socket->flush();
+        flush(socket);
         const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
         if (!request.isEmpty() && static_cast<unsigned char>(request.at(0)) == 0x49 && accepted) {
             qInfo("switch from port %d to port %d (was %d): %s", port, m_model.currentPort, before,
@@ -175,10 +228,10 @@ QString SwitchServer::control(const QString &line)
 void SwitchServer::disconnectAgents()
 {
     // Pulling the cable: every open handle is dead for good.
-    const QList<QLocalSocket *> agents = m_agents.keys();
+    const QList<QIODevice *> agents = m_agents.keys();
     m_agents.clear();
-    for (QLocalSocket *socket : agents)
-        socket->disconnectFromServer();
+    for (QIODevice *socket : agents)
+        hangUp(socket);
 }
 
 void SwitchServer::announceArrival(int port)

@@ -6,12 +6,14 @@
 #include <QObject>
 #include <QString>
 
+class QIODevice;
 class QLocalServer;
-class QLocalSocket;
+class QTcpServer;
 struct _XDisplay;
 
-// Serves one switch model to the agents of several "computers" over a local socket, one text
-// line per request and per answer:
+// Serves one switch model to the agents of several "computers" over a local socket, and over
+// loopback TCP for agents that cannot reach a local socket (a Windows agent under Wine), one
+// text line per request and per answer:
 //
 //   agent:   hello <port>          -> ok | err <why>     (the cable is plugged into <port>)
 //            frame <hex>           -> reply <hex> | err <why>
@@ -33,19 +35,23 @@ public:
     SwitchModel &model() { return m_model; }
     QHash<int, QString> &displays() { return m_displays; }
     bool listen(const QString &path);
+    // Loopback only; port 0 picks a free one. The port listened on, or 0 on failure.
+    quint16 listenTcp(quint16 port);
     // What a control line answers; also used by the command-line client's own tests.
     QString control(const QString &line);
 
 private:
-    void readClient(QLocalSocket *socket);
-    QString handle(QLocalSocket *socket, const QString &line);
+    void accept(QIODevice *socket);
+    void readClient(QIODevice *socket);
+    QString handle(QIODevice *socket, const QString &line);
     void announceArrival(int port);
     void disconnectAgents();
 
     QLocalServer *m_server = nullptr;
+    QTcpServer *m_tcpServer = nullptr;
     SwitchModel m_model;
     bool m_plugged = true;
-    QHash<QLocalSocket *, int> m_agents; // connection -> port it is attached to
+    QHash<QIODevice *, int> m_agents; // connection -> port it is attached to
     QHash<int, QString> m_displays; // port -> X display of that computer
     QHash<int, int> m_accepted; // port -> requests accepted from it
     QHash<int, _XDisplay *> m_xConnections;

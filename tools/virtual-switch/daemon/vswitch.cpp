@@ -1,5 +1,7 @@
 // The virtual switch as a process:
-//   vswitch serve <socket> <layout.json>   serves the switch to agents (see SwitchServer)
+//   vswitch serve <socket> <layout.json> [--tcp PORT]
+//                                          serves the switch to agents (see SwitchServer), also
+//                                          on 127.0.0.1:PORT (0: any free port) when asked
 //   vswitch ctl <socket> <command...>      sends one control command and prints the answer
 //
 // Layout file:
@@ -76,7 +78,7 @@ bool loadLayout(const QString &path, SwitchServer &server)
 int usage()
 {
     std::fprintf(stderr,
-        "usage: vswitch serve <socket> <layout.json>\n"
+        "usage: vswitch serve <socket> <layout.json> [--tcp PORT]\n"
         "       vswitch ctl <socket> <command> [args...]\n");
     return 2;
 }
@@ -109,6 +111,16 @@ int main(int argc, char *argv[])
     SwitchServer server;
     if (!loadLayout(args.at(3), server) || !server.listen(args.at(2)))
         return 1;
+    if (args.size() >= 6 && args.at(4) == QLatin1String("--tcp")) {
+        bool ok = false;
+        const uint asked = args.at(5).toUInt(&ok);
+        const quint16 port = ok && asked <= 65535 ? server.listenTcp(quint16(asked)) : 0;
+        if (port == 0)
+            return 1;
+        qInfo("virtual switch on tcp:127.0.0.1:%u", port);
+    } else if (args.size() > 4) {
+        return usage();
+    }
     qInfo("virtual switch on %s", qPrintable(args.at(2)));
     return app.exec();
 }
