@@ -1,0 +1,29 @@
+#!/bin/sh
+# Builds the Windows agent on Linux: unpacks the Windows Qt into a cache folder (once),
+# configures build-win/ with the mingw-w64 toolchain, builds Spanlink.exe, Spanlink-virtual.exe
+# and the Windows test programs, and stages a folder that runs as it is on Windows:
+# build-win/Spanlink/. Needs the packages scripts/setup.sh installs.
+set -eu
+
+cd "$(dirname "$0")/.."
+root=$(pwd)
+shared=${SPANLINK_SHARED:-$root/../shared}
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/spanlink
+qt=$cache/qt5-mingw
+
+if [ ! -f "$qt/lib/cmake/Qt5/Qt5Config.cmake" ]; then
+    echo "Unpacking the Windows Qt into $cache"
+    mkdir -p "$cache"
+    rm -rf "$qt"
+    tar -xJf "$shared/windows/qt5-mingw-5.15.8.tar.xz" -C "$cache"
+fi
+
+if [ ! -f build-win/CMakeCache.txt ]; then
+    cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DSPANLINK_QT_WIN="$qt" \
+        -DSPANLINK_HIDAPI_SOURCE="$shared/windows/hidapi_0.13.1.orig.tar.gz" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$root/build-win/Spanlink"
+fi
+cmake --build build-win -j "$(nproc)"
+rm -rf build-win/Spanlink
+cmake --install build-win >/dev/null
+echo "Staged: build-win/Spanlink"
