@@ -1,7 +1,9 @@
 #pragma once
 
 // Several "computers" on one machine: an Xvfb and a tray host for each, the virtual switch
-// daemon, and the real agent (spanlink-virtual) on each display, attached to its port.
+// daemon, and the real agent (spanlink-virtual) on each display, attached to its port. A
+// computer may instead run Windows: the Windows agent under Wine in a Wine desktop that fills
+// its display, in a Wine prefix of its own, reaching the switch over loopback TCP.
 
 #include "xdesktop.h"
 #include "xvfb.h"
@@ -20,9 +22,11 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <map>
 #include <memory>
+#include <vector>
 
 // Polls `condition` until it holds or `msec` have passed, by the clock: each look at the
 // screen costs a screenshot, so a count of tries says little about the time spent.
@@ -38,8 +42,68 @@ template <typename Condition> bool waitFor(Condition condition, int msec = 8000)
     return true;
 }
 
+// Wine's part of a Windows computer. Prefixes are copies of one template made per test run.
+namespace Wine
+{
+inline QString &templatePrefix()
+{
+    static QString path;
+    return path;
+}
+
+// A fresh prefix in which every program opens in one virtual desktop of the screen's size
+// (without it, Wine's low-level hooks see only input that falls on Wine's own windows).
+inline bool makeTemplate(const QString &path)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.insert(QStringLiteral("WINEPREFIX"), path);
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+    const auto run = [&](const QString &program, const QStringList &args) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(program, args);
+        return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    const QString explorer = QStringLiteral("HKCU\\Software\\Wine\\Explorer");
+    const bool ok = run(QStringLiteral("wineboot"), {QStringLiteral("-i")})
+        && run(QStringLiteral("wine"),
+            {QStringLiteral("reg"), QStringLiteral("add"), explorer, QStringLiteral("/v"), QStringLiteral("Desktop"),
+                QStringLiteral("/d"), QStringLiteral("Default"), QStringLiteral("/f")})
+        && run(QStringLiteral("wine"),
+            {QStringLiteral("reg"), QStringLiteral("add"), explorer + QStringLiteral("\\Desktops"),
+                QStringLiteral("/v"), QStringLiteral("Default"), QStringLiteral("/d"), QStringLiteral("1920x1080"),
+                QStringLiteral("/f")});
+    run(QStringLiteral("wineserver"), {QStringLiteral("-w")});
+    if (ok)
+        templatePrefix() = path;
+    return ok;
+}
+
+inline bool copyTemplate(const QString &to)
+{
+    return !templatePrefix().isEmpty()
+        && QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), templatePrefix(), to}) == 0;
+}
+
+inline void killServer(const QString &prefix)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WINEPREFIX"), prefix);
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("wineserver"), {QStringLiteral("-k")});
+    p.waitForFinished(10000);
+}
+
+// Where the Wine desktop's taskbar shows the first tray icon on a 1920 x 1080 desktop.
+constexpr QRect s_trayIcon(1902, 1063, 16, 15);
+} // namespace Wine
+
 struct Computer {
     int port = 0;
+    QString winePrefix; // set when this computer runs Windows
     std::unique_ptr<Xvfb> server;
     std::unique_ptr<QProcess> trayer;
     std::unique_ptr<QProcess> compositor; // without one the frame window's inside is black
@@ -66,9 +130,22 @@ struct Computer {
         XTestFakeRelativeMotionEvent(x, dx, dy, CurrentTime);
         XSync(x, False);
     }
+    // The agent's data folder: the XDG one on Linux, the roaming AppData of the prefix's user.
+    QString dataFolder() const
+    {
+        if (winePrefix.isEmpty())
+            return data;
+        const QDir users(winePrefix + QStringLiteral("/drive_c/users"));
+        for (const QString &user : users.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString roaming = users.filePath(user + QStringLiteral("/AppData/Roaming"));
+            if (user != QLatin1String("Public") && QDir(roaming).exists())
+                return roaming;
+        }
+        return QString();
+    }
     QByteArray log() const
     {
-        QFile f(data + QStringLiteral("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate)
+        QFile f(dataFolder() + QStringLiteral("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate)
             + QStringLiteral(".txt"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
@@ -80,7 +157,7 @@ struct Computer {
     // Mean colour of the tray icon as trayer shows it; invalid while there is none.
     QColor trayColour() const
     {
-        const QRect icon = XDesktop::trayIcon(server->display());
+        const QRect icon = winePrefix.isEmpty() ? XDesktop::trayIcon(server->display()) : Wine::s_trayIcon;
         return icon.isValid() ? XDesktop::mean(screenshot(QStringLiteral("tray")), icon) : QColor();
     }
     bool online() const
@@ -126,6 +203,11 @@ public:
         int port, row, col;
     };
 
+    // Before start(): these ports run the Windows agent under Wine.
+    void runOnWindows(const QList<int> &ports) { m_windows = ports; }
+    // Before start(): the switch starts with its cable pulled; the agents start offline.
+    void startUnplugged() { m_unplugged = true; }
+
     bool start(const QList<Monitor> &monitors, int cyclic = 0, int highlightDuration = 1)
     {
         if (!m_tmp.isValid())
@@ -142,6 +224,11 @@ public:
                 if (!c->x)
                     return false;
                 c->data = m_tmp.path() + QStringLiteral("/data%1").arg(m.port);
+                if (m_windows.contains(m.port)) {
+                    c->winePrefix = m_tmp.path() + QStringLiteral("/wine%1").arg(m.port);
+                    if (!Wine::copyTemplate(c->winePrefix) || !giveF13(c->x))
+                        return false;
+                }
                 ports.append(
                     QJsonObject {{QStringLiteral("port"), m.port}, {QStringLiteral("display"), c->server->display()}});
                 m_computers[m.port] = std::move(c);
@@ -163,15 +250,29 @@ public:
 
         m_socket = m_tmp.path() + QStringLiteral("/switch");
         m_switch.setProcessChannelMode(QProcess::MergedChannels);
-        m_switch.start(QStringLiteral(VSWITCH_BINARY), {QStringLiteral("serve"), m_socket, file.fileName()});
+        QStringList serve {QStringLiteral("serve"), m_socket, file.fileName()};
+        if (!m_windows.isEmpty())
+            serve << QStringLiteral("--tcp") << QStringLiteral("0");
+        m_switch.start(QStringLiteral(VSWITCH_BINARY), serve);
         if (!m_switch.waitForStarted(5000))
             return false;
-        while (!m_switch.readAll().contains("virtual switch on")) {
+        QByteArray said;
+        while (!said.contains("virtual switch on " + m_socket.toLatin1())) {
             if (!m_switch.waitForReadyRead(5000))
                 return false;
+            said += m_switch.readAll();
         }
+        const QRegularExpressionMatch tcp = QRegularExpression(QStringLiteral("virtual switch on (tcp:127.0.0.1:\\d+)"))
+                                                .match(QString::fromLatin1(said));
+        m_tcp = tcp.captured(1);
+        if (m_unplugged && ctl(QStringLiteral("unplug")) != "ok")
+            return false;
 
         for (auto &[port, c] : m_computers) {
+            if (!c->winePrefix.isEmpty()) {
+                c->agent = startAgent(*c);
+                continue;
+            }
             c->compositor = std::make_unique<QProcess>();
             c->compositor->setProcessEnvironment(environment(*c));
             c->compositor->start(QStringLiteral("xcompmgr"), QStringList());
@@ -180,16 +281,15 @@ public:
             c->trayer->start(QStringLiteral("trayer"), XDesktop::trayerArguments());
             c->agent = startAgent(*c);
         }
-        // Ready when every agent has read the layout and hooked the desktop.
-        for (auto &[port, c] : m_computers) {
-            QElapsedTimer t;
-            t.start();
-            while (ctl(QStringLiteral("status")).indexOf("\"agents\":" + QByteArray::number(int(m_computers.size())))
-                < 0) {
-                if (t.elapsed() > 15000)
-                    return false;
-                QTest::qWait(20);
-            }
+        if (m_unplugged)
+            return true;
+        // Ready when every agent has read the layout and hooked the desktop (Wine starts slowly).
+        QElapsedTimer t;
+        t.start();
+        while (ctl(QStringLiteral("status")).indexOf("\"agents\":" + QByteArray::number(int(m_computers.size()))) < 0) {
+            if (t.elapsed() > (m_windows.isEmpty() ? 15000 : 40000))
+                return false;
+            QTest::qWait(20);
         }
         return true;
     }
@@ -202,6 +302,12 @@ public:
                     p->kill();
                     p->waitForFinished(3000);
                 }
+            }
+            if (!c->winePrefix.isEmpty()) {
+                Wine::killServer(c->winePrefix);
+                // Wine leaves read-only files that would outlive the temporary folder.
+                QProcess::execute(
+                    QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), c->winePrefix});
             }
             if (c->x)
                 XCloseDisplay(c->x);
@@ -224,16 +330,24 @@ public:
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
         env.insert(QStringLiteral("XDG_DATA_HOME"), c.data);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("SPANLINK_VSWITCH_SOCKET"), m_socket);
+        env.insert(QStringLiteral("SPANLINK_VSWITCH_SOCKET"), c.winePrefix.isEmpty() ? m_socket : m_tcp);
         env.insert(QStringLiteral("SPANLINK_VSWITCH_PORT"), QString::number(c.port));
+        if (!c.winePrefix.isEmpty()) {
+            env.insert(QStringLiteral("WINEPREFIX"), c.winePrefix);
+            env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+            env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+        }
         return env;
     }
 
-    std::unique_ptr<QProcess> startAgent(const Computer &c) const
+    std::unique_ptr<QProcess> startAgent(const Computer &c, const QStringList &args = {}) const
     {
         auto agent = std::make_unique<QProcess>();
         agent->setProcessEnvironment(environment(c));
-        agent->start(QStringLiteral(AGENT_BINARY), QStringList());
+        if (c.winePrefix.isEmpty())
+            agent->start(QStringLiteral(AGENT_BINARY), args);
+        else
+            agent->start(QStringLiteral("wine"), QStringList {QStringLiteral(WINDOWS_AGENT)} + args);
         return agent;
     }
 
@@ -267,8 +381,26 @@ public:
     }
 
 private:
+    // A real keyboard's F13 has X keycode 191 (Linux KEY_F13 + 8), the key the switch presses;
+    // Xvfb's default map gives that keycode another key, so Wine would not see VK_F13.
+    static bool giveF13(Display *x)
+    {
+        int perKeycode = 0;
+        KeySym *old = XGetKeyboardMapping(x, 191, 1, &perKeycode);
+        if (!old)
+            return false;
+        XFree(old);
+        std::vector<KeySym> syms(size_t(qMax(perKeycode, 1)), XK_F13);
+        XChangeKeyboardMapping(x, 191, int(syms.size()), syms.data(), 1);
+        XSync(x, False);
+        return true;
+    }
+
     QTemporaryDir m_tmp;
     QString m_socket;
+    QString m_tcp; // the switch's loopback TCP address, for Windows agents
+    QList<int> m_windows;
+    bool m_unplugged = false;
     QProcess m_switch;
     std::map<int, std::unique_ptr<Computer>> m_computers;
 };
