@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QGuiApplication>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -294,12 +295,23 @@ int Command::detect(const QString &portText, const QString &at)
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         return fail(NoAnswer, QStringLiteral("layout detect needs this computer's desktop"));
 
+    // Device pixels: what the switch's resolutions count. Screens of one virtual desktop keep
+    // their places; separate desktops (one per X screen, each with its own origin) are side by
+    // side in their order, as the X server lays them out.
     QVector<QRect> screens;
+    QHash<const QScreen *, int> desktopLeft; // first screen of a desktop -> its left edge
+    int nextLeft = 0;
     for (const QScreen *s : QGuiApplication::screens()) {
-        // Device pixels: what the switch's resolutions count.
+        const QScreen *first = s->virtualSiblings().value(0, const_cast<QScreen *>(s));
+        const qreal r = first->devicePixelRatio();
+        const QRect desktop = first->virtualGeometry();
+        if (!desktopLeft.contains(first)) {
+            desktopLeft.insert(first, nextLeft);
+            nextLeft += qRound(desktop.width() * r);
+        }
         const QRect g = s->geometry();
-        const qreal r = s->devicePixelRatio();
-        screens.append(QRect(qRound(g.x() * r), qRound(g.y() * r), qRound(g.width() * r), qRound(g.height() * r)));
+        screens.append(QRect(desktopLeft.value(first) + qRound((g.x() - desktop.x()) * r),
+            qRound((g.y() - desktop.y()) * r), qRound(g.width() * r), qRound(g.height() * r)));
     }
     QVector<Monitor> monitors;
     QStringList warnings;
