@@ -240,8 +240,8 @@ int Command::load(const QString &path)
         m_out << "The file sets no mouse position: keeping the switch's " << mouse.position << ".\n";
     }
     if (!mouse.hasAcceleration || !mouse.hasSpeed)
-        m_out << "The switch does not report mouse acceleration and speed: sending " << mouse.acceleration << " and "
-              << mouse.speed << ".\n";
+        m_out << "The file sets no mouse acceleration or speed, which the switch does not report: sending "
+              << "acceleration " << mouse.acceleration << ", speed " << mouse.speed << ".\n";
 
     const int n = layout.monitors.size();
     UploadTrace trace;
