@@ -330,8 +330,15 @@ int Command::detect(const QString &portText, const QString &at)
 
 bool needsScreens(const QStringList &arguments)
 {
-    const int layout = arguments.indexOf(QStringLiteral("layout"));
-    return layout > 0 && arguments.indexOf(QStringLiteral("detect"), layout) > layout;
+    QStringList words;
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &a = arguments.at(i);
+        if (a == QLatin1String("--port") || a == QLatin1String("--at"))
+            ++i; // their value is not a command word
+        else if (!a.startsWith(QLatin1Char('-')))
+            words << a;
+    }
+    return words.value(0) == QLatin1String("layout") && words.value(1) == QLatin1String("detect");
 }
 
 int run(const QStringList &arguments, QTextStream &out, QTextStream &err)

@@ -200,7 +200,8 @@ private slots:
             write(R"({"monitors": [)" + entryJson(1, 1, 1, 1) + "]}")});
         QCOMPARE(r.code, 0);
         QVERIFY(r.out.contains(QLatin1String("keeping the switch's 4")));
-        QVERIFY(r.out.contains(QLatin1String("acceleration and speed")));
+        QVERIFY(r.out.contains(QLatin1String("no mouse acceleration or speed")));
+        QVERIFY(r.out.contains(QLatin1String("sending acceleration 0, speed 0")));
         QCOMPARE(VirtualHid::model().mousePosition, 4);
         QCOMPARE(VirtualHid::model().mouseSettings.speed, 0);
     }
@@ -343,6 +344,25 @@ private slots:
             QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
         }
         QVERIFY(VirtualHid::sentFrames().isEmpty());
+    }
+
+    void onlyDetectNeedsTheDesktop_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("screens");
+        QTest::newRow("detect") << QStringList {QStringLiteral("layout"), QStringLiteral("detect")} << true;
+        QTest::newRow("options first") << QStringList {QStringLiteral("--port"), QStringLiteral("layout"),
+            QStringLiteral("layout"), QStringLiteral("detect")}
+                                       << true;
+        QTest::newRow("a file named detect")
+            << QStringList {QStringLiteral("layout"), QStringLiteral("load"), QStringLiteral("detect")} << false;
+        QTest::newRow("status") << QStringList {QStringLiteral("status"), QStringLiteral("--json")} << false;
+    }
+    void onlyDetectNeedsTheDesktop()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, screens);
+        QCOMPARE(SpanlinkCtl::needsScreens(QStringList {QStringLiteral("spanlinkctl")} + args), screens);
     }
 
     void grid()
