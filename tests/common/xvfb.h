@@ -2,16 +2,21 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 // An Xvfb on a display it picks itself (-displayfd), ended with its owner by PID.
 class Xvfb
 {
 public:
-    bool start(const QString &screen = QStringLiteral("1920x1080x24"))
+    bool start(const QString &screen = QStringLiteral("1920x1080x24")) { return start(QStringList {screen}); }
+    // One X screen per size, numbered in order.
+    bool start(const QStringList &screens)
     {
+        QStringList args {QStringLiteral("-displayfd"), QStringLiteral("1")};
+        for (int i = 0; i < screens.size(); ++i)
+            args << QStringLiteral("-screen") << QString::number(i) << screens.at(i);
         m_process.start(QStringLiteral("Xvfb"),
-            {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"), screen,
-                QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+            args + QStringList {QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         if (!m_process.waitForStarted(5000))
             return false;
         while (!m_process.canReadLine()) {

@@ -24,6 +24,8 @@ struct State {
 
     bool failInit = false;
     int refuse = 0;
+    int refuseId = -1;
+    int refuseIdSkip = 0;
     bool failSend = false;
     int failSendId = -1;
     int failSendSkip = 0;
@@ -105,6 +107,12 @@ void failNextInit()
 void refuseNext(int requests)
 {
     state().refuse = qMax(0, requests);
+}
+
+void refuseNextWithId(int reportId, int skip)
+{
+    state().refuseId = reportId;
+    state().refuseIdSkip = qMax(0, skip);
 }
 
 void failNextSend(int reportId, int skip)
@@ -225,8 +233,20 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
             return -1;
         }
     }
+    bool refuse = false;
+    if (s.refuseId >= 0 && !frame.isEmpty() && static_cast<unsigned char>(frame.at(0)) == s.refuseId) {
+        if (s.refuseIdSkip > 0) {
+            --s.refuseIdSkip;
+        } else {
+            s.refuseId = -1;
+            refuse = true;
+        }
+    }
     if (s.refuse > 0) {
         --s.refuse;
+        refuse = true;
+    }
+    if (refuse) {
         dev->pendingReply = SwitchModel::reply(frame.isEmpty() ? 0 : frame.at(0), SwitchModel::Refused);
     } else {
         dev->pendingReply = s.model.handle(dev->apport, frame);

@@ -29,6 +29,8 @@ bool isPlugged();
 // Faults for the next calls, each used up by the call it hits.
 void failNextInit();
 void refuseNext(int requests); // answered with status 0x01, whatever the request
+// The next request with this report ID is refused after letting `skip` of them through.
+void refuseNextWithId(int reportId, int skip = 0);
 // hid_send_feature_report returns -1 for the next frame, or for the next one with this
 // report ID after letting `skip` of them through.
 void failNextSend(int reportId = -1, int skip = 0);

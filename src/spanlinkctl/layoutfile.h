@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+#include <QVector>
+
+// The switch's contents as spanlinkctl reads and writes them, and the plain functions that
+// turn them into JSON, upload maps, a drawn grid or a first guess from this desktop's screens.
+namespace SwitchLayout
+{
+constexpr int PortCount = 8;
+constexpr int GridSize = 16; // rows and columns, numbered from 1
+constexpr int MaxEntries = 255; // the entry count travels in one byte
+constexpr int MaxPosition = 5; // parking points of the mouse-position setting
+constexpr qint64 MaxFileSize = 1024 * 1024;
+
+struct Monitor {
+    int port = 0;
+    int index = 0; // the monitor's number within its port
+    int row = 0;
+    int col = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const Monitor &o) const
+    {
+        return port == o.port && index == o.index && row == o.row && col == o.col && width == o.width
+            && height == o.height;
+    }
+};
+
+// The switch reports the parking position back but not acceleration and speed, so each
+// value says whether the file gave it.
+struct Mouse {
+    int position = 0;
+    int acceleration = 0;
+    int speed = 0;
+    bool hasPosition = false;
+    bool hasAcceleration = false;
+    bool hasSpeed = false;
+};
+
+struct Layout {
+    QVector<Monitor> monitors;
+    Mouse mouse;
+};
+
+// Reads a layout document. On a bad one returns false and sets `error` to one line naming the
+// entry and the field; every rule is checked before anything is sent.
+bool parse(const QByteArray &json, Layout &layout, QString &error);
+// The document that parse() reads back to the same layout; only the mouse values the layout has.
+QJsonObject toJson(const Layout &layout);
+QJsonObject toJson(const Monitor &monitor);
+
+// The maps that KV830Data::sendAllCommand() sends: one per monitor entry, and the mouse settings
+// as the list after the last entry.
+QList<QVariantMap> uploadEntries(const QVector<Monitor> &monitors);
+QVariantMap uploadMouse(const Mouse &mouse, int serialNum);
+// A monitor entry as KV830Data::getOneListOfPortNum() leaves it in m_portList.
+Monitor fromPortList(const QVariantMap &entry);
+
+// The 16 x 16 grid as text: only the rows and columns that hold a monitor, each cell with its
+// port and resolution, the cells of `thisPort` marked; entries the grid cannot show are listed.
+QString drawGrid(const QVector<Monitor> &monitors, int thisPort);
+
+// Screens of this desktop in device pixels, as monitor entries of `port` whose top-left monitor
+// lies in cell (row, col). Screens that do not tile a grid go to the nearest free cell with one
+// warning each; false with `error` when they cannot be placed in the grid at all.
+bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVector<Monitor> &monitors,
+    QStringList &warnings, QString &error);
+} // namespace SwitchLayout
