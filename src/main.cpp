@@ -3,12 +3,39 @@
 #include "SystemTrayIcon/systemtrayicon.h"
 #include "monitor.h"
 
+#include <QElapsedTimer>
 #include <QQmlContext>
 #include <QQuickView>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
 #include <QSurfaceFormat>
+#include <QTimer>
 #include <QtQml>
+
+#include <memory>
+
+namespace
+{
+// With SPANLINK_STALL_PROBE set, every pause of the GUI thread longer than 50 ms is logged. The
+// input hooks run on this thread: while it pauses, the pointer is frozen. Off by default, and
+// then it costs nothing.
+void startStallProbe(QObject *parent)
+{
+    if (!qEnvironmentVariableIsSet("SPANLINK_STALL_PROBE"))
+        return;
+    auto *timer = new QTimer(parent);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(10);
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    QObject::connect(timer, &QTimer::timeout, parent, [clock] {
+        const qint64 gap = clock->restart();
+        if (gap > 50)
+            qInfo("GUI thread stalled %lld ms", gap);
+    });
+    timer->start();
+}
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -16,6 +43,7 @@ int main(int argc, char *argv[])
     QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
 
     QSingleApplication app(argc, argv);
+    startStallProbe(&app);
 
     QQuickView view;
     QSurfaceFormat format;
