@@ -1,0 +1,157 @@
+#!/bin/sh
+# Builds the Debian package, installs it, starts the agent from it, checks what it put where
+# and purges it again. `package_test.sh with-ctl` also expects the companion command.
+# It installs into this machine, so it runs only as root; otherwise it exits 77 (skipped).
+set -eu
+
+ctl=${1:-without-ctl}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: needs root: it installs and purges the spanlink package on this machine"
+    exit 77
+fi
+state() { dpkg-query -W -f='${db:Status-Abbrev}' spanlink 2>/dev/null || true; }
+case "$(state)" in
+"" | un*) ;;
+*)
+    echo "SKIP: spanlink is installed on this machine ($(state)); the test would remove it"
+    exit 77
+    ;;
+esac
+
+APT="apt-get -o DPkg::Lock::Timeout=300 -y -q"
+export DEBIAN_FRONTEND=noninteractive
+tmp=$(mktemp -d)
+agent=""
+cleanup() {
+    [ -z "$agent" ] || kill "$agent" 2>/dev/null || true
+    # Never leave the package behind, whatever failed.
+    case "$(state)" in
+    "" | un*) ;;
+    *) $APT purge spanlink >/dev/null 2>&1 || dpkg --purge spanlink ;;
+    esac
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+# Anything named after the package, to find what maintainer scripts or the agent leave behind.
+traces() {
+    find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /tmp -o -path /work -o -path "$root" \) -prune \
+        -o -iname '*spanlink*' -print | sort
+}
+
+start=$(date +%s)
+"$root/scripts/package.sh"
+built=$(date +%s)
+traces >"$tmp/before"
+cd "$root"
+$APT install --no-install-recommends ./dist/spanlink_*.deb
+
+# What the package holds.
+dpkg -L spanlink >"$tmp/files"
+expected="/usr/bin/spanlink
+/usr/share/man/man1/spanlink.1.gz
+/usr/lib/udev/rules.d/70-spanlink.rules
+/etc/xdg/autostart/spanlink.desktop
+/usr/share/applications/spanlink.desktop
+/usr/share/icons/hicolor/48x48/apps/spanlink.png"
+programs="/usr/bin/spanlink"
+if [ "$ctl" = with-ctl ]; then
+    expected="$expected
+/usr/bin/spanlinkctl
+/usr/share/man/man1/spanlinkctl.1.gz"
+    programs="$programs
+/usr/bin/spanlinkctl"
+elif grep -q spanlinkctl "$tmp/files"; then
+    fail "the build has no spanlinkctl, yet the package ships: $(grep spanlinkctl "$tmp/files" | tr "\n" " ")"
+fi
+for f in $expected; do
+    grep -qx "$f" "$tmp/files" || fail "dpkg -L spanlink does not list $f"
+    [ -f "$f" ] || fail "$f is listed but not on disk"
+done
+[ "$(grep '^/usr/bin/.' "$tmp/files" | sort)" = "$(echo "$programs" | sort)" ] ||
+    fail "unexpected programs in /usr/bin: $(grep '^/usr/bin/.' "$tmp/files" | tr '\n' ' ')"
+icon=$(sed -n 's/^Icon=//p' /usr/share/applications/spanlink.desktop)
+[ -f "/usr/share/icons/hicolor/48x48/apps/$icon.png" ] || fail "the menu entry's icon '$icon' is not installed"
+
+# The udev rule names the device the agent opens.
+ident() {
+    sed -n "s/.*constexpr ushort $1 = 0x\([0-9A-Fa-f]\{4\}\);.*/\1/p" "$root/src/kv830data.h" | tr 'A-F' 'a-f'
+}
+vid=$(ident VendorId)
+pid=$(ident ProductId)
+[ -n "$vid" ] && [ -n "$pid" ] || fail "cannot read KV830::VendorId and ProductId from src/kv830data.h"
+grep -v '^#' /usr/lib/udev/rules.d/70-spanlink.rules | grep 'KERNEL=="hidraw\*"' |
+    grep "ATTRS{idVendor}==\"$vid\"" | grep "ATTRS{idProduct}==\"$pid\"" | grep -q 'TAG+="uaccess"' ||
+    fail "the udev rule does not give the user the hidraw node of $vid:$pid"
+
+# The installed agent starts headless as an ordinary user and logs whether it found the switch.
+chmod 755 "$tmp"
+mkdir -p "$tmp/home" "$tmp/data" "$tmp/run" "$tmp/tmp"
+chmod 700 "$tmp/run"
+chown nobody "$tmp/home" "$tmp/data" "$tmp/run" "$tmp/tmp"
+as_user() {
+    setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin HOME="$tmp/home" \
+        XDG_DATA_HOME="$tmp/data" XDG_RUNTIME_DIR="$tmp/run" TMPDIR="$tmp/tmp" QT_QPA_PLATFORM=offscreen "$@"
+}
+if ls /sys/bus/hid/devices/ 2>/dev/null | grep -qi ":$vid:$pid\."; then
+    line='Debug: hid_open\(\) ok, handle = .* \(.*hidcommand\.cpp:[0-9]+, .*opendevice.*\)'
+else
+    line='Debug: Connection device fail \(.*monitor\.cpp:[0-9]+, .*connectDevice.*\)'
+fi
+as_user spanlink >"$tmp/agent.out" 2>&1 &
+agent=$!
+log="$tmp/data/VORN/Spanlink/log$(date +%F).txt"
+i=0
+until grep -Eq "^Date: [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}, $line\$" "$log" 2>/dev/null; do
+    i=$((i + 1))
+    if [ "$i" -gt 60 ] || ! kill -0 "$agent" 2>/dev/null; then
+        echo "agent output:"
+        cat "$tmp/agent.out"
+        echo "log:"
+        cat "$log" 2>/dev/null || true
+        fail "no line /$line/ in $log"
+    fi
+    sleep 0.5
+done
+kill -0 "$agent" 2>/dev/null || fail "the agent ended after writing its log"
+kill "$agent"
+wait "$agent" || true
+agent=""
+echo "agent logged: $(grep -E "$line" "$log")"
+
+if [ "$ctl" = with-ctl ]; then
+    as_user spanlinkctl --version >/dev/null || fail "spanlinkctl --version failed"
+    rc=0
+    as_user timeout 30 spanlinkctl status >/dev/null 2>&1 || rc=$?
+    if ls /sys/bus/hid/devices/ 2>/dev/null | grep -qi ":$vid:$pid\."; then want=0; else want=1; fi
+    [ "$rc" -eq "$want" ] || fail "spanlinkctl status exited $rc, not $want"
+fi
+
+# Purge leaves nothing: no file, and no empty directory that no other package owns.
+$APT purge spanlink
+case "$(state)" in
+"" | un*) ;;
+*) fail "spanlink is still known to dpkg as $(state) after the purge" ;;
+esac
+while read -r f; do
+    if [ -d "$f" ] && [ ! -L "$f" ]; then
+        if [ -z "$(ls -A "$f")" ] && ! dpkg-query -S "$f" >/dev/null 2>&1; then
+            fail "the purge left the empty directory $f"
+        fi
+    elif [ -e "$f" ] || [ -L "$f" ]; then
+        fail "the purge left $f"
+    fi
+done <"$tmp/files"
+traces >"$tmp/after"
+left=$(comm -13 "$tmp/before" "$tmp/after")
+[ -z "$left" ] || fail "the purge left: $left"
+
+end=$(date +%s)
+echo "PASS: package built in $((built - start)) s, install, start and purge checked in $((end - built)) s"
