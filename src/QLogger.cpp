@@ -4,10 +4,20 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace
 {
@@ -20,6 +30,61 @@ const QString s_logDir = QStandardPaths::writableLocation(QStandardPaths::AppDat
 
 constexpr int s_keepDays = 30;
 
+// Said once on stderr when the log cannot be written, again only after it could be once more.
+std::atomic<bool> s_failureReported {false};
+
+void reportLogFailure(const QByteArray &path, const char *why)
+{
+    if (s_failureReported.exchange(true))
+        return;
+    std::fprintf(
+        stderr, "Spanlink: cannot write the log file %s: %s; messages are not logged.\n", path.constData(), why);
+    std::fflush(stderr);
+}
+
+// Opens the day's log for appending. Only a regular file is written: a FIFO or a device in its
+// place could block the GUI thread or swallow the log, so it is refused without waiting.
+FILE *openLog(const QByteArray &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat info;
+    if (::stat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        reportLogFailure(path, "not a regular file");
+        return nullptr;
+    }
+    // Non-blocking: should a FIFO take its place after the look above, opening it still
+    // returns at once.
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        reportLogFailure(path, std::strerror(errno));
+        return nullptr;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        reportLogFailure(path, "not a regular file");
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, O_APPEND);
+    FILE *file = ::fdopen(fd, "a");
+    if (!file) {
+        ::close(fd);
+        reportLogFailure(path, std::strerror(errno));
+    }
+    return file;
+#else
+    const QFileInfo info(QFile::decodeName(path));
+    if (info.exists() && !info.isFile()) {
+        reportLogFailure(path, "not a regular file");
+        return nullptr;
+    }
+    // Text append mode: each line then ends with CR LF.
+    FILE *file = std::fopen(path.constData(), "a");
+    if (!file)
+        reportLogFailure(path, std::strerror(errno));
+    return file;
+#endif
+}
+
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const QByteArray text = message.toLocal8Bit();
@@ -27,11 +92,6 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     const QString old = QLogger::logFile(QDate::currentDate().addDays(-s_keepDays));
     if (QFile::exists(old))
         QFile::remove(old);
-
-    // Text append mode: on Windows each line then ends with CR LF.
-    FILE *file = std::fopen(QFile::encodeName(QLogger::logFile(QDate::currentDate())).constData(), "a");
-    if (!file)
-        return;
 
     const QByteArray stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLocal8Bit();
     // Messages from the toolkit's own libraries may come without a place.
@@ -54,9 +114,27 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     case QtWarningMsg:
         break; // warnings are not kept
     }
-    if (format)
-        std::fprintf(file, format, stamp.constData(), text.constData(), fileName, unsigned(context.line), function);
-    std::fclose(file);
+
+    // What ends or cripples the agent (no display, no platform plugin) must reach whoever
+    // started it, not only the file. The platform plugin says why it failed in a warning just
+    // before its fatal message; that one warning goes along.
+    thread_local QByteArray platformWarning;
+    if (type == QtWarningMsg && context.category && std::strncmp(context.category, "qt.qpa", 6) == 0)
+        platformWarning = context.category + QByteArrayLiteral(": ") + text;
+    if (type == QtFatalMsg && !platformWarning.isEmpty())
+        std::fprintf(stderr, "Date: %s, Warning: %s\n", stamp.constData(), platformWarning.constData());
+    if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, format, stamp.constData(), text.constData(), fileName, unsigned(context.line), function);
+        std::fflush(stderr);
+    }
+
+    FILE *file = openLog(QFile::encodeName(QLogger::logFile(QDate::currentDate())));
+    if (file) {
+        if (format)
+            std::fprintf(file, format, stamp.constData(), text.constData(), fileName, unsigned(context.line), function);
+        if (std::fclose(file) == 0)
+            s_failureReported = false;
+    }
     if (type == QtFatalMsg)
         std::abort();
 }

@@ -3,7 +3,10 @@
 #include <QDebug>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QStandardPaths>
+#include <QTextCodec>
 #include <QTextStream>
+#include <QTimer>
 
 #include <memory>
 
@@ -15,7 +18,68 @@ const QString s_applicationName = QStringLiteral("Spanlink");
 constexpr int s_connectMsec = 500;
 constexpr int s_writeMsec = 30000;
 constexpr int s_readMsec = 1000;
+
+// A later start sends one argument; anything longer is not ours and is cut here, before it
+// is buffered.
+constexpr int s_maxWordBytes = 256;
+// Connections read at the same time; more are closed at once.
+constexpr int s_maxReaders = 64;
+
+bool isAsciiSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// A word has ended once white space follows something that is not.
+bool wordComplete(const QByteArray &bytes)
+{
+    int i = 0;
+    while (i < bytes.size() && isAsciiSpace(bytes.at(i)))
+        ++i;
+    while (i < bytes.size() && !isAsciiSpace(bytes.at(i)))
+        ++i;
+    return i < bytes.size();
+}
+
+// The first word of what arrived, as the locale decodes it. Bytes that do not decode become
+// U+DC80..U+DCFF, which the debug stream writes as \uDCxx, as it writes control characters as
+// \uXXXX: the log line stays printable and still tells which bytes came.
+QString firstWord(const QByteArray &bytes, bool cut)
+{
+    QTextCodec::ConverterState state;
+    QString text = QTextCodec::codecForLocale()->toUnicode(bytes.constData(), bytes.size(), &state);
+    // A cut may split the last character; that tail is dropped, not taken for bad input.
+    if (state.invalidChars > 0 || (state.remainingChars > 0 && !cut)) {
+        text.clear();
+        for (const char c : bytes)
+            text += QChar(uchar(c) < 0x80 ? ushort(uchar(c)) : ushort(0xdc00 + uchar(c)));
+    }
+    int begin = 0;
+    while (begin < text.size() && text.at(begin).isSpace())
+        ++begin;
+    int end = begin;
+    while (end < text.size() && !text.at(end).isSpace())
+        ++end;
+    return text.mid(begin, end - begin);
+}
 } // namespace
+
+QString QSingleApplication::serverName()
+{
+    const QString name = s_organizationName + s_applicationName;
+#ifdef Q_OS_WIN
+    // A named pipe; the user-only access set on the server keeps other accounts off it.
+    return name;
+#else
+    // Qt checks that the folder belongs to this user and is closed to others.
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (runtime.isEmpty()) {
+        qCritical("No runtime folder of this user; the single-instance socket falls back to the temporary folder.");
+        return name;
+    }
+    return runtime + QLatin1Char('/') + name;
+#endif
+}
 
 QSingleApplication::QSingleApplication(int &argc, char **argv)
     : QApplication(argc, argv)
@@ -23,10 +87,10 @@ QSingleApplication::QSingleApplication(int &argc, char **argv)
     m_isRunning = false;
     setOrganizationName(s_organizationName);
     setApplicationName(s_applicationName);
-    const QString serverName = organizationName() + applicationName();
+    const QString name = serverName();
 
     auto socket = std::make_unique<QLocalSocket>();
-    socket->connectToServer(serverName, QIODevice::ReadWrite);
+    socket->connectToServer(name, QIODevice::ReadWrite);
     if (socket->waitForConnected(s_connectMsec)) {
         QTextStream stream(socket.get());
         const QStringList args = arguments();
@@ -39,26 +103,73 @@ QSingleApplication::QSingleApplication(int &argc, char **argv)
     }
 
     m_localServer = new QLocalServer(this);
+    m_localServer->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_localServer, &QLocalServer::newConnection, this, &QSingleApplication::newLocalConnection);
-    if (!m_localServer->listen(serverName)) {
+    if (!m_localServer->listen(name)) {
         // A first instance that was killed leaves its socket file behind; nobody answered on
         // it above, so it is stale.
         if (m_localServer->serverError() == QAbstractSocket::AddressInUseError) {
-            QLocalServer::removeServer(serverName);
-            m_localServer->listen(serverName);
+            QLocalServer::removeServer(name);
+            m_localServer->listen(name);
         }
     }
 }
 
 void QSingleApplication::newLocalConnection()
 {
-    QLocalSocket *socket = m_localServer->nextPendingConnection();
-    if (!socket)
-        return;
-    socket->waitForReadyRead(s_readMsec);
-    QTextStream stream(socket);
-    QString word;
-    stream >> word;
-    qDebug() << QStringLiteral("The value is: %1").arg(word);
-    delete socket;
+    while (QLocalSocket *socket = m_localServer->nextPendingConnection()) {
+        if (m_readers >= s_maxReaders) {
+            if (!m_droppedReported)
+                qDebug("Too many connections to the single-instance socket; closing the newest.");
+            m_droppedReported = true;
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        readWord(socket);
+    }
+}
+
+// The word is collected as it arrives, never waited for: the GUI thread runs the input hooks.
+// The connection ends when the word is complete, the peer closes, s_maxWordBytes have come or
+// s_readMsec have passed, whichever is first; what arrived until then is the word.
+void QSingleApplication::readWord(QLocalSocket *socket)
+{
+    ++m_readers;
+    socket->setReadBufferSize(s_maxWordBytes);
+    auto *deadline = new QTimer(socket);
+    deadline->setSingleShot(true);
+    auto bytes = std::make_shared<QByteArray>();
+
+    auto finish = [this, socket, deadline, bytes] {
+        deadline->stop();
+        disconnect(socket, nullptr, this, nullptr);
+        const QString word = firstWord(*bytes, bytes->size() >= s_maxWordBytes);
+        qDebug() << QStringLiteral("The value is: %1").arg(word);
+        --m_readers;
+        if (m_readers < s_maxReaders)
+            m_droppedReported = false;
+        socket->abort();
+        socket->deleteLater();
+    };
+    // Returns true when the connection was finished.
+    auto take = [socket, bytes, finish] {
+        const qint64 room = s_maxWordBytes - bytes->size();
+        if (room > 0)
+            bytes->append(socket->read(room));
+        if (bytes->size() >= s_maxWordBytes || wordComplete(*bytes)
+            || socket->state() == QLocalSocket::UnconnectedState) {
+            finish();
+            return true;
+        }
+        return false;
+    };
+    connect(socket, &QLocalSocket::readyRead, this, take);
+    connect(socket, &QLocalSocket::disconnected, this, [take, finish] {
+        if (!take())
+            finish();
+    });
+    connect(deadline, &QTimer::timeout, this, finish);
+    if (!take())
+        deadline->start(s_readMsec);
 }

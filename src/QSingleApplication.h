@@ -3,6 +3,7 @@
 #include <QApplication>
 
 class QLocalServer;
+class QLocalSocket;
 
 // The application object. At construction it finds out over a local socket whether the agent
 // runs already; if so it hands that instance its last argument and reports isRunning().
@@ -15,10 +16,18 @@ public:
 
     bool isRunning() const { return m_isRunning; }
 
+    // Where the server listens: in this user's runtime folder, so that no other account can
+    // answer for us or hear our later starts.
+    static QString serverName();
+
 private slots:
     void newLocalConnection();
 
 private:
+    void readWord(QLocalSocket *socket);
+
     QLocalServer *m_localServer = nullptr;
     bool m_isRunning = false;
+    int m_readers = 0;
+    bool m_droppedReported = false;
 };

@@ -1,6 +1,7 @@
 #include "systemtrayicon.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 
@@ -171,6 +172,14 @@ void SystemTrayIcon::setMenu(MyMenu *menu)
 
 void SystemTrayIcon::onVisibleChanged()
 {
+    // Without a tray of the platform's own, Qt on Linux looks for the X11 tray through the
+    // platform's native interface, which it does not check for null: a platform without one
+    // (minimal) has no tray to show in and would crash there.
+    if (!QGuiApplication::platformNativeInterface()) {
+        if (isVisible())
+            qInfo("This platform has no system tray; the tray icon stays hidden.");
+        return;
+    }
     m_trayIcon->setVisible(isVisible());
 }
 
