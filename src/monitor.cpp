@@ -182,7 +182,7 @@ void Monitor::checkLayout() const
     }
     const QString mismatch = MonitorLogic::layoutMismatch(own, screens());
     if (!mismatch.isEmpty())
-        qWarning("%s", qPrintable(mismatch));
+        qInfo("%s", qPrintable(mismatch));
 
     QStringList empty;
     for (const QVariantMap &e : qAsConst(m_allMonitors)) {
@@ -195,7 +195,7 @@ void Monitor::checkLayout() const
         }
     }
     if (!empty.isEmpty()) {
-        qWarning("The switch's layout has monitors of no area (%s): the pointer can cross to them but never back",
+        qInfo("The switch's layout has monitors of no area (%s): the pointer can cross to them but never back",
             qPrintable(empty.join(QStringLiteral(", "))));
     }
 }

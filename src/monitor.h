@@ -116,7 +116,7 @@ private:
     // order with their bounds as numbers, and every monitor's port by cell.
     void rebuildPointerIndex();
     QVector<QRect> screens() const;
-    // Logs where the layout and this desktop disagree, and monitors of no area.
+    // Logs (kept in the log file) where the layout and this desktop disagree, and monitors of no area.
     void checkLayout() const;
     // The highlight rectangle, clipped to this desktop.
     QRectF highlightRect(const QRectF &monitor) const;
