@@ -1,12 +1,13 @@
 #include "monitor.h"
 
 #include <QDebug>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimer>
 
 namespace
 {
 constexpr int s_speedInterval = 100;
-
 
 quint64 cellHash(int row, int col)
 {
@@ -56,6 +57,20 @@ bool Monitor::connectDevice()
     m_speedTimer->setInterval(s_speedInterval);
     m_speedTimer->start();
     connect(m_speedTimer, &QTimer::timeout, this, &Monitor::getMouseSpeed);
+
+    // Screens that come, go or change size move the desktop's edges.
+    if (qGuiApp) {
+        const auto watch = [engine](QScreen *screen) {
+            connect(screen, &QScreen::geometryChanged, engine, &Monitor::refreshDesktop);
+        };
+        for (QScreen *screen : QGuiApplication::screens())
+            watch(screen);
+        connect(qGuiApp, &QGuiApplication::screenAdded, engine, [engine, watch](QScreen *screen) {
+            watch(screen);
+            engine->refreshDesktop();
+        });
+        connect(qGuiApp, &QGuiApplication::screenRemoved, engine, &Monitor::refreshDesktop);
+    }
 
     installHooks();
     return engine->m_connected;
@@ -133,6 +148,62 @@ void Monitor::buildLayout()
         engine->m_allMonitors.insert(key, e);
     }
     computeOwnGeometry();
+    engine->refreshDesktop();
+    engine->checkLayout();
+}
+
+QVector<QRect> Monitor::screens() const
+{
+    if (m_screenSource)
+        return m_screenSource();
+    QVector<QRect> out;
+    if (qGuiApp) {
+        for (const QScreen *screen : QGuiApplication::screens())
+            out.append(screen->geometry());
+    }
+    return out;
+}
+
+void Monitor::refreshDesktop()
+{
+    Monitor *engine = getInstance();
+    const QRect d = MonitorLogic::desktopOf(engine->screens());
+    engine->m_desktop = d;
+    engine->m_desktopRight = d.isValid() ? float(d.x() + d.width()) : MonitorLogic::NoDesktop;
+    engine->m_desktopBottom = d.isValid() ? float(d.y() + d.height()) : MonitorLogic::NoDesktop;
+}
+
+void Monitor::checkLayout() const
+{
+    QVector<QRect> own;
+    for (const QVariantMap &e : qAsConst(m_ownMonitors)) {
+        own.append(QRect(intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
+            intOf(e, QStringLiteral("width")), intOf(e, QStringLiteral("height"))));
+    }
+    const QString mismatch = MonitorLogic::layoutMismatch(own, screens());
+    if (!mismatch.isEmpty())
+        qInfo("%s", qPrintable(mismatch));
+
+    QStringList empty;
+    for (const QVariantMap &e : qAsConst(m_allMonitors)) {
+        if (intOf(e, QStringLiteral("portNum")) != m_apPort
+            && (intOf(e, QStringLiteral("width")) <= 0 || intOf(e, QStringLiteral("height")) <= 0)) {
+            empty << QStringLiteral("port %1 in cell %2,%3")
+                         .arg(intOf(e, QStringLiteral("portNum")))
+                         .arg(intOf(e, QStringLiteral("row")))
+                         .arg(intOf(e, QStringLiteral("col")));
+        }
+    }
+    if (!empty.isEmpty()) {
+        qInfo("The switch's layout has monitors of no area (%s): the pointer can cross to them but never back",
+            qPrintable(empty.join(QStringLiteral(", "))));
+    }
+}
+
+QRectF Monitor::highlightRect(const QRectF &monitor) const
+{
+    const QRectF clipped = monitor.intersected(QRectF(m_desktop));
+    return clipped.isEmpty() ? QRectF() : clipped;
 }
 
 void Monitor::computeOwnGeometry()

@@ -10,7 +10,11 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <QRect>
+#include <QVector>
+
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -87,6 +91,12 @@ public:
     MonitorLogic::SpeedMeter m_speedSamples;
     int m_cyclicSwitch = 0;
     int m_leftButtonDown = 0, m_rightButtonDown = 0;
+    // This computer's screens in desktop pixels; unset, the application's screens. The sizes
+    // the switch reports are checked against them, never trusted for the highlight.
+    std::function<QVector<QRect>()> m_screenSource;
+    QRect m_desktop; // their bounding rectangle, as of the last layout read or screen change
+    float m_desktopRight = MonitorLogic::NoDesktop, m_desktopBottom = MonitorLogic::NoDesktop;
+    void refreshDesktop();
 
 private:
     struct CellEntry {
@@ -105,6 +115,11 @@ private:
     // The pointer handler's view of the layout, rebuilt with it: the own monitors in key
     // order with their bounds as numbers, and every monitor's port by cell.
     void rebuildPointerIndex();
+    QVector<QRect> screens() const;
+    // Logs (kept in the log file) where the layout and this desktop disagree, and monitors of no area.
+    void checkLayout() const;
+    // The highlight rectangle, clipped to this desktop.
+    QRectF highlightRect(const QRectF &monitor) const;
 
     std::vector<MonitorLogic::OwnCell> m_ownCells;
     QHash<quint64, CellEntry> m_cells;

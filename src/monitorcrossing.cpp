@@ -90,16 +90,17 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
             // The pointer has entered another of this computer's monitors: the highlight follows.
             m_lastRow = m.row;
             m_lastCol = m.col;
-            m_frameInfo[QStringLiteral("x")] = m.left;
-            m_frameInfo[QStringLiteral("y")] = m.top;
-            m_frameInfo[QStringLiteral("width")] = m.width;
-            m_frameInfo[QStringLiteral("height")] = m.height;
+            const QRectF shown = highlightRect(QRectF(m.left, m.top, m.width, m.height));
+            m_frameInfo[QStringLiteral("x")] = float(shown.x());
+            m_frameInfo[QStringLiteral("y")] = float(shown.y());
+            m_frameInfo[QStringLiteral("width")] = float(shown.width());
+            m_frameInfo[QStringLiteral("height")] = float(shown.height());
             m_frameInfo[QStringLiteral("switchport")] = 0;
             emit monitorChanged();
         }
 
         // Only the current monitor is tested for a crossing, also once the pointer is past it.
-        const MonitorLogic::Band band = MonitorLogic::classify(X, Y, m, edge, corner);
+        const MonitorLogic::Band band = MonitorLogic::classify(X, Y, m, edge, corner, m_desktopRight, m_desktopBottom);
         if (band.code == 0)
             continue;
 

@@ -1,5 +1,7 @@
 #include "monitorlogic.h"
 
+#include <QStringList>
+
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -52,19 +54,23 @@ int percentAlong(float offset, float size)
 }
 } // namespace
 
-Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float E, float C)
+Band classify(
+    std::int32_t X, std::int32_t Y, const OwnCell &m, float E, float C, float desktopRight, float desktopBottom)
 {
     const float x = float(X);
     const float y = float(Y);
+    // Past the monitor's far side only at or past the desktop's edge (its last pixel on).
+    const bool rightReach = x <= m.maxX || x >= desktopRight - 1.0f;
+    const bool bottomReach = y <= m.maxY || y >= desktopBottom - 1.0f;
 
     const bool leftCorner = X <= 0 || (m.minX <= x && x <= m.minX + C);
     const bool leftEdge = X <= 0 || (m.minX <= x && x <= m.minX + E);
     const bool topCorner = Y <= 0 || (m.minY <= y && y <= m.minY + C);
     const bool topEdge = Y <= 0 || (m.minY <= y && y <= m.minY + E);
     const bool rightCorner = m.maxX - C <= x && x <= m.maxX;
-    const bool rightEdge = x >= m.maxX - E;
-    const bool bottomCorner = y >= m.maxY - C;
-    const bool bottomEdge = y >= m.maxY - E;
+    const bool rightEdge = x >= m.maxX - E && rightReach;
+    const bool bottomCorner = y >= m.maxY - C && bottomReach;
+    const bool bottomEdge = y >= m.maxY - E && bottomReach;
     const bool middleCols = m.minX + C < x && x < m.maxX - C;
     const bool middleRows = m.minY + C < y && y < m.maxY - C;
 
@@ -85,6 +91,40 @@ Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float E, float C
     if (rightCorner && bottomCorner)
         return {8, 0};
     return {};
+}
+
+QRect desktopOf(const QVector<QRect> &screens)
+{
+    QRect desktop;
+    for (const QRect &s : screens)
+        desktop |= s;
+    return desktop;
+}
+
+QString layoutMismatch(const QVector<QRect> &ownMonitors, const QVector<QRect> &screens)
+{
+    // The layout counts from the desktop's top-left corner.
+    const QPoint origin = desktopOf(screens).topLeft();
+    QVector<QRect> placed;
+    for (const QRect &s : screens)
+        placed.append(s.translated(-origin));
+    bool agree = ownMonitors.size() == placed.size();
+    for (const QRect &m : ownMonitors)
+        agree = agree && placed.contains(m);
+    if (agree)
+        return QString();
+    const auto list = [](const QVector<QRect> &rects) {
+        QStringList parts;
+        for (const QRect &r : rects)
+            parts << QStringLiteral("%1 x %2 at %3,%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
+        return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
+    };
+    return QStringLiteral("The switch's layout does not match this desktop: %1 monitor(s) of this computer in the "
+                          "layout (%2), %3 screen(s) on the desktop (%4)")
+        .arg(ownMonitors.size())
+        .arg(list(ownMonitors))
+        .arg(placed.size())
+        .arg(list(placed));
 }
 
 bool isCorner(int code)

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QPoint>
+#include <QRect>
 #include <QString>
+#include <QVector>
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 // The engine's decisions as plain functions: numbers in, a decision out. Monitor feeds them
@@ -48,7 +51,19 @@ struct Band {
     int code = 0;
     int percent = 0;
 };
-Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float edgeMargin, float cornerMargin);
+// The right and bottom bands reach on past the monitor only for positions at or past the
+// desktop's right or bottom edge (desktopRight, desktopBottom: the first column and row past
+// the desktop): a monitor of the layout smaller than the screen leaves the rest of the screen
+// inside. Without a desktop (the defaults) they have no upper bound.
+constexpr float NoDesktop = std::numeric_limits<float>::lowest();
+Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float edgeMargin, float cornerMargin,
+    float desktopRight = NoDesktop, float desktopBottom = NoDesktop);
+
+// The desktop the screens make up: their bounding rectangle.
+QRect desktopOf(const QVector<QRect> &screens);
+// One line saying how this computer's monitors in the switch's layout (their pixel rectangles)
+// and the desktop's screens disagree in count or size; empty when they agree.
+QString layoutMismatch(const QVector<QRect> &ownMonitors, const QVector<QRect> &screens);
 
 bool isCorner(int code);
 Cell neighbour(int code, Cell from);

@@ -35,10 +35,12 @@ void Monitor::getMouseData()
         if (!device.getPortStatus())
             qDebug("getPortStatus fail");
         engine->m_curPort = p;
-        frame[QStringLiteral("x")] = c * w;
-        frame[QStringLiteral("y")] = r * h;
-        frame[QStringLiteral("width")] = w;
-        frame[QStringLiteral("height")] = h;
+        // The switch's sizes are not trusted with a window: the frame stays on this desktop.
+        const QRect shown = engine->highlightRect(QRectF(c * w, r * h, w, h)).toRect();
+        frame[QStringLiteral("x")] = shown.x();
+        frame[QStringLiteral("y")] = shown.y();
+        frame[QStringLiteral("width")] = shown.width();
+        frame[QStringLiteral("height")] = shown.height();
         frame[QStringLiteral("switchport")] = 0;
     } else {
         // The switch names a cell that is not ours: fall back to the first own monitor's size
@@ -55,10 +57,11 @@ void Monitor::getMouseData()
             qDebug() << w << h;
         }
         QCursor::setPos(w / 2, h / 2);
-        frame[QStringLiteral("x")] = 0;
-        frame[QStringLiteral("y")] = 0;
-        frame[QStringLiteral("width")] = w;
-        frame[QStringLiteral("height")] = h;
+        const QRect shown = engine->highlightRect(QRectF(0, 0, w, h)).toRect();
+        frame[QStringLiteral("x")] = shown.x();
+        frame[QStringLiteral("y")] = shown.y();
+        frame[QStringLiteral("width")] = shown.width();
+        frame[QStringLiteral("height")] = shown.height();
         frame[QStringLiteral("switchport")] = 0;
     }
     emit engine->monitorChanged();

@@ -25,6 +25,8 @@ QPoint origin()
 }
 } // namespace
 
+Q_DECLARE_METATYPE(SwitchModel::MonitorEntry)
+
 class TestMonitor : public QObject
 {
     Q_OBJECT
@@ -35,6 +37,50 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void init() { m_hooks = new FakeInputHooks; }
     void cleanup() { delete m_hooks; }
+
+    // Each layout read compares this computer's monitors in the layout with the desktop's
+    // screens, and looks for monitors of no area: one line each, and none when all is well.
+    void layoutCheckedAgainstTheDesktop_data()
+    {
+        QTest::addColumn<QVector<SwitchModel::MonitorEntry>>("monitors");
+        QTest::addColumn<QVector<QRect>>("screens");
+        QTest::addColumn<QStringList>("said");
+        const QVector<SwitchModel::MonitorEntry> two = {{1, 1, 1, 1, 1920, 1080}, {2, 1, 1, 2, 1920, 1080}};
+        const QRect fullHd(0, 0, 1920, 1080);
+        QTest::newRow("agree") << two << QVector<QRect> {fullHd} << QStringList();
+        QTest::newRow("agree, desktop not at 0,0")
+            << two << QVector<QRect> {fullHd.translated(-1920, 0)} << QStringList();
+        QTest::newRow("smaller than the screen")
+            << QVector<SwitchModel::MonitorEntry> {{1, 1, 1, 1, 800, 600}, {2, 1, 1, 2, 1920, 1080}}
+            << QVector<QRect> {fullHd}
+            << QStringList {QStringLiteral("The switch's layout does not match this desktop: 1 monitor(s) of this "
+                                           "computer in the layout (800 x 600 at 0,0), 1 screen(s) on the desktop "
+                                           "(1920 x 1080 at 0,0)")};
+        QTest::newRow("a screen more") << two << QVector<QRect> {fullHd, {1920, 0, 1920, 1080}}
+                                       << QStringList {QStringLiteral(
+                                              "The switch's layout does not match this desktop: 1 monitor(s) of this "
+                                              "computer in the layout (1920 x 1080 at 0,0), 2 screen(s) on the "
+                                              "desktop (1920 x 1080 at 0,0, 1920 x 1080 at 1920,0)")};
+        QTest::newRow("a neighbour of no area")
+            << QVector<SwitchModel::MonitorEntry> {{1, 1, 1, 1, 1920, 1080}, {2, 1, 1, 2, 0, 0}, {3, 1, 2, 1, 1920, 0}}
+            << QVector<QRect> {fullHd}
+            << QStringList {QStringLiteral("The switch's layout has monitors of no area (port 2 in cell 1,2, port 3 "
+                                           "in cell 2,1): the pointer can cross to them but never back")};
+    }
+
+    void layoutCheckedAgainstTheDesktop()
+    {
+        QFETCH(QVector<SwitchModel::MonitorEntry>, monitors);
+        QFETCH(QVector<QRect>, screens);
+        MessageLog log;
+        setUpEngine(monitors, 1, 0x07, 4, screens);
+        QStringList said;
+        for (const QString &line : log.lines()) {
+            if (line.startsWith(QLatin1String("The switch's layout")))
+                said << line;
+        }
+        QTEST(said, "said");
+    }
 
     void metaObject()
     {

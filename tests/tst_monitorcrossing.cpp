@@ -212,6 +212,64 @@ private slots:
         QCOMPARE(m_engine->m_mouseSpeed, 0.0);
     }
 
+    // A layout whose monitor (800 x 600) is smaller than the screen (1920 x 1080): the rest of
+    // the screen is inside the desktop, not past the monitor's right or bottom side. Port 2
+    // lies to the right, port 3 below.
+    void layoutSmallerThanTheScreen_data()
+    {
+        QTest::addColumn<QPoint>("to");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("moving left from the middle") << QPoint(950, 540) << QByteArray();
+        QTest::newRow("below the monitor, inside the screen") << QPoint(400, 900) << QByteArray();
+        QTest::newRow("right of and below the monitor") << QPoint(1500, 1000) << QByteArray();
+        QTest::newRow("the monitor's own right band") << QPoint(797, 300) << request(2, 1, 2, 7, 50);
+        QTest::newRow("the monitor's own bottom band") << QPoint(400, 597) << request(3, 2, 1, 5, 50);
+        QTest::newRow("at the desktop's right edge") << QPoint(1919, 300) << request(2, 1, 2, 7, 50);
+        QTest::newRow("past the desktop's right edge") << QPoint(1990, 150) << request(2, 1, 2, 7, 25);
+        QTest::newRow("at the desktop's bottom edge") << QPoint(200, 1079) << request(3, 2, 1, 5, 25);
+    }
+
+    void layoutSmallerThanTheScreen()
+    {
+        QFETCH(QPoint, to);
+        m_engine = setUpEngine({{1, 1, 1, 1, 800, 600}, {2, 1, 1, 2, 1920, 1080}, {3, 1, 2, 1, 1920, 1080}}, 1, 0x07, 4,
+            QVector<QRect> {{0, 0, 1920, 1080}});
+        QCOMPARE(moveTo(400, 300), PassedOn);
+        VirtualHid::clearSentFrames();
+        moveTo(to.x(), to.y());
+        QFETCH(QByteArray, sent);
+        QCOMPARE(switchRequests(), sent.isEmpty() ? QList<QByteArray>() : QList<QByteArray>({sent}));
+    }
+
+    // The switch's sizes never size the highlight window beyond this computer's desktop.
+    void highlightStaysOnTheDesktop_data()
+    {
+        QTest::addColumn<QVector<QRect>>("screens");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("one screen") << QVector<QRect> {{0, 0, 1920, 1080}} << QStringLiteral("0,0,1920,1080,0");
+        QTest::newRow("two screens side by side")
+            << QVector<QRect> {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}} << QStringLiteral("0,0,3200,1080,0");
+        QTest::newRow("no screen") << QVector<QRect>() << QStringLiteral("0,0,0,0,0");
+    }
+
+    void highlightStaysOnTheDesktop()
+    {
+        QFETCH(QVector<QRect>, screens);
+        QFETCH(QString, shown);
+        m_engine = setUpEngine({{1, 1, 1, 1, 65535, 65535}, {2, 1, 1, 2, 1920, 1080}}, 1, 0x03, 4, screens);
+        // Onto the monitor: the highlight follows.
+        moveTo(100, 100);
+        QCOMPARE(frame(), shown);
+        QCOMPARE(m_engine->m_frameInfo.value(QStringLiteral("width")).userType(), int(QMetaType::Float));
+        // Arrival on it from port 2, and arrival on a cell that is not this computer's.
+        for (const int col : {1, 5}) {
+            m_engine->m_frameInfo.clear();
+            VirtualHid::model().mouseStatus = {1, 1, col, 2, 50};
+            m_engine->getMouseData();
+            QCOMPARE(frame(), shown);
+        }
+    }
+
     void ignoredWithoutFocusOrSwitch()
     {
         setUp({{2, 1, 1, 2, 1920, 1080}});

@@ -3,10 +3,13 @@
 #include "monitor.h"
 #include "virtualhid.h"
 
+#include <optional>
+
 // Puts the engine instance in a known state over a virtual switch holding `monitors`, as
 // readPortStatus would after connecting: this computer on port `apport`, which has the focus.
-inline Monitor *setUpEngine(
-    const QVector<SwitchModel::MonitorEntry> &monitors, int apport, quint8 presentMask, int mousePosition = 4)
+// The desktop's screens are `screens`, or by default exactly this computer's monitors of the layout.
+inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, int apport, quint8 presentMask,
+    int mousePosition = 4, std::optional<QVector<QRect>> screens = std::nullopt)
 {
     VirtualHid::reset();
     SwitchModel &sw = VirtualHid::model();
@@ -31,6 +34,16 @@ inline Monitor *setUpEngine(
     engine->m_ownMonitors.clear();
     engine->m_allMonitors.clear();
     engine->m_originRow = engine->m_originCol = 0;
+    engine->m_screenSource = [engine, screens] {
+        if (screens)
+            return *screens;
+        QVector<QRect> own;
+        for (const QVariantMap &e : qAsConst(engine->m_ownMonitors)) {
+            own.append(QRect(e.value(QStringLiteral("min_x")).toInt(), e.value(QStringLiteral("min_y")).toInt(),
+                e.value(QStringLiteral("width")).toInt(), e.value(QStringLiteral("height")).toInt()));
+        }
+        return own;
+    };
 
     Monitor element;
     element.m_devstatus = 1;

@@ -1,11 +1,15 @@
 // The virtual switch daemon keeps serving whatever its clients send.
 
+#include <hidapi.h>
+
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 namespace
 {
@@ -15,6 +19,29 @@ QByteArray frame(QByteArray bytes)
     for (char c : bytes)
         sum += static_cast<unsigned char>(c);
     return "frame " + bytes.toHex() + QByteArray::number(sum, 16).rightJustified(2, '0');
+}
+
+// A request frame as the agent hands it to hidapi: the bytes and their checksum.
+QByteArray report(const char *hex)
+{
+    QByteArray bytes = QByteArray::fromHex(hex);
+    unsigned char sum = 0;
+    for (char c : bytes)
+        sum += static_cast<unsigned char>(c);
+    return bytes + char(sum);
+}
+
+int send(hid_device *dev, const QByteArray &bytes)
+{
+    return hid_send_feature_report(
+        dev, reinterpret_cast<const unsigned char *>(bytes.constData()), size_t(bytes.size()));
+}
+
+QByteArray get(hid_device *dev)
+{
+    unsigned char buffer[8] = {};
+    const int n = hid_get_feature_report(dev, buffer, sizeof buffer);
+    return n < 0 ? QByteArray() : QByteArray(reinterpret_cast<const char *>(buffer), n);
 }
 } // namespace
 
@@ -43,6 +70,43 @@ class TestVswitchd : public QObject
     {
         s.connectToServer(m_socket);
         return s.waitForConnected(2000);
+    }
+
+    bool stopped() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_daemon.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray line = stat.readAll();
+        return line.mid(line.lastIndexOf(')') + 2, 1) == "T";
+    }
+
+    QByteArray ctl(const QByteArray &command)
+    {
+        QLocalSocket s;
+        return connectTo(s) ? ask(s, "ctl " + command) : QByteArray();
+    }
+
+    // The daemon with its layout file: its exit code and what it said, or -1 while it serves.
+    int serve(const QByteArray &layout, QByteArray &said)
+    {
+        QFile file(m_tmp.path() + QStringLiteral("/bad.json"));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return -2;
+        file.write(layout);
+        file.close();
+        QProcess daemon;
+        daemon.setProcessChannelMode(QProcess::MergedChannels);
+        daemon.start(QStringLiteral(VSWITCH_BINARY),
+            {QStringLiteral("serve"), m_tmp.path() + QStringLiteral("/bad"), file.fileName()});
+        if (!daemon.waitForFinished(3000)) {
+            daemon.kill();
+            daemon.waitForFinished(3000);
+            said = daemon.readAll();
+            return -1;
+        }
+        said = daemon.readAll();
+        return daemon.exitCode();
     }
 
 private slots:
@@ -135,6 +199,146 @@ private slots:
         QLocalSocket again;
         QVERIFY(connectTo(again));
         QCOMPARE(ask(again, "hello 2"), QByteArray("ok"));
+    }
+
+    // A switch that stops answering for a while is lost, as a device would be: the late answer
+    // is never taken for a later request's, and the request its agent gave up on is never
+    // carried out.
+    void stalledSwitch_data()
+    {
+        QTest::addColumn<int>("stopMsec");
+        QTest::newRow("0.5 s") << 500;
+        QTest::newRow("2.5 s") << 2500;
+        QTest::newRow("5 s") << 5000;
+    }
+
+    void stalledSwitch()
+    {
+        QFETCH(int, stopMsec);
+        qputenv("SPANLINK_VSWITCH_SOCKET", m_socket.toLocal8Bit());
+        qputenv("SPANLINK_VSWITCH_PORT", "1");
+        QCOMPARE(hid_init(), 0);
+        hid_device *dev = hid_open(0, 0, nullptr);
+        QVERIFY(dev);
+        const QByteArray before = ctl("last");
+        const QByteArray portStatus = report("4a000000000000");
+
+        QCOMPARE(::kill(pid_t(m_daemon.processId()), SIGSTOP), 0);
+        QTRY_VERIFY(stopped()); // the signal takes effect a moment later
+        QElapsedTimer waited;
+        waited.start();
+        const int sent = send(dev, report("49020102072100")); // to port 2, 33 %
+        const qint64 gaveUp = waited.elapsed();
+        // Every later call on that handle fails at once, while the switch is still stopped.
+        const int again = send(dev, portStatus);
+        const QByteArray reply = get(dev);
+        const qint64 allFailed = waited.elapsed();
+        QTest::qWait(qMax(0, stopMsec - int(waited.elapsed())));
+        QCOMPARE(::kill(pid_t(m_daemon.processId()), SIGCONT), 0);
+
+        QCOMPARE(sent, -1);
+        QVERIFY2(gaveUp < 1000, QByteArray::number(gaveUp).constData());
+        QCOMPARE(again, -1);
+        QCOMPARE(reply, QByteArray());
+        QVERIFY2(allFailed - gaveUp < 100, QByteArray::number(allFailed - gaveUp).constData());
+        // Also once the switch answers again: the handle stays lost.
+        QTest::qWait(200);
+        QCOMPARE(send(dev, portStatus), -1);
+        hid_close(dev);
+
+        // The request was not carried out; a new handle gets answers to its own requests.
+        QCOMPARE(ctl("last"), before);
+        dev = hid_open(0, 0, nullptr);
+        QVERIFY(dev);
+        QCOMPARE(send(dev, portStatus), portStatus.size());
+        QCOMPARE(get(dev).left(2), QByteArray::fromHex("ca00"));
+        QCOMPARE(send(dev, report("48000000000000")), 8);
+        QCOMPARE(get(dev).left(1), QByteArray::fromHex("c8"));
+        hid_close(dev);
+        hid_exit();
+    }
+
+    // A frame whose agent no longer waits (its deadline has passed) is not carried out either.
+    void lateFrameNotCarriedOut()
+    {
+        QLocalSocket agent;
+        QVERIFY(connectTo(agent));
+        QCOMPARE(ask(agent, "hello 1"), QByteArray("ok"));
+        const QByteArray before = ctl("last");
+        const QByteArray request = frame(QByteArray::fromHex("49020102072200"));
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        QCOMPARE(ask(agent, request + ' ' + QByteArray::number(now - 1000)), QByteArray());
+        QTRY_COMPARE(agent.state(), QLocalSocket::UnconnectedState);
+        QCOMPARE(ctl("last"), before);
+
+        QLocalSocket punctual;
+        QVERIFY(connectTo(punctual));
+        QCOMPARE(ask(punctual, "hello 1"), QByteArray("ok"));
+        QCOMPARE(ask(punctual, request + ' ' + QByteArray::number(now + 60000)).left(10), QByteArray("reply c900"));
+        QCOMPARE(ctl("last"), QByteArray("ok 2 1 2 7 34"));
+    }
+
+    // A layout the device could not hold is refused with one line naming the entry and field.
+    void badLayoutFiles_data()
+    {
+        QTest::addColumn<QByteArray>("layout");
+        QTest::addColumn<QByteArray>("named"); // empty: served
+        const QByteArray ports = R"("ports": [{"port": 1}, {"port": 2}])";
+        const auto monitor = [&](const QByteArray &fields) {
+            return "{" + ports + R"(, "monitors": [{"port": 1, "row": 1, "col": 1, "width": 1920, "height": 1080},
+                {)"
+                + fields + "}]}";
+        };
+        const QByteArray good = R"("port": 2, "row": 16, "col": 16, "width": 65535, "height": 1)";
+        QTest::newRow("the device's limits") << monitor(good) << QByteArray();
+        QTest::newRow("width 1e30") << monitor(R"("port": 2, "row": 1, "col": 2, "width": 1e30, "height": 1080)")
+                                    << QByteArray("monitors[1].width: 1e+30,");
+        QTest::newRow("height 0") << monitor(R"("port": 2, "row": 1, "col": 2, "width": 1920, "height": 0)")
+                                  << QByteArray("monitors[1].height: 0,");
+        QTest::newRow("width 1.5") << monitor(R"("port": 2, "row": 1, "col": 2, "width": 1.5, "height": 1080)")
+                                   << QByteArray("monitors[1].width: 1.5,");
+        QTest::newRow("width as text") << monitor(R"("port": 2, "row": 1, "col": 2, "width": "wide", "height": 1)")
+                                       << QByteArray("monitors[1].width: not a number");
+        QTest::newRow("height missing") << monitor(R"("port": 2, "row": 1, "col": 2, "width": 1920)")
+                                        << QByteArray("monitors[1].height: missing");
+        QTest::newRow("monitor port 9") << monitor(R"("port": 9, "row": 1, "col": 2, "width": 1920, "height": 1080)")
+                                        << QByteArray("monitors[1].port: 9,");
+        QTest::newRow("row 17") << monitor(R"("port": 2, "row": 17, "col": 2, "width": 1920, "height": 1080)")
+                                << QByteArray("monitors[1].row: 17,");
+        QTest::newRow("col 0") << monitor(R"("port": 2, "row": 1, "col": 0, "width": 1920, "height": 1080)")
+                               << QByteArray("monitors[1].col: 0,");
+        QTest::newRow("cable port 9") << QByteArray(R"({"ports": [{"port": 9}]})") << QByteArray("ports[0].port: 9,");
+        QTest::newRow("currentPort 9") << QByteArray("{" + ports + R"(, "currentPort": 9})")
+                                       << QByteArray("layout.currentPort: 9,");
+        QTest::newRow("mousePosition 999")
+            << QByteArray("{" + ports + R"(, "mousePosition": 999})") << QByteArray("layout.mousePosition: 999,");
+        QTest::newRow("cyclicSwitch 2") << QByteArray("{" + ports + R"(, "cyclicSwitch": 2})")
+                                        << QByteArray("layout.cyclicSwitch: 2,");
+        QTest::newRow("highlight duration 16")
+            << QByteArray("{" + ports + R"(, "highlight": {"duration": 16}})") << QByteArray("highlight.duration: 16,");
+        QTest::newRow("highlight on as text") << QByteArray("{" + ports + R"(, "highlight": {"on": "yes"}})")
+                                              << QByteArray("highlight.on: not true or false");
+        QByteArray many = "{" + ports + R"(, "monitors": [)";
+        for (int i = 0; i < 256; ++i)
+            many += QByteArray(i ? "," : "") + R"({"port": 1, "row": 1, "col": 1, "width": 1, "height": 1})";
+        QTest::newRow("256 entries") << many + "]}" << QByteArray("monitors: 256 entries");
+        QTest::newRow("monitors not a list") << QByteArray(R"({"monitors": 3})") << QByteArray("monitors: not a list");
+    }
+
+    void badLayoutFiles()
+    {
+        QFETCH(QByteArray, layout);
+        QFETCH(QByteArray, named);
+        QByteArray said;
+        const int code = serve(layout, said);
+        if (named.isEmpty()) {
+            QVERIFY2(code == -1, said.constData());
+            return;
+        }
+        QVERIFY2(code > 0, said.constData());
+        const QList<QByteArray> lines = said.trimmed().split('\n');
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().contains(": " + named), lines.first().constData());
     }
 
     // Loopback TCP reaches the same switch as the local socket, and the cable pulls it too.

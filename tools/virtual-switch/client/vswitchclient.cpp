@@ -3,7 +3,13 @@
 // (SPANLINK_VSWITCH_SOCKET: a local socket's path, or tcp:127.0.0.1:PORT, the only way in for
 // a Windows agent) and which port this computer's cable is plugged into (SPANLINK_VSWITCH_PORT,
 // 1 by default). Plain blocking socket I/O: it runs inside the agent's synchronous exchanges,
-// one request and one answer at a time.
+// one request and one answer at a time, on the thread that also runs the input hooks.
+//
+// As a device that stops answering is lost, a connection whose answer is late is dropped:
+// the late answer can never be taken for a later request's, and every call on that handle
+// fails at once until the agent opens the switch again. Each frame carries the time after
+// which its sender no longer waits, so that the switch does not carry out a frame nobody waits
+// for any more.
 
 #include <hidapi.h>
 
@@ -27,20 +33,36 @@ constexpr Socket s_noSocket = -1;
 #endif
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 struct hid_device_ {
-    Socket fd = s_noSocket;
+    Socket fd = s_noSocket; // s_noSocket once dropped
     std::string reply; // the answer to the last request, until it is read
 };
 
 namespace
 {
-// An answer that does not come in this time means the switch is gone.
-constexpr int s_answerMsec = 2000;
+// An answer that does not come in this time means the switch is gone. Short: the agent waits
+// for it on the thread that moves the pointer.
+constexpr int s_answerMsec = 200;
+
+// Wall-clock milliseconds: the switch runs on this machine and reads the same clock, also for
+// an agent under Wine.
+long long nowMsec()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+long long steadyMsec()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 bool sendLine(Socket fd, const std::string &line)
 {
@@ -57,12 +79,17 @@ bool sendLine(Socket fd, const std::string &line)
     return true;
 }
 
+// One answer line, all of it within s_answerMsec.
 bool readLine(Socket fd, std::string &line)
 {
     line.clear();
+    const long long deadline = steadyMsec() + s_answerMsec;
     for (;;) {
+        const long long left = deadline - steadyMsec();
+        if (left <= 0)
+            return false;
         pollfd p {fd, POLLIN, 0};
-        const int ready = poll(&p, 1, s_answerMsec);
+        const int ready = poll(&p, 1, int(left));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -107,6 +134,15 @@ void closeSocket(Socket fd)
 #else
     close(fd);
 #endif
+}
+
+// A late or broken answer: this connection is done for; the agent's heartbeat reopens.
+void drop(hid_device *dev)
+{
+    if (dev->fd != s_noSocket)
+        closeSocket(dev->fd);
+    dev->fd = s_noSocket;
+    dev->reply.clear();
 }
 
 // "tcp:127.0.0.1:PORT" reaches the switch over loopback TCP; anything else is a local socket.
@@ -198,25 +234,29 @@ void hid_close(hid_device *dev)
 {
     if (!dev)
         return;
-    closeSocket(dev->fd);
+    if (dev->fd != s_noSocket)
+        closeSocket(dev->fd);
     delete dev;
 }
 
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length)
 {
-    if (!dev || !data)
+    if (!dev || !data || dev->fd == s_noSocket)
         return -1;
+    dev->reply.clear();
     std::string answer;
-    if (!sendLine(dev->fd, "frame " + toHex(data, length)) || !readLine(dev->fd, answer)
-        || answer.compare(0, 6, "reply ") != 0)
+    const std::string line = "frame " + toHex(data, length) + ' ' + std::to_string(nowMsec() + s_answerMsec);
+    if (!sendLine(dev->fd, line) || !readLine(dev->fd, answer) || answer.compare(0, 6, "reply ") != 0) {
+        drop(dev);
         return -1;
+    }
     dev->reply = fromHex(answer.substr(6));
     return int(length);
 }
 
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)
 {
-    if (!dev || !data || length == 0 || dev->reply.empty())
+    if (!dev || !data || length == 0 || dev->fd == s_noSocket || dev->reply.empty())
         return -1;
     const size_t n = dev->reply.size() < length ? dev->reply.size() : length;
     std::memcpy(data, dev->reply.data(), n);

@@ -1,5 +1,6 @@
 #include "switchserver.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,6 +11,10 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+
+#include <sys/socket.h>
+
+#include <cerrno>
 
 namespace
 {
@@ -42,6 +47,31 @@ void dropNow(QIODevice *socket)
     else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
         tcp->abort();
 }
+
+// Whether the other end has closed, though lines it sent before are still being read: the
+// kernel holds the end of the stream behind them. An agent closes when it has given up.
+bool peerGone(QIODevice *socket)
+{
+    qintptr fd = -1;
+    if (auto *local = qobject_cast<QLocalSocket *>(socket)) {
+        if (local->state() != QLocalSocket::ConnectedState)
+            return true;
+        fd = local->socketDescriptor();
+    } else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket)) {
+        if (tcp->state() != QAbstractSocket::ConnectedState)
+            return true;
+        fd = tcp->socketDescriptor();
+    }
+    if (fd < 0)
+        return true;
+    char c;
+    const ssize_t n = ::recv(int(fd), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// An agent's frame carries the wall-clock millisecond after which it no longer waits for the
+// answer. Carried out only with this much of that time left, for the answer's way back.
+constexpr qint64 s_answerTravelMsec = 50;
 } // namespace
 
 SwitchServer::SwitchServer(QObject *parent)
@@ -128,6 +158,13 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
     if (verb == QLatin1String("ctl"))
         return control(words.mid(1).join(QLatin1Char(' ')));
 
+    // Nothing is done for an agent that has hung up meanwhile (it gave up waiting).
+    if ((verb == QLatin1String("hello") || verb == QLatin1String("frame")) && peerGone(socket)) {
+        qWarning("%s from a client that has hung up: not carried out", qPrintable(verb));
+        dropNow(socket);
+        return QString();
+    }
+
     if (verb == QLatin1String("hello")) {
         bool ok = false;
         const int port = words.value(1).toInt(&ok);
@@ -149,6 +186,17 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
         }
         const QByteArray request = QByteArray::fromHex(words.value(1).toLatin1());
         const int port = m_agents.value(socket);
+        if (words.size() > 2) {
+            bool ok = false;
+            const qint64 deadline = words.at(2).toLongLong(&ok);
+            const qint64 late = QDateTime::currentMSecsSinceEpoch() + s_answerTravelMsec - deadline;
+            if (!ok || late > 0) {
+                qWarning("frame from port %d %lld ms past its deadline: not carried out, connection closed", port,
+                    ok ? late : 0LL);
+                dropNow(socket);
+                return QString();
+            }
+        }
         const int before = m_model.currentPort;
         const QByteArray reply = m_model.handle(port, request);
         if (reply.size() > 1 && reply.at(1) != SwitchModel::Accepted)
@@ -199,11 +247,11 @@ QString SwitchServer::control(const QString &line)
         m_model.highlightDuration = b;
         return QStringLiteral("ok");
     }
-    if (command == QLatin1String("cyclic") && ok1) {
+    if (command == QLatin1String("cyclic") && ok1 && (a == 0 || a == 1)) {
         m_model.cyclicSwitch = a;
         return QStringLiteral("ok");
     }
-    if (command == QLatin1String("mouseposition") && ok1) {
+    if (command == QLatin1String("mouseposition") && ok1 && a >= 0 && a <= 5) {
         m_model.mousePosition = a;
         return QStringLiteral("ok");
     }

@@ -16,7 +16,10 @@ struct _XDisplay;
 // text line per request and per answer:
 //
 //   agent:   hello <port>          -> ok | err <why>     (the cable is plugged into <port>)
-//            frame <hex>           -> reply <hex> | err <why>
+//            frame <hex> [<until>] -> reply <hex> | err <why>
+//                                     (<until>: wall-clock ms after which the agent no longer
+//                                     waits; a later frame is not carried out, nor one whose
+//                                     agent has hung up, and the connection is closed)
 //   control: ctl <command> [args]  -> ok [data] | err <why>
 //
 // Control commands: unplug, plug, absent <port>, present <port>, highlight <on> <duration>,

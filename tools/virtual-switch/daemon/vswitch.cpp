@@ -19,10 +19,136 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 
+#include <cmath>
 #include <cstdio>
 
 namespace
 {
+// One value of a layout entry, read within the device's range; false with one line naming the
+// entry and the field otherwise.
+bool readInt(const QJsonObject &o, const char *key, int min, int max, bool required, const QString &where, int &out,
+    QString &error)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined()) {
+        if (required)
+            error = QStringLiteral("%1.%2: missing").arg(where, QLatin1String(key));
+        return !required;
+    }
+    const double d = v.toDouble(std::nan(""));
+    if (!v.isDouble() || !(d >= min && d <= max) || d != std::floor(d)) {
+        const QString seen = v.isDouble() ? QString::number(d) : QStringLiteral("not a number");
+        error = QStringLiteral("%1.%2: %3, not a whole number from %4 to %5")
+                    .arg(where, QLatin1String(key), seen)
+                    .arg(min)
+                    .arg(max);
+        return false;
+    }
+    out = int(d);
+    return true;
+}
+
+bool readBool(const QJsonObject &o, const char *key, const QString &where, bool &out, QString &error)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined())
+        return true;
+    if (!v.isBool()) {
+        error = QStringLiteral("%1.%2: not true or false").arg(where, QLatin1String(key));
+        return false;
+    }
+    out = v.toBool();
+    return true;
+}
+
+// The whole file is checked against what the device can hold before anything is served: a
+// value it could not hold would be served as some other one.
+bool parseLayout(const QJsonObject &root, SwitchServer &server, QString &error)
+{
+    SwitchModel &model = server.model();
+    const QJsonValue portsValue = root.value(QStringLiteral("ports"));
+    const QJsonValue monitorsValue = root.value(QStringLiteral("monitors"));
+    if (!portsValue.isUndefined() && !portsValue.isArray()) {
+        error = QStringLiteral("ports: not a list");
+        return false;
+    }
+    if (!monitorsValue.isUndefined() && !monitorsValue.isArray()) {
+        error = QStringLiteral("monitors: not a list");
+        return false;
+    }
+
+    quint8 presentMask = 0;
+    QHash<int, QString> displays;
+    const QJsonArray ports = portsValue.toArray();
+    for (int i = 0; i < ports.size(); ++i) {
+        const QString where = QStringLiteral("ports[%1]").arg(i);
+        if (!ports.at(i).isObject()) {
+            error = where + QStringLiteral(": not an object");
+            return false;
+        }
+        const QJsonObject p = ports.at(i).toObject();
+        int port = 0;
+        bool present = true;
+        if (!readInt(p, "port", 1, SwitchModel::PortCount, true, where, port, error)
+            || !readBool(p, "present", where, present, error))
+            return false;
+        if (present)
+            presentMask |= quint8(1u << (port - 1));
+        const QString display = p.value(QStringLiteral("display")).toString();
+        if (!display.isEmpty())
+            displays.insert(port, display);
+    }
+
+    const QJsonArray monitors = monitorsValue.toArray();
+    if (monitors.size() > 255) {
+        error = QStringLiteral("monitors: %1 entries, the switch holds at most 255").arg(monitors.size());
+        return false;
+    }
+    QVector<SwitchModel::MonitorEntry> entries;
+    for (int i = 0; i < monitors.size(); ++i) {
+        const QString where = QStringLiteral("monitors[%1]").arg(i);
+        if (!monitors.at(i).isObject()) {
+            error = where + QStringLiteral(": not an object");
+            return false;
+        }
+        const QJsonObject m = monitors.at(i).toObject();
+        SwitchModel::MonitorEntry e;
+        if (!readInt(m, "port", 1, SwitchModel::PortCount, true, where, e.port, error)
+            || !readInt(m, "index", 0, 255, false, where, e.monitorIndex, error)
+            || !readInt(m, "row", 1, 16, true, where, e.row, error)
+            || !readInt(m, "col", 1, 16, true, where, e.col, error)
+            || !readInt(m, "width", 1, 65535, true, where, e.width, error)
+            || !readInt(m, "height", 1, 65535, true, where, e.height, error))
+            return false;
+        entries.append(e);
+    }
+
+    int currentPort = 1, mousePosition = 4, cyclic = 0, duration = 1;
+    bool highlightOn = true;
+    const QJsonValue highlightValue = root.value(QStringLiteral("highlight"));
+    if (!highlightValue.isUndefined() && !highlightValue.isObject()) {
+        error = QStringLiteral("highlight: not an object");
+        return false;
+    }
+    const QJsonObject highlight = highlightValue.toObject();
+    if (!readInt(root, "currentPort", 1, SwitchModel::PortCount, false, QStringLiteral("layout"), currentPort, error)
+        || !readInt(root, "mousePosition", 0, 5, false, QStringLiteral("layout"), mousePosition, error)
+        || !readInt(root, "cyclicSwitch", 0, 1, false, QStringLiteral("layout"), cyclic, error)
+        || !readBool(highlight, "on", QStringLiteral("highlight"), highlightOn, error)
+        || !readInt(highlight, "duration", 0, 15, false, QStringLiteral("highlight"), duration, error))
+        return false;
+
+    model.presentMask = presentMask;
+    model.monitors = entries;
+    model.currentPort = currentPort;
+    model.mousePosition = mousePosition;
+    model.cyclicSwitch = cyclic;
+    model.highlightOn = highlightOn;
+    model.highlightDuration = duration;
+    server.displays() = displays;
+    return true;
+}
+
 bool loadLayout(const QString &path, SwitchServer &server)
 {
     QFile file(path);
@@ -30,48 +156,19 @@ bool loadLayout(const QString &path, SwitchServer &server)
         qCritical("cannot read %s", qPrintable(path));
         return false;
     }
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.read(1024 * 1024), &parseError);
     if (!doc.isObject()) {
-        qCritical("%s: %s", qPrintable(path), qPrintable(error.errorString()));
+        qCritical("%s: %s", qPrintable(path),
+            qPrintable(parseError.error == QJsonParseError::NoError ? QStringLiteral("not a JSON object")
+                                                                    : parseError.errorString()));
         return false;
     }
-    const QJsonObject root = doc.object();
-    SwitchModel &model = server.model();
-
-    model.presentMask = 0;
-    for (const QJsonValue &v : root.value(QStringLiteral("ports")).toArray()) {
-        const QJsonObject p = v.toObject();
-        const int port = p.value(QStringLiteral("port")).toInt();
-        if (port < 1 || port > SwitchModel::PortCount) {
-            qWarning("%s: port %d ignored", qPrintable(path), port);
-            continue;
-        }
-        if (p.value(QStringLiteral("present")).toBool(true))
-            model.presentMask |= quint8(1u << (port - 1));
-        const QString display = p.value(QStringLiteral("display")).toString();
-        if (!display.isEmpty())
-            server.displays().insert(port, display);
+    QString error;
+    if (!parseLayout(doc.object(), server, error)) {
+        qCritical("%s: %s", qPrintable(path), qPrintable(error));
+        return false;
     }
-    model.monitors.clear();
-    for (const QJsonValue &v : root.value(QStringLiteral("monitors")).toArray()) {
-        const QJsonObject m = v.toObject();
-        const auto field = [&](const char *key, int max) {
-            return qBound(0, m.value(QLatin1String(key)).toInt(), max);
-        };
-        model.monitors.append({field("port", 8), field("index", 255), field("row", 255), field("col", 255),
-            field("width", 65535), field("height", 65535)});
-    }
-    if (model.monitors.size() > 255) {
-        qWarning("%s: only the first 255 monitors fit the protocol", qPrintable(path));
-        model.monitors.resize(255);
-    }
-    model.currentPort = root.value(QStringLiteral("currentPort")).toInt(1);
-    model.mousePosition = root.value(QStringLiteral("mousePosition")).toInt(4);
-    model.cyclicSwitch = root.value(QStringLiteral("cyclicSwitch")).toInt(0);
-    const QJsonObject highlight = root.value(QStringLiteral("highlight")).toObject();
-    model.highlightOn = highlight.value(QStringLiteral("on")).toBool(true);
-    model.highlightDuration = qBound(0, highlight.value(QStringLiteral("duration")).toInt(1), 15);
     return true;
 }
 
