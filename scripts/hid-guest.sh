@@ -58,10 +58,12 @@ done
 /bin/busybox mount -t devtmpfs dev /host/dev
 /bin/busybox mount -t proc proc /host/proc
 /bin/busybox mount -t sysfs sys /host/sys
-/bin/busybox mount -t tmpfs tmp /host/tmp
+# Writable places of the guest's own; the host's /tmp stays visible (a build may live there).
 /bin/busybox mount -t tmpfs run /host/run
-/bin/busybox chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp TMPDIR=/tmp \
-    XDG_RUNTIME_DIR=/run QT_QPA_PLATFORM=offscreen $build/tests/tst_hidguest
+/bin/busybox mkdir -p /host/run/tmp /host/run/home
+/bin/busybox mkdir -m 700 /host/run/user
+/bin/busybox chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/run/home TMPDIR=/run/tmp \
+    XDG_RUNTIME_DIR=/run/user QT_QPA_PLATFORM=offscreen $build/tests/tst_hidguest
 echo "HIDGUEST-RESULT \$?"
 /bin/busybox poweroff -f
 INIT
