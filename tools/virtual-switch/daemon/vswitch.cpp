@@ -21,17 +21,12 @@
 
 #include <cstdio>
 
-namespace
+// A layout file's contents into the server's model; `path` names it in messages. Outside
+// this file only for the fuzz target.
+bool parseLayout(const QByteArray &contents, const QString &path, SwitchServer &server)
 {
-bool loadLayout(const QString &path, SwitchServer &server)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCritical("cannot read %s", qPrintable(path));
-        return false;
-    }
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(contents, &error);
     if (!doc.isObject()) {
         qCritical("%s: %s", qPrintable(path), qPrintable(error.errorString()));
         return false;
@@ -75,6 +70,18 @@ bool loadLayout(const QString &path, SwitchServer &server)
     return true;
 }
 
+namespace
+{
+bool loadLayout(const QString &path, SwitchServer &server)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCritical("cannot read %s", qPrintable(path));
+        return false;
+    }
+    return parseLayout(file.readAll(), path, server);
+}
+
 int usage()
 {
     std::fprintf(stderr,
@@ -84,6 +91,7 @@ int usage()
 }
 } // namespace
 
+#ifndef VSWITCH_NO_MAIN
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -124,3 +132,4 @@ int main(int argc, char *argv[])
     qInfo("virtual switch on %s", qPrintable(args.at(2)));
     return app.exec();
 }
+#endif
