@@ -158,6 +158,21 @@ int main()
         s_ourMoves > beforeLast ? "reach" : "do not reach");
     check(s_ourMoves > beforeLast, "after a hook blocked, moves reach our hook");
 
+    // The removal itself, as the system does it: the hook goes, the program is not told
+    // (the handle given out is where the system's handle is kept).
+    const int reportsBefore = s_reports;
+    UnhookWindowsHookEx(*static_cast<HHOOK *>(mouse));
+    UnhookWindowsHookEx(*static_cast<HHOOK *>(keyboard));
+    movesFromAnotherThread(150, 4000);
+    check(s_reports == reportsBefore + 1, "the watchdog notices hooks removed behind its back, once");
+    const int beforeRestored = s_ourMoves;
+    movesFromAnotherThread(20, 1000);
+    check(s_ourMoves > beforeRestored, "moves reach the hook the watchdog installed again");
+    key(VK_F13, true);
+    key(VK_F13, false);
+    pump(300);
+    check(s_ourF13Downs == 2, "so do keys");
+
     // Installed again by hand, the handles given out still remove the hooks.
     reinstallHooks();
     s_hooks->uninstall(mouse);
