@@ -43,12 +43,14 @@ struct State {
 
 std::recursive_mutex s_mutex;
 // Handles opened before the last reset(): dead, not counted, but still closed cleanly.
-std::set<hid_device *> s_stale;
+// Never destroyed, like the state below: connections that are never closed (the agent's
+// lives as long as the process) stay reachable to the end instead of showing as leaks.
+std::set<hid_device *> &s_stale = *new std::set<hid_device *>;
 VirtualHid::ReplySource s_replySource;
 
 State &state()
 {
-    static State s;
+    static State &s = *new State;
     return s;
 }
 
