@@ -2,6 +2,7 @@
 
 #include "platform/null/nullinputhooks.h"
 
+#include <QDebug>
 #include <QGuiApplication>
 
 #if defined(Q_OS_WIN)
@@ -17,7 +18,7 @@ InputHooks *s_override = nullptr;
 InputHooks *createPlatformHooks()
 {
 #if defined(Q_OS_WIN)
-    return createWinInputHooks();
+    return createWinInputHooks([](const char *message) { qWarning("%s", message); });
 #elif defined(SPANLINK_HAVE_X11)
     // Only with the desktop itself: an offscreen or headless session hooks nothing.
     if (QGuiApplication::platformName() == QLatin1String("xcb"))

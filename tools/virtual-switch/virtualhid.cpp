@@ -12,6 +12,7 @@ struct hid_device_ {
     int apport = 1;
     bool dead = false;
     QByteArray pendingReply;
+    QByteArray lastRequest;
 };
 
 namespace
@@ -42,11 +43,14 @@ struct State {
 
 std::recursive_mutex s_mutex;
 // Handles opened before the last reset(): dead, not counted, but still closed cleanly.
-std::set<hid_device *> s_stale;
+// Never destroyed, like the state below: connections that are never closed (the agent's
+// lives as long as the process) stay reachable to the end instead of showing as leaks.
+std::set<hid_device *> &s_stale = *new std::set<hid_device *>;
+VirtualHid::ReplySource s_replySource;
 
 State &state()
 {
-    static State s;
+    static State &s = *new State;
     return s;
 }
 
@@ -138,6 +142,12 @@ void overrideNextReply(const QByteArray &reply)
     state().overrideReply = reply;
 }
 
+void setReplySource(ReplySource source)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_mutex);
+    s_replySource = std::move(source);
+}
+
 int openHandles()
 {
     std::lock_guard<std::recursive_mutex> lock(s_mutex);
@@ -223,6 +233,7 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
     s.sent.append(frame);
     if (!isLive(dev))
         return -1;
+    dev->lastRequest = frame;
     const bool matches
         = s.failSendId < 0 || (!frame.isEmpty() && static_cast<unsigned char>(frame.at(0)) == s.failSendId);
     if (s.failSend && matches) {
@@ -266,7 +277,13 @@ int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)
     }
 
     QByteArray reply;
-    if (s.hasOverride) {
+    if (s_replySource) {
+        const QByteArray request = dev->lastRequest;
+        dev->lastRequest.clear();
+        dev->pendingReply.clear();
+        if (!s_replySource(request, reply))
+            return -1;
+    } else if (s.hasOverride) {
         s.hasOverride = false;
         reply = s.overrideReply;
     } else if (!dev->pendingReply.isEmpty() && static_cast<unsigned char>(dev->pendingReply.at(0)) == data[0]) {

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QList>
 
+#include <functional>
+
 // Control of the in-process stand-in for hidapi: the six hidapi functions that tests link in
 // place of the real library talk to one SwitchModel. Everything here is for tests: put the
 // switch in a state, inject faults, and read what the agent did.
@@ -37,6 +39,11 @@ void failNextSend(int reportId = -1, int skip = 0);
 void failNextRead(); // hid_get_feature_report returns -1
 void shortenNextReply(int bytes); // the next reply delivers only this many bytes
 void overrideNextReply(const QByteArray &reply); // the next read returns exactly these bytes
+// Every read from now on is answered by this function instead of the model: it gets the
+// request frame last sent on that handle (empty if none) and fills the reply, or returns false
+// for a failed read. An empty function restores the model. Kept over reset().
+using ReplySource = std::function<bool(const QByteArray &request, QByteArray &reply)>;
+void setReplySource(ReplySource source);
 
 int openHandles();
 int initCalls();

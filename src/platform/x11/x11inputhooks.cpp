@@ -6,6 +6,8 @@
 #include <QDebug>
 #include <QSocketNotifier>
 
+#include <cmath>
+
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -22,6 +24,25 @@ constexpr int s_holdCheckMsec = 5;
 constexpr qint64 s_maxHoldMsec = 2000;
 // Nothing happens: asks the engine only whether it still swallows.
 constexpr std::uintptr_t s_probeMessage = 0;
+// How far past the edge a push is followed; beyond it the position stays put.
+constexpr double s_maxOvershoot = 1 << 20;
+// Motion closer together than this is one push.
+constexpr qint64 s_pushGapMsec = 100;
+
+// Where a move along one axis would have taken the pointer. The server stops the pointer at
+// the screen's edge, so a push against it shows as the same position again and again; the
+// raw motion says how far the push went. `previous` is the last position delivered (past the
+// edge while a push goes on), `queried` where the server has the pointer now, `last` the
+// screen's last pixel on this axis.
+double reached(double previous, double delta, int queried, int last)
+{
+    const double expected = previous + delta;
+    if (queried <= 0 && expected < 0)
+        return qMax(expected, -s_maxOvershoot);
+    if (queried >= last && expected > last)
+        return qMin(expected, last + s_maxOvershoot);
+    return queried;
+}
 
 std::uintptr_t buttonMessage(int button, bool down)
 {
@@ -81,6 +102,10 @@ bool X11InputHooks::ensureConnection()
     }
 
     m_root = DefaultRootWindow(m_display);
+    // The screen's size, kept up to date by the root window's configure events.
+    m_screenWidth = DisplayWidth(m_display, DefaultScreen(m_display));
+    m_screenHeight = DisplayHeight(m_display, DefaultScreen(m_display));
+    XSelectInput(m_display, m_root, StructureNotifyMask);
     const KeyCode f13 = XKeysymToKeycode(m_display, XK_F13);
     m_f13Keycode = f13;
 
@@ -150,11 +175,17 @@ void X11InputHooks::selectEvents()
         XISetMask(bits, XI_RawKeyRelease);
     }
     // Master devices only: each physical event then comes once.
-    XIEventMask mask;
-    mask.deviceid = XIAllMasterDevices;
-    mask.mask_len = sizeof bits;
-    mask.mask = bits;
-    XISelectEvents(m_display, m_root, &mask, 1);
+    XIEventMask masks[2];
+    masks[0].deviceid = XIAllMasterDevices;
+    masks[0].mask_len = sizeof bits;
+    masks[0].mask = bits;
+    // Devices that come and go may reuse an id with another mode.
+    unsigned char hierarchy[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(hierarchy, XI_HierarchyChanged);
+    masks[1].deviceid = XIAllDevices;
+    masks[1].mask_len = sizeof hierarchy;
+    masks[1].mask = hierarchy;
+    XISelectEvents(m_display, m_root, masks, 2);
     XFlush(m_display);
 }
 
@@ -163,12 +194,26 @@ void X11InputHooks::readEvents()
     while (XPending(m_display) > 0) {
         XEvent event;
         XNextEvent(m_display, &event);
+        if (event.type == ConfigureNotify && event.xconfigure.window == m_root) {
+            m_screenWidth = event.xconfigure.width;
+            m_screenHeight = event.xconfigure.height;
+            continue;
+        }
         XGenericEventCookie *cookie = &event.xcookie;
         if (event.type != GenericEvent || cookie->extension != m_xiOpcode || !XGetEventData(m_display, cookie))
             continue;
-        const auto *raw = static_cast<const XIRawEvent *>(cookie->data);
         const int evtype = cookie->evtype;
+        if (evtype == XI_HierarchyChanged) {
+            m_relativeSources.clear();
+            XFreeEventData(m_display, cookie);
+            continue;
+        }
+        const auto *raw = static_cast<const XIRawEvent *>(cookie->data);
         const int detail = raw->detail;
+        if (evtype == XI_RawMotion)
+            // Older servers leave the source out; the master device then stands for it.
+            addMotion(raw->sourceid > XIAllMasterDevices ? raw->sourceid : raw->deviceid, raw->valuators.mask,
+                raw->valuators.mask_len, raw->valuators.values);
         XFreeEventData(m_display, cookie);
 
         // A burst of motion is one move: the position is read once, when the burst is over
@@ -196,11 +241,54 @@ void X11InputHooks::readEvents()
     deliverMotion();
 }
 
+void X11InputHooks::addMotion(int sourceId, const unsigned char *mask, int maskLength, const double *values)
+{
+    // Only a relative device's values are distances; an absolute one (a tablet, a virtual
+    // machine's pointer) cannot push past the edge anyway.
+    if (!isRelativeSource(sourceId)) {
+        m_motionAbsolute = true;
+        return;
+    }
+    // The values as the server applied them, acceleration included.
+    const double *value = values;
+    for (int axis = 0; axis < maskLength * 8 && axis < 2; ++axis) {
+        if (!XIMaskIsSet(mask, axis))
+            continue;
+        (axis == 0 ? m_motionX : m_motionY) += *value++;
+    }
+}
+
+bool X11InputHooks::isRelativeSource(int deviceId)
+{
+    const auto known = m_relativeSources.constFind(deviceId);
+    if (known != m_relativeSources.constEnd())
+        return known.value();
+    bool relative = false;
+    int count = 0;
+    if (XIDeviceInfo *info = XIQueryDevice(m_display, deviceId, &count)) {
+        for (int i = 0; i < count; ++i) {
+            for (int c = 0; c < info[i].num_classes; ++c) {
+                const auto *valuator = reinterpret_cast<const XIValuatorClassInfo *>(info[i].classes[c]);
+                if (valuator->type == XIValuatorClass && valuator->number == 0)
+                    relative = valuator->mode == XIModeRelative;
+            }
+        }
+        XIFreeDeviceInfo(info);
+    }
+    m_relativeSources.insert(deviceId, relative);
+    return relative;
+}
+
 void X11InputHooks::deliverMotion()
 {
     if (!m_motionPending || !m_mouse)
         return;
     m_motionPending = false;
+    const double dx = m_motionX;
+    const double dy = m_motionY;
+    const bool absolute = m_motionAbsolute;
+    m_motionX = m_motionY = 0;
+    m_motionAbsolute = false;
     // Raw events come after the move has taken effect, unlike a Windows hook that sees it
     // before: the position is where the pointer is now, clamped to the screen.
     Window rootReturn, childReturn;
@@ -208,8 +296,23 @@ void X11InputHooks::deliverMotion()
     unsigned int buttons;
     if (!XQueryPointer(m_display, m_root, &rootReturn, &childReturn, &rootX, &rootY, &winX, &winY, &buttons))
         return; // the pointer is on another screen of this display
-    m_position.x = rootX;
-    m_position.y = rootY;
+    // Pushed against an edge, the engine gets the position past it that the push reached,
+    // as a Windows hook does: otherwise the push repeats one position and looks like rest.
+    // A push goes on while motion keeps coming; after a pause the pointer may have been put
+    // elsewhere (warps bring no raw motion), so it starts again from where the pointer is,
+    // which the engine sees first: it follows only a pointer it has seen on a monitor.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const bool goesOn = now - m_lastMotionMsec >= 0 && now - m_lastMotionMsec <= s_pushGapMsec;
+    m_lastMotionMsec = now;
+    if (absolute || !goesOn) {
+        m_reachedX = rootX;
+        m_reachedY = rootY;
+    } else {
+        m_reachedX = reached(m_reachedX, dx, rootX, m_screenWidth - 1);
+        m_reachedY = reached(m_reachedY, dy, rootY, m_screenHeight - 1);
+    }
+    m_position.x = std::int32_t(std::lround(m_reachedX));
+    m_position.y = std::int32_t(std::lround(m_reachedY));
     deliverPointer(HookMessage::MouseMove);
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/inputhooks.h"
 
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 
@@ -30,6 +31,10 @@ private:
     bool ensureConnection();
     void selectEvents();
     void readEvents();
+    // Adds a raw motion event's distances to the burst being read.
+    // values: one per axis set in mask (axis 0 is x, axis 1 is y).
+    void addMotion(int sourceId, const unsigned char *mask, int maskLength, const double *values);
+    bool isRelativeSource(int deviceId);
     void deliverMotion();
     void deliverPointer(std::uintptr_t message);
     void deliverKey(std::uintptr_t message, int keycode);
@@ -51,6 +56,12 @@ private:
     int m_keyboardToken = 0;
 
     bool m_motionPending = false;
+    double m_motionX = 0, m_motionY = 0; // the burst's distances so far
+    bool m_motionAbsolute = false; // part of the burst came from an absolute device
+    double m_reachedX = 0, m_reachedY = 0; // the last position delivered, past an edge on a push
+    qint64 m_lastMotionMsec = 0;
+    int m_screenWidth = 0, m_screenHeight = 0;
+    QHash<int, bool> m_relativeSources; // device id -> its x axis reports distances
     PointerEventRecord m_position;
     bool m_holding = false;
     qint64 m_holdSince = 0;

@@ -20,6 +20,14 @@ int s_observedMoves = 0;
 int s_ourF13Downs = 0;
 int s_ourKeys = 0;
 int s_failures = 0;
+bool s_block = false; // the next mouse call blocks past the system's hook timeout
+int s_reports = 0;
+
+void report(const char *message)
+{
+    ++s_reports;
+    std::printf("watchdog: %s\n", message);
+}
 
 void check(bool ok, const char *what)
 {
@@ -32,6 +40,10 @@ std::intptr_t mouseProcedure(int code, std::uintptr_t message, std::intptr_t rec
 {
     if (message == HookMessage::MouseMove && record != 0)
         ++s_ourMoves;
+    if (s_block) {
+        s_block = false;
+        Sleep(2500);
+    }
     if (s_swallow)
         return 1;
     return s_hooks->callNext(code, message, record);
@@ -76,6 +88,25 @@ void moveBy(int dx, int dy)
     SendInput(1, &input, sizeof input);
 }
 
+// Moves from another thread, as a user's mouse makes them: the system then calls the hooks
+// through this thread's message loop, with its timeout.
+DWORD WINAPI injectMoves(void *count)
+{
+    for (int i = 0; i < static_cast<int>(reinterpret_cast<std::intptr_t>(count)); ++i) {
+        moveBy(i % 2 ? 1 : -1, 0);
+        Sleep(20);
+    }
+    return 0;
+}
+
+void movesFromAnotherThread(int count, int pumpMsec)
+{
+    HANDLE thread = CreateThread(nullptr, 0, injectMoves, reinterpret_cast<void *>(std::intptr_t(count)), 0, nullptr);
+    pump(pumpMsec);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+}
+
 void key(WORD vk, bool down)
 {
     INPUT input = {};
@@ -91,7 +122,7 @@ int main()
     HHOOK observerHook = SetWindowsHookExW(WH_MOUSE_LL, observer, GetModuleHandleW(nullptr), 0);
     check(observerHook != nullptr, "observer hook installed");
 
-    s_hooks = createWinInputHooks();
+    s_hooks = createWinInputHooks(&report);
     HookHandle mouse = s_hooks->installMouseHook(&mouseProcedure);
     HookHandle keyboard = s_hooks->installKeyboardHook(&keyboardProcedure);
     check(mouse != nullptr, "mouse hook installed");
@@ -117,6 +148,33 @@ int main()
     check(s_ourF13Downs == 1, "F13 arrives as one key-down of 0x7C");
     check(s_ourKeys >= 2, "the release arrives too");
 
+    // A hook that once blocks longer than the system lets it: Windows then drops it without
+    // a word, and the watchdog must install it again. What this system did is printed.
+    s_block = true;
+    movesFromAnotherThread(200, 7000);
+    const int beforeLast = s_ourMoves;
+    movesFromAnotherThread(20, 1000);
+    std::printf("after a hook blocked 2.5 s: %d re-installation(s), later moves %s our hook\n", s_reports,
+        s_ourMoves > beforeLast ? "reach" : "do not reach");
+    check(s_ourMoves > beforeLast, "after a hook blocked, moves reach our hook");
+
+    // The removal itself, as the system does it: the hook goes, the program is not told
+    // (the handle given out is where the system's handle is kept).
+    const int reportsBefore = s_reports;
+    UnhookWindowsHookEx(*static_cast<HHOOK *>(mouse));
+    UnhookWindowsHookEx(*static_cast<HHOOK *>(keyboard));
+    movesFromAnotherThread(150, 4000);
+    check(s_reports == reportsBefore + 1, "the watchdog notices hooks removed behind its back, once");
+    const int beforeRestored = s_ourMoves;
+    movesFromAnotherThread(20, 1000);
+    check(s_ourMoves > beforeRestored, "moves reach the hook the watchdog installed again");
+    key(VK_F13, true);
+    key(VK_F13, false);
+    pump(300);
+    check(s_ourF13Downs == 2, "so do keys");
+
+    // Installed again by hand, the handles given out still remove the hooks.
+    reinstallHooks();
     s_hooks->uninstall(mouse);
     s_hooks->uninstall(keyboard);
     s_hooks->uninstall(nullptr);

@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 
 namespace
 {
@@ -71,6 +72,19 @@ private:
             XUngrabPointer(m_display, CurrentTime);
         XSync(m_display, False);
         return status == GrabSuccess;
+    }
+
+    void warp(int x, int y)
+    {
+        XWarpPointer(m_display, None, DefaultRootWindow(m_display), 0, 0, 0, 0, x, y);
+        XSync(m_display, False);
+    }
+
+    // A move as a mouse makes it, with raw motion.
+    void move(int dx, int dy)
+    {
+        XTestFakeRelativeMotionEvent(m_display, dx, dy, CurrentTime);
+        XSync(m_display, False);
     }
 
     // Lets the hooks read what the server has sent them.
@@ -178,6 +192,61 @@ private slots:
         // 50 ms later the hold ends: another client can take the pointer.
         QTRY_COMPARE(m_engine->m_switchPending, 0);
         QTRY_VERIFY(pointerFree());
+    }
+
+    void pushAgainstAnEdge_data()
+    {
+        QTest::addColumn<bool>("leftNeighbour"); // the other computer is left of this one
+        QTest::addColumn<QPoint>("start");
+        QTest::addColumn<int>("step"); // pixels a step along x, a step every 15 ms
+        QTest::addColumn<int>("steps");
+        QTest::addColumn<bool>("crosses");
+
+        QTest::newRow("right, from 100 px away") << false << QPoint(1820, 540) << 60 << 60 << true;
+        QTest::newRow("right, already touching") << false << QPoint(1919, 540) << 60 << 60 << true;
+        QTest::newRow("left, from 100 px away") << true << QPoint(100, 300) << -60 << 60 << true;
+        QTest::newRow("left, already touching") << true << QPoint(0, 300) << -60 << 60 << true;
+        // Well under the crossing speed, however long it goes on.
+        QTest::newRow("right, slow push") << false << QPoint(1919, 540) << 1 << 60 << false;
+        QTest::newRow("left, slow push") << true << QPoint(0, 300) << -1 << 60 << false;
+        QTest::newRow("resting on the edge") << false << QPoint(1919, 540) << 0 << 60 << false;
+    }
+
+    // The server stops the pointer at the screen's edge; a push on against it must still
+    // reach the engine as motion at crossing speed, and a slow one or none must not.
+    void pushAgainstAnEdge()
+    {
+        QFETCH(bool, leftNeighbour);
+        QFETCH(QPoint, start);
+        QFETCH(int, step);
+        QFETCH(int, steps);
+        QFETCH(bool, crosses);
+
+        if (leftNeighbour)
+            m_engine = setUpEngine({{2, 1, 1, 1, 1920, 1080}, {1, 1, 1, 2, 1920, 1080}}, 1, 0x03);
+        m_engine->m_mouseSpeed = 0;
+        // The speed period of the running agent.
+        QTimer speed;
+        speed.setInterval(100);
+        connect(&speed, &QTimer::timeout, m_engine, &Monitor::getMouseSpeed);
+        warp(start.x(), start.y());
+        settle();
+        // The pointer got there over this monitor (x = 0 itself is on no monitor).
+        m_engine->m_lastRow = 1;
+        m_engine->m_lastCol = leftNeighbour ? 2 : 1;
+        speed.start();
+        QTest::qWait(250);
+
+        for (int i = 0; i < steps && switchRequests().isEmpty(); ++i) {
+            if (step != 0)
+                move(step, 0);
+            QTest::qWait(15);
+        }
+        settle();
+        QCOMPARE(switchRequests().size(), crosses ? 1 : 0);
+        if (crosses)
+            QCOMPARE(switchRequests().first(),
+                request(2, 1, leftNeighbour ? 1 : 2, leftNeighbour ? 2 : 7, start.y() * 100 / 1080));
     }
 
     void uninstallAndAgain()

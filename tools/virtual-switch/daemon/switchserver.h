@@ -42,9 +42,10 @@ public:
     quint16 listenTcp(quint16 port);
     // What a control line answers; also used by the command-line client's own tests.
     QString control(const QString &line);
+    // Serves the requests that arrive on a connection from now on (also any QIODevice).
+    void accept(QIODevice *socket);
 
 private:
-    void accept(QIODevice *socket);
     void readClient(QIODevice *socket);
     QString handle(QIODevice *socket, const QString &line);
     void announceArrival(int port);

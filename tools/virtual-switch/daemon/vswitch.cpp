@@ -22,6 +22,10 @@
 #include <cmath>
 #include <cstdio>
 
+// A layout file's contents into the server's model; `path` names it in messages. Outside
+// this file only for the fuzz target.
+bool parseLayout(const QByteArray &contents, const QString &path, SwitchServer &server);
+
 namespace
 {
 // One value of a layout entry, read within the device's range; false with one line naming the
@@ -63,7 +67,7 @@ bool readBool(const QJsonObject &o, const char *key, const QString &where, bool 
 
 // The whole file is checked against what the device can hold before anything is served: a
 // value it could not hold would be served as some other one.
-bool parseLayout(const QJsonObject &root, SwitchServer &server, QString &error)
+bool readLayout(const QJsonObject &root, SwitchServer &server, QString &error)
 {
     SwitchModel &model = server.model();
     const QJsonValue portsValue = root.value(QStringLiteral("ports"));
@@ -156,20 +160,7 @@ bool loadLayout(const QString &path, SwitchServer &server)
         qCritical("cannot read %s", qPrintable(path));
         return false;
     }
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.read(1024 * 1024), &parseError);
-    if (!doc.isObject()) {
-        qCritical("%s: %s", qPrintable(path),
-            qPrintable(parseError.error == QJsonParseError::NoError ? QStringLiteral("not a JSON object")
-                                                                    : parseError.errorString()));
-        return false;
-    }
-    QString error;
-    if (!parseLayout(doc.object(), server, error)) {
-        qCritical("%s: %s", qPrintable(path), qPrintable(error));
-        return false;
-    }
-    return true;
+    return parseLayout(file.read(1024 * 1024), path, server);
 }
 
 int usage()
@@ -181,6 +172,25 @@ int usage()
 }
 } // namespace
 
+bool parseLayout(const QByteArray &contents, const QString &path, SwitchServer &server)
+{
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(contents, &parseError);
+    if (!doc.isObject()) {
+        qCritical("%s: %s", qPrintable(path),
+            qPrintable(parseError.error == QJsonParseError::NoError ? QStringLiteral("not a JSON object")
+                                                                    : parseError.errorString()));
+        return false;
+    }
+    QString error;
+    if (!readLayout(doc.object(), server, error)) {
+        qCritical("%s: %s", qPrintable(path), qPrintable(error));
+        return false;
+    }
+    return true;
+}
+
+#ifndef VSWITCH_NO_MAIN
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -221,3 +231,4 @@ int main(int argc, char *argv[])
     qInfo("virtual switch on %s", qPrintable(args.at(2)));
     return app.exec();
 }
+#endif

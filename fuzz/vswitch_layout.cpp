@@ -1,0 +1,21 @@
+// The virtual switch daemon's layout file, then its status as a control client reads it.
+
+#include "fuzzapp.h"
+#include "switchserver.h"
+
+bool parseLayout(const QByteArray &contents, const QString &path, SwitchServer &server);
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    startFuzzApplication();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    SwitchServer server;
+    const QByteArray contents(reinterpret_cast<const char *>(data), int(size));
+    if (parseLayout(contents, QStringLiteral("layout.json"), server))
+        server.control(QStringLiteral("status"));
+    return 0;
+}

@@ -1,0 +1,40 @@
+#!/bin/sh
+# Builds the libFuzzer targets (clang 14, into build-fuzz/) and runs each for SECONDS
+# (60 by default), one after the other. New inputs go to build-fuzz/corpus/<target>/, the
+# committed seeds in fuzz/<target>_seeds/ are only read; a crash leaves its input in
+# build-fuzz/crash-* and makes the script fail. Logs: build-fuzz/<target>.log.
+set -eu
+
+cd "$(dirname "$0")/.."
+SECONDS_EACH=${1:-60}
+TARGETS="switch_replies layout_events vswitch_protocol vswitch_layout"
+BUILD=build-fuzz
+
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPANLINK_FUZZ=ON -DBUILD_TESTING=OFF \
+        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+fi
+for t in $TARGETS; do
+    cmake --build "$BUILD" -j2 --target "fuzz_$t"
+done
+
+status=0
+for t in $TARGETS; do
+    mkdir -p "$BUILD/corpus/$t"
+    echo "== fuzz_$t for ${SECONDS_EACH}s"
+    # Leak checking stays on; a run stops at its first finding. The layout file goes through
+    # Qt's JSON parser, whose own leak is suppressed by name: that needs full stacks at each
+    # allocation, which are slow, so only there.
+    unwind=1
+    [ "$t" = vswitch_layout ] && unwind=0
+    if ! ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=$unwind UBSAN_OPTIONS=print_stacktrace=1 \
+        LSAN_OPTIONS=suppressions="$PWD/scripts/sanitizers/lsan.supp" \
+        "$BUILD/fuzz_$t" -max_total_time="$SECONDS_EACH" -print_final_stats=1 -artifact_prefix="$BUILD/" \
+        "$BUILD/corpus/$t" "fuzz/${t}_seeds" >"$BUILD/$t.log" 2>&1; then
+        echo "fuzz_$t FOUND SOMETHING: see $BUILD/$t.log"
+        status=1
+    fi
+    grep -E '^#[0-9]+.*(DONE|cov:)' "$BUILD/$t.log" | tail -1
+    grep -E 'stat::number_of_executed_units' "$BUILD/$t.log" || true
+done
+exit $status
