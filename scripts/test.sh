@@ -1,10 +1,11 @@
 #!/bin/sh
-# Installs what is missing, builds (the Linux agent and the Windows one), and runs the whole
-# test suite.
+# Installs what is missing, builds (the Linux agent and the Windows one), fuzzes each libFuzzer
+# target for a minute, and runs the whole test suite.
 set -eu
 
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build-windows.sh
+scripts/fuzz.sh "${SPANLINK_FUZZ_SECONDS:-60}"
 cd build
 ctest --output-on-failure -j "$(nproc)"
