@@ -5,6 +5,7 @@
 // computer may instead run Windows: the Windows agent under Wine in a Wine desktop that fills
 // its display, in a Wine prefix of its own, reaching the switch over loopback TCP.
 
+#include "waitfor.h"
 #include "xdesktop.h"
 #include "xvfb.h"
 
@@ -27,20 +28,6 @@
 #include <map>
 #include <memory>
 #include <vector>
-
-// Polls `condition` until it holds or `msec` have passed, by the clock: each look at the
-// screen costs a screenshot, so a count of tries says little about the time spent.
-template <typename Condition> bool waitFor(Condition condition, int msec = 8000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > msec)
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
-}
 
 // Wine's part of a Windows computer. Prefixes are copies of one template made per test run.
 namespace Wine

@@ -6,6 +6,7 @@
 #include "HIDCommand/hidcommand.h"
 #include "kv830data.h"
 #include "messagelog.h"
+#include "waitfor.h"
 
 #include <QDate>
 #include <QDir>
@@ -50,18 +51,6 @@ class TestHidGuest : public QObject
     static bool hidrawPresent()
     {
         return !QDir(QStringLiteral("/sys/class/hidraw")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty();
-    }
-
-    template <typename Condition> static bool waitFor(Condition condition, int msec)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!condition()) {
-            if (t.elapsed() > msec)
-                return false;
-            QTest::qWait(50);
-        }
-        return true;
     }
 
 private slots:
