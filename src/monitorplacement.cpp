@@ -23,7 +23,16 @@ void Monitor::getMouseData()
     const int d = intOf(status, QStringLiteral("direction"));
     const int P = intOf(status, QStringLiteral("percent"));
 
-    QVariantMap &frame = engine->m_frameInfo;
+    // The switch's sizes are not trusted with a window: the frame stays on this desktop.
+    const auto showFrame = [engine](const QRectF &monitor) {
+        const QRect shown = engine->highlightRect(monitor).toRect();
+        QVariantMap &frame = engine->m_frameInfo;
+        frame[QStringLiteral("x")] = shown.x();
+        frame[QStringLiteral("y")] = shown.y();
+        frame[QStringLiteral("width")] = shown.width();
+        frame[QStringLiteral("height")] = shown.height();
+        frame[QStringLiteral("switchport")] = 0;
+    };
     const auto entered = engine->m_ownMonitors.constFind(MonitorLogic::cellKey(R, C));
     if (entered != engine->m_ownMonitors.constEnd()) {
         const int w = intOf(entered.value(), QStringLiteral("width"));
@@ -35,13 +44,7 @@ void Monitor::getMouseData()
         if (!device.getPortStatus())
             qDebug("getPortStatus fail");
         engine->m_curPort = p;
-        // The switch's sizes are not trusted with a window: the frame stays on this desktop.
-        const QRect shown = engine->highlightRect(QRectF(c * w, r * h, w, h)).toRect();
-        frame[QStringLiteral("x")] = shown.x();
-        frame[QStringLiteral("y")] = shown.y();
-        frame[QStringLiteral("width")] = shown.width();
-        frame[QStringLiteral("height")] = shown.height();
-        frame[QStringLiteral("switchport")] = 0;
+        showFrame(QRectF(c * w, r * h, w, h));
     } else {
         // The switch names a cell that is not ours: fall back to the first own monitor's size
         // at the desktop origin.
@@ -57,12 +60,7 @@ void Monitor::getMouseData()
             qDebug() << w << h;
         }
         QCursor::setPos(w / 2, h / 2);
-        const QRect shown = engine->highlightRect(QRectF(0, 0, w, h)).toRect();
-        frame[QStringLiteral("x")] = shown.x();
-        frame[QStringLiteral("y")] = shown.y();
-        frame[QStringLiteral("width")] = shown.width();
-        frame[QStringLiteral("height")] = shown.height();
-        frame[QStringLiteral("switchport")] = 0;
+        showFrame(QRectF(0, 0, w, h));
     }
     emit engine->monitorChanged();
 }

@@ -2,7 +2,6 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCursor>
-#include <QDateTime>
 #include <QDebug>
 #include <QSocketNotifier>
 
@@ -66,6 +65,7 @@ std::uintptr_t buttonMessage(int button, bool down)
 
 X11InputHooks::X11InputHooks()
 {
+    m_clock.start();
     m_holdCheck.setInterval(s_holdCheckMsec);
     connect(&m_holdCheck, &QTimer::timeout, this, &X11InputHooks::checkHold);
 }
@@ -301,8 +301,8 @@ void X11InputHooks::deliverMotion()
     // A push goes on while motion keeps coming; after a pause the pointer may have been put
     // elsewhere (warps bring no raw motion), so it starts again from where the pointer is,
     // which the engine sees first: it follows only a pointer it has seen on a monitor.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const bool goesOn = now - m_lastMotionMsec >= 0 && now - m_lastMotionMsec <= s_pushGapMsec;
+    const qint64 now = m_clock.elapsed();
+    const bool goesOn = now - m_lastMotionMsec <= s_pushGapMsec;
     m_lastMotionMsec = now;
     if (absolute || !goesOn) {
         m_reachedX = rootX;
@@ -367,7 +367,7 @@ void X11InputHooks::holdPointer(bool hold)
     }
     XFlush(m_display);
     m_holding = true;
-    m_holdSince = QDateTime::currentMSecsSinceEpoch();
+    m_holdSince = m_clock.elapsed();
     m_holdCheck.start();
 }
 
@@ -375,7 +375,7 @@ void X11InputHooks::checkHold()
 {
     // The pending period ends on the engine's side (a timer, a key, a lost switch): ask it.
     const bool swallow = m_mouse && m_mouse(0, s_probeMessage, 0) != 0;
-    if (swallow && QDateTime::currentMSecsSinceEpoch() - m_holdSince > s_maxHoldMsec) {
+    if (swallow && m_clock.elapsed() - m_holdSince > s_maxHoldMsec) {
         qDebug("input hooks: pointer held for %lld ms; letting it go", s_maxHoldMsec);
         holdPointer(false);
         return;

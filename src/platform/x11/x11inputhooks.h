@@ -2,6 +2,7 @@
 
 #include "platform/inputhooks.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QTimer>
@@ -59,7 +60,8 @@ private:
     double m_motionX = 0, m_motionY = 0; // the burst's distances so far
     bool m_motionAbsolute = false; // part of the burst came from an absolute device
     double m_reachedX = 0, m_reachedY = 0; // the last position delivered, past an edge on a push
-    qint64 m_lastMotionMsec = 0;
+    QElapsedTimer m_clock; // monotonic: a push and a hold are measured in it, whatever the wall clock does
+    qint64 m_lastMotionMsec = -(1 << 30); // no motion yet
     int m_screenWidth = 0, m_screenHeight = 0;
     QHash<int, bool> m_relativeSources; // device id -> its x axis reports distances
     PointerEventRecord m_position;
