@@ -103,6 +103,8 @@ class TestDesktop : public QObject
         xdo({QStringLiteral("key"), QStringLiteral("Down"), QStringLiteral("Return")});
         QVERIFY(agent.m_process.waitForFinished(10000));
         QCOMPARE(agent.m_process.exitStatus(), QProcess::NormalExit);
+        if (agent.m_process.exitCode() != 0)
+            qWarning().noquote() << agent.m_process.readAllStandardError().right(8000);
         QCOMPARE(agent.m_process.exitCode(), 0);
     }
 
@@ -193,6 +195,8 @@ private slots:
             xdo({QStringLiteral("mousemove"), QString::number(target.x()), QString::number(target.y())});
             xdo({QStringLiteral("click"), QStringLiteral("1")});
             QVERIFY2(second.m_process.waitForFinished(10000), button);
+            if (second.m_process.exitCode() != 0)
+                qWarning().noquote() << second.m_process.readAllStandardError().right(8000);
             QCOMPARE(second.m_process.exitCode(), 0);
         }
         QCOMPARE(first.m_process.state(), QProcess::Running);
