@@ -41,6 +41,13 @@ int main(int argc, char *argv[])
 {
     QLogger::start();
     QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+#ifndef Q_OS_WIN
+    // The software renderer draws without OpenGL. On X11 an OpenGL-capable window would still
+    // make Qt load the GL driver (with Mesa's llvmpipe some 60 MB) just to pick the window's
+    // visual; without GL the window gets its ARGB visual from the alpha buffer size all the same.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+#endif
 
     QSingleApplication app(argc, argv);
     startStallProbe(&app);

@@ -141,6 +141,12 @@ struct Computer {
         return XDesktop::screenshot(server->display(), QStringLiteral("e2e-shots/%1-port%2.png").arg(name).arg(port));
     }
     QString tree() const { return XDesktop::tree(server->display()); }
+    // The files a Linux agent has mapped: its libraries and plugins.
+    QByteArray mappings() const
+    {
+        QFile f(QStringLiteral("/proc/%1/maps").arg(agent->processId()));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
     // Mean colour of the tray icon as trayer shows it; invalid while there is none.
     QColor trayColour() const
     {
@@ -317,6 +323,7 @@ public:
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
         env.insert(QStringLiteral("XDG_DATA_HOME"), c.data);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.remove(QStringLiteral("QT_XCB_GL_INTEGRATION")); // the agent's own choice is tested
         env.insert(QStringLiteral("SPANLINK_VSWITCH_SOCKET"), c.winePrefix.isEmpty() ? m_socket : m_tcp);
         env.insert(QStringLiteral("SPANLINK_VSWITCH_PORT"), QString::number(c.port));
         if (!c.winePrefix.isEmpty()) {

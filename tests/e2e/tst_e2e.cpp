@@ -46,6 +46,12 @@ private slots:
         // B places its pointer 8 px inside its left edge and blinks the frame over its monitor.
         QTRY_COMPARE(b.pointer(), QPoint(8, 540));
         QVERIFY(waitFor([&] { return b.frameWindow() == QRect(0, 0, 1920, 1079); }));
+        // Drawn in software, with no OpenGL driver loaded for it: Mesa's alone would more than
+        // double the agent's memory.
+        const QByteArray maps = b.mappings();
+        QVERIFY(maps.contains("libQt5Quick"));
+        QVERIFY2(!maps.contains("_dri.so") && !maps.contains("libGLX_mesa") && !maps.contains("libLLVM"),
+            "B's agent has loaded an OpenGL driver");
         // Blinking: the frame is seen both drawn and not drawn while it lasts (3 s).
         bool seenOn = false, seenOff = false;
         QElapsedTimer blink;
