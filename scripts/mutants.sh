@@ -214,11 +214,14 @@ while [ $# -gt 0 ]; do
     shift
 done
 
+[ -d "$backup" ] && echo "mutants: $backup holds files of an interrupted run; the next run puts them back first" >&2
 case $mode in
 list) py list "$data"; exit $? ;;
 list-all) py list "$data" --all; exit $? ;;
 esac
 
+# The trap may fire inside a redirected command: its lines go to the run's own stderr.
+exec 8>&2
 mkdir -p "$build"
 exec 9>"$build/.lock"
 flock -n 9 || die "another mutation run holds $build/.lock"
@@ -231,7 +234,7 @@ restore() {
         local rel=${saved#"$backup"/}
         # A plain copy, not cp -p: the restored file must be newer than the mutant's objects.
         cp -- "$saved" "$rel" && rm -f -- "$saved"
-        echo "mutants: restored $rel" >&2
+        echo "mutants: restored $rel" >&8
     done < <(find "$backup" -type f -print0)
     rm -rf -- "$backup"
 }
@@ -255,7 +258,7 @@ stop_child() {
 }
 on_signal() {
     interrupted=1
-    echo "mutants: interrupted; restoring the sources" >&2
+    echo "mutants: interrupted; restoring the sources" >&8
     stop_child
     restore
     exit 130
@@ -342,7 +345,7 @@ for id in "${ids[@]}"; do
         status=caught
         tests=$(failed_tests)
     fi
-    restore 2>/dev/null
+    restore 8>/dev/null
     secs=$(($(date +%s) - start))
     count[$status]=$((count[$status] + 1))
     [ $status = survived ] && survivors+=("$id	$file:$line	$desc")
