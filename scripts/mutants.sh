@@ -288,8 +288,9 @@ build_all() { run cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1; }
 run_tests() {
     rm -f "$build/Testing/Temporary/LastTestsFailed.log"
     # The per-test timeout covers the tests without one of their own; the whole run gets five.
-    (cd "$build" && run timeout $((timeout * 5)) ctest -LE "$exclude" -j "$jobs" --timeout "$timeout" \
-        --stop-on-failure) >"$build/test.log" 2>&1
+    # No subshell: the trap must see the child to end it.
+    run timeout $((timeout * 5)) ctest --test-dir "$build" -LE "$exclude" -j "$jobs" --timeout "$timeout" \
+        --stop-on-failure >"$build/test.log" 2>&1
 }
 # Whether the build reads the file: ninja knows every source and, from the dependency log of
 # the last build, every header and every file a resource bundle holds.
