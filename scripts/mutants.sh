@@ -8,9 +8,10 @@
 #   scripts/mutants.sh --list              mutants per file against the file's share; stale ones
 #   scripts/mutants.sh --compare OLD NEW   mutants caught in result file OLD but not in NEW
 #
-# Options: --data FILE (another list, default scripts/mutants.txt), --out FILE (result file, default build-mutants/mutants-<time>.tsv, also copied to
-# build-mutants/mutants-last.tsv), --timeout SECONDS (per test, default 60; a timeout counts as
-# caught), --no-baseline (skip the run on unchanged sources).
+# Options: --data FILE (another list than scripts/mutants.txt), --out FILE (result file,
+# default build-mutants/mutants-<time>.tsv, also copied to build-mutants/mutants-last.tsv),
+# --timeout SECONDS (per test, default 60; a timeout counts as caught), --no-baseline (skip the
+# test run on unchanged sources).
 # Environment: MUTANTS_EXCLUDE_LABELS (ctest -LE, default "e2e|wine|hidguest|package"),
 # MUTANTS_JOBS (default 2), MUTANTS_TIMEOUT (as --timeout).
 #
@@ -206,7 +207,7 @@ while [ $# -gt 0 ]; do
         ;;
     --no-baseline) baseline=0 ;;
     -h | --help)
-        sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,/^[^#]/p' "$0" | grep '^#' | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *) die "unknown option $1 (see --help)" ;;
