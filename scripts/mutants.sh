@@ -19,10 +19,10 @@
 # is interrupted; a backup left by a killed run is put back before anything else happens.
 set -u
 
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 root=$PWD
 data=scripts/mutants.txt
-build=build-mutants
+build="build-mutants"
 backup=$build/backup
 exclude=${MUTANTS_EXCLUDE_LABELS:-e2e|wine|hidguest|package}
 jobs=${MUTANTS_JOBS:-2}
@@ -249,7 +249,6 @@ git diff --quiet -- src && git diff --cached --quiet -- src \
 [ -z "$(git ls-files --others --exclude-standard -- src)" ] || die "src/ has untracked files; the share table would not match"
 
 child=
-interrupted=0
 stop_child() {
     if [ -n "$child" ]; then
         kill -TERM -- "-$child" 2>/dev/null || kill -TERM "$child" 2>/dev/null
@@ -258,7 +257,6 @@ stop_child() {
     fi
 }
 on_signal() {
-    interrupted=1
     echo "mutants: interrupted; restoring the sources" >&8
     stop_child
     restore
@@ -339,7 +337,7 @@ for id in "${ids[@]}"; do
         # Not compiled here (the Windows hooks on Linux): the tests cannot judge it.
         status=unbuilt
     elif ! build_all; then
-        status=build-failed
+        status="build-failed"
         cp "$build/build.log" "$build/build-$id.log"
     elif run_tests; then
         status=survived
