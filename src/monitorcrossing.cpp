@@ -161,6 +161,7 @@ void Monitor::getMouseSpeed()
 {
     Monitor *engine = getInstance();
     engine->m_mouseSpeed = engine->m_speedSamples.take(s_speedPeriodMsec);
+    InputHooks::instance().checkHooks();
 }
 
 void Monitor::stopMouseMove()

@@ -56,6 +56,10 @@ public:
     // Passes an event on to whoever is next; its result is what a procedure returns when it
     // does not swallow the event.
     virtual std::intptr_t callNext(int code, std::uintptr_t message, std::intptr_t record) = 0;
+    // Called with the engine's speed sample (every 100 ms, on the GUI thread). A platform that
+    // has to look after its hooks does it here rather than on a timer of its own, so that an
+    // idle agent wakes for the engine's timers only.
+    virtual void checkHooks() { }
 
     // The platform's hooks, chosen once. Tests may put their own in place (null restores).
     static InputHooks &instance();

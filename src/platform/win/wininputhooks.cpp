@@ -24,7 +24,7 @@ namespace
 constexpr UINT s_watchdogMsec = 500;
 
 // The procedures receive no object; the system calls them on the installing thread, which
-// also runs the watchdog's timer.
+// also runs the watchdog (from the engine's speed sample).
 InputHooks::Procedure s_mouseProcedure = nullptr;
 InputHooks::Procedure s_keyboardProcedure = nullptr;
 // The system's hooks. The handles given out are the addresses of these, so that a hook the
@@ -32,7 +32,8 @@ InputHooks::Procedure s_keyboardProcedure = nullptr;
 HHOOK s_mouseHook = nullptr;
 HHOOK s_keyboardHook = nullptr;
 HookWatchdog s_watchdog;
-UINT_PTR s_watchdogTimer = 0;
+bool s_watching = false;
+DWORD s_lastCheck = 0;
 void (*s_report)(const char *message) = nullptr;
 
 LRESULT CALLBACK mouseTrampoline(int nCode, WPARAM wParam, LPARAM lParam)
@@ -53,11 +54,11 @@ LRESULT CALLBACK keyboardTrampoline(int nCode, WPARAM wParam, LPARAM lParam)
 
 // Windows removes a low-level hook that once took too long, and says nothing: install both
 // again when input has been arriving that neither saw.
-void CALLBACK watchdogTick(HWND, UINT, UINT_PTR, DWORD)
+void watchdogCheck(DWORD now)
 {
     LASTINPUTINFO info;
     info.cbSize = sizeof info;
-    if (!GetLastInputInfo(&info) || !s_watchdog.check(GetTickCount(), info.dwTime))
+    if (!GetLastInputInfo(&info) || !s_watchdog.check(now, info.dwTime))
         return;
     reinstallHooks();
     if (s_report) {
@@ -71,13 +72,11 @@ void CALLBACK watchdogTick(HWND, UINT, UINT_PTR, DWORD)
 void updateWatchdog()
 {
     const bool wanted = s_mouseHook || s_keyboardHook;
-    if (wanted && !s_watchdogTimer) {
-        s_watchdog.hookRan(GetTickCount());
-        s_watchdogTimer = SetTimer(nullptr, 0, s_watchdogMsec, watchdogTick);
-    } else if (!wanted && s_watchdogTimer) {
-        KillTimer(nullptr, s_watchdogTimer);
-        s_watchdogTimer = 0;
+    if (wanted && !s_watching) {
+        s_lastCheck = GetTickCount();
+        s_watchdog.hookRan(s_lastCheck);
     }
+    s_watching = wanted;
 }
 
 class WinInputHooks : public InputHooks
@@ -118,6 +117,15 @@ public:
     std::intptr_t callNext(int code, std::uintptr_t message, std::intptr_t record) override
     {
         return CallNextHookEx(nullptr, code, message, record);
+    }
+
+    void checkHooks() override
+    {
+        const DWORD now = GetTickCount();
+        if (!s_watching || now - s_lastCheck < s_watchdogMsec)
+            return;
+        s_lastCheck = now;
+        watchdogCheck(now);
     }
 };
 } // namespace

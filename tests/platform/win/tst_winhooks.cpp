@@ -64,12 +64,18 @@ LRESULT CALLBACK observer(int nCode, WPARAM wParam, LPARAM lParam)
     return CallNextHookEx(nullptr, nCode, wParam, lParam);
 }
 
-// Low-level hooks are called from this thread's message loop, so keep it turning.
+// Low-level hooks are called from this thread's message loop, so keep it turning, and look
+// after the hooks every 100 ms as the engine's speed sample does.
 void pump(int msec)
 {
+    static DWORD lastSample = GetTickCount();
     const DWORD end = GetTickCount() + DWORD(msec);
     while (GetTickCount() < end) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        if (GetTickCount() - lastSample >= 100) {
+            lastSample = GetTickCount();
+            s_hooks->checkHooks();
+        }
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
