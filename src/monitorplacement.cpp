@@ -2,6 +2,7 @@
 // the highlight settings.
 
 #include "monitor.h"
+#include "trace/trace.h"
 
 #include <QCursor>
 #include <QDebug>
@@ -10,7 +11,9 @@ void Monitor::getMouseData()
 {
     Monitor *engine = getInstance();
     KV830Data &device = engine->m_device;
-    if (!device.getMouseStatus()) {
+    const bool answered = device.getMouseStatus();
+    Trace::mark("mouse-status-answered", answered);
+    if (!answered) {
         engine->m_curPort = engine->m_apPort;
         qDebug("getMouseStatus fail");
         return;
@@ -41,8 +44,10 @@ void Monitor::getMouseData()
         const int c = C - engine->m_originCol;
         const QPoint pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
         QCursor::setPos(pos.x(), pos.y());
+        Trace::mark("pointer-placed");
         if (!device.getPortStatus())
             qDebug("getPortStatus fail");
+        Trace::mark("port-status-answered");
         engine->m_curPort = p;
         showFrame(QRectF(c * w, r * h, w, h));
     } else {

@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QSocketNotifier>
 
+#include "trace/trace.h"
+
 #include <cmath>
 
 #include <X11/XKBlib.h>
@@ -203,6 +205,7 @@ void X11InputHooks::readEvents()
         if (event.type != GenericEvent || cookie->extension != m_xiOpcode || !XGetEventData(m_display, cookie))
             continue;
         const int evtype = cookie->evtype;
+        Trace::mark(evtype == XI_RawMotion ? "raw-motion-read" : "raw-event-read", evtype);
         if (evtype == XI_HierarchyChanged) {
             m_relativeSources.clear();
             XFreeEventData(m_display, cookie);
@@ -296,6 +299,7 @@ void X11InputHooks::deliverMotion()
     unsigned int buttons;
     if (!XQueryPointer(m_display, m_root, &rootReturn, &childReturn, &rootX, &rootY, &winX, &winY, &buttons))
         return; // the pointer is on another screen of this display
+    Trace::mark("position-known");
     // Pushed against an edge, the engine gets the position past it that the push reached,
     // as a Windows hook does: otherwise the push repeats one position and looks like rest.
     // A push goes on while motion keeps coming; after a pause the pointer may have been put
@@ -331,6 +335,8 @@ void X11InputHooks::deliverKey(std::uintptr_t message, int keycode)
     KeyEventRecord record;
     // Only the switch's key needs a virtual-key code; others are passed as code 0.
     record.vkCode = (keycode == s_f13Keycode || (m_f13Keycode != 0 && keycode == m_f13Keycode)) ? FocusArrivalKey : 0;
+    if (record.vkCode == FocusArrivalKey && message == HookMessage::KeyDown)
+        Trace::mark("focus-key-read");
     m_keyboard(0, message, reinterpret_cast<std::intptr_t>(&record));
 }
 
@@ -366,6 +372,7 @@ void X11InputHooks::holdPointer(bool hold)
         return;
     }
     XFlush(m_display);
+    Trace::mark("pointer-held");
     m_holding = true;
     m_holdSince = m_clock.elapsed();
     m_holdCheck.start();

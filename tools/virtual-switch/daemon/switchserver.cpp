@@ -1,4 +1,5 @@
 #include "switchserver.h"
+#include "trace/trace.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -185,6 +186,8 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
             return QStringLiteral("err bye: say hello first");
         }
         const QByteArray request = QByteArray::fromHex(words.value(1).toLatin1());
+        const int requestId = request.isEmpty() ? 0 : static_cast<unsigned char>(request.at(0));
+        Trace::mark("request-read", requestId);
         const int port = m_agents.value(socket);
         if (words.size() > 2) {
             bool ok = false;
@@ -206,6 +209,7 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
         // Answer first, then hand over: the requesting agent is not kept waiting for X.
         socket->write("reply " + reply.toHex() + '\n');
         flush(socket);
+        Trace::mark("answer-written", requestId);
         const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
         if (!request.isEmpty() && static_cast<unsigned char>(request.at(0)) == 0x49 && accepted) {
             qInfo("switch from port %d to port %d (was %d): %s", port, m_model.currentPort, before,
@@ -299,4 +303,5 @@ void SwitchServer::announceArrival(int port)
     XTestFakeKeyEvent(display, s_f13Keycode, True, CurrentTime);
     XTestFakeKeyEvent(display, s_f13Keycode, False, CurrentTime);
     XFlush(display);
+    Trace::mark("key-sent", port);
 }

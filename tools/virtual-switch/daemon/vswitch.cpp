@@ -11,6 +11,7 @@
 //     "highlight": { "on": true, "duration": 1 } }
 
 #include "switchserver.h"
+#include "trace/trace.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -18,6 +19,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
@@ -215,6 +217,12 @@ int main(int argc, char *argv[])
 
     if (args.at(1) != QLatin1String("serve"))
         return usage();
+    Trace::start("vswitch");
+    QTimer traceFlush;
+    if (Trace::s_on) {
+        QObject::connect(&traceFlush, &QTimer::timeout, &Trace::flush);
+        traceFlush.start(250);
+    }
     SwitchServer server;
     if (!loadLayout(args.at(3), server) || !server.listen(args.at(2)))
         return 1;
