@@ -202,20 +202,21 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
         }
         const int before = m_model.currentPort;
         const QByteArray reply = m_model.handle(port, request);
-        if (reply.size() > 1 && reply.at(1) != SwitchModel::Accepted)
-            qInfo("refused from port %d: %s", port, request.toHex(' ').constData());
-        else
-            ++m_accepted[port];
-        // Answer first, then hand over: the requesting agent is not kept waiting for X.
+        // Answer first, then hand over: the requesting agent is not kept waiting for X, and
+        // nobody waits for the log lines.
         socket->write("reply " + reply.toHex() + '\n');
         flush(socket);
         Trace::mark("answer-written", requestId);
         const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
-        if (!request.isEmpty() && static_cast<unsigned char>(request.at(0)) == 0x49 && accepted) {
+        if (requestId == 0x49 && accepted)
+            announceArrival(m_model.currentPort);
+        if (reply.size() > 1 && !accepted)
+            qInfo("refused from port %d: %s", port, request.toHex(' ').constData());
+        else
+            ++m_accepted[port];
+        if (requestId == 0x49 && accepted)
             qInfo("switch from port %d to port %d (was %d): %s", port, m_model.currentPort, before,
                 request.toHex(' ').constData());
-            announceArrival(m_model.currentPort);
-        }
         return QString(); // already answered
     }
 
