@@ -9,7 +9,6 @@
 #include "monitor.h"
 #include "trace/trace.h"
 
-#include <QCursor>
 #include <QDebug>
 #include <QTimer>
 
@@ -149,7 +148,7 @@ bool Monitor::requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::
     Trace::mark("request-answered", accepted);
     if (accepted) {
         m_curPort = entry->port;
-        QCursor::setPos(park.x(), park.y());
+        InputHooks::instance().movePointer(park.x(), park.y());
         Trace::mark("pointer-parked");
         QTimer::singleShot(s_pendingMsec, this, &Monitor::stopMouseMove);
     } else {

@@ -4,7 +4,6 @@
 #include "monitor.h"
 #include "trace/trace.h"
 
-#include <QCursor>
 #include <QDebug>
 
 void Monitor::getMouseData()
@@ -43,7 +42,7 @@ void Monitor::getMouseData()
         const int r = R - engine->m_originRow;
         const int c = C - engine->m_originCol;
         const QPoint pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
-        QCursor::setPos(pos.x(), pos.y());
+        InputHooks::instance().movePointer(pos.x(), pos.y());
         Trace::mark("pointer-placed");
         if (!device.getPortStatus())
             qDebug("getPortStatus fail");
@@ -64,7 +63,7 @@ void Monitor::getMouseData()
             h = intOf(firstOwn, QStringLiteral("height"));
             qDebug() << w << h;
         }
-        QCursor::setPos(w / 2, h / 2);
+        InputHooks::instance().movePointer(w / 2, h / 2);
         showFrame(QRectF(0, 0, w, h));
     }
     emit engine->monitorChanged();

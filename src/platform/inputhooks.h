@@ -56,6 +56,9 @@ public:
     // Passes an event on to whoever is next; its result is what a procedure returns when it
     // does not swallow the event.
     virtual std::intptr_t callNext(int code, std::uintptr_t message, std::intptr_t record) = 0;
+    // Puts the system pointer at (x, y), desktop pixels. By default through the toolkit
+    // (QCursor::setPos); a platform may do it more directly.
+    virtual void movePointer(int x, int y);
 
     // The platform's hooks, chosen once. Tests may put their own in place (null restores).
     static InputHooks &instance();

@@ -1,7 +1,6 @@
 #include "platform/x11/x11inputhooks.h"
 
 #include <QAbstractEventDispatcher>
-#include <QCursor>
 #include <QDebug>
 #include <QSocketNotifier>
 
@@ -320,10 +319,26 @@ void X11InputHooks::deliverMotion()
     deliverPointer(HookMessage::MouseMove);
 }
 
+void X11InputHooks::movePointer(int x, int y)
+{
+    if (!m_display) {
+        InputHooks::movePointer(x, y);
+        return;
+    }
+    // Flushed, not synced: nothing to wait for. Later requests on this connection (the hold's
+    // grab) are carried out after it.
+    XWarpPointer(m_display, None, m_root, 0, 0, 0, 0, x, y);
+    XFlush(m_display);
+    m_moved = true;
+    m_movedX = x;
+    m_movedY = y;
+}
+
 void X11InputHooks::deliverPointer(std::uintptr_t message)
 {
     if (!m_mouse || message == 0)
         return;
+    m_moved = false;
     const std::intptr_t result = m_mouse(0, message, reinterpret_cast<std::intptr_t>(&m_position));
     holdPointer(result != 0);
 }
@@ -353,13 +368,18 @@ void X11InputHooks::holdPointer(bool hold)
         return;
     }
 
-    // Confine the pointer to a 1 x 1 window where it is now. The engine has just parked it
-    // through the toolkit's own connection; asking the toolkit where it is takes a round trip
-    // on that connection, after the warp, so the answer is the parking point. Our connection
-    // could still see the old position, and a grab confined there would pull the pointer back.
-    const QPoint here = QCursor::pos();
-    const int x = here.x();
-    const int y = here.y();
+    // Confine the pointer to a 1 x 1 window where it is now: where the engine has just parked
+    // it, if it did (the warp went out on this connection, so the server carries it out before
+    // the grab), or else where the server has it.
+    int x = m_movedX;
+    int y = m_movedY;
+    if (!m_moved) {
+        Window rootReturn, childReturn;
+        int winX, winY;
+        unsigned int buttons;
+        if (!XQueryPointer(m_display, m_root, &rootReturn, &childReturn, &x, &y, &winX, &winY, &buttons))
+            return; // on another screen of this display: nothing to hold here
+    }
     XMoveWindow(m_display, m_confineWindow, x, y);
     XMapRaised(m_display, m_confineWindow);
     const int status = XGrabPointer(m_display, m_root, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,

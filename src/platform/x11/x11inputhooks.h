@@ -27,6 +27,8 @@ public:
     void uninstall(HookHandle hook) override;
     // Nothing comes after us: an event goes on unless it is swallowed.
     std::intptr_t callNext(int, std::uintptr_t, std::intptr_t) override { return 0; }
+    // A warp on our own connection, without the toolkit's two queries of the pointer before it.
+    void movePointer(int x, int y) override;
 
 private:
     bool ensureConnection();
@@ -65,6 +67,10 @@ private:
     int m_screenWidth = 0, m_screenHeight = 0;
     QHash<int, bool> m_relativeSources; // device id -> its x axis reports distances
     PointerEventRecord m_position;
+    // Where the engine put the pointer while handling the event being delivered, if it did:
+    // the place to hold it, known without asking the server.
+    bool m_moved = false;
+    int m_movedX = 0, m_movedY = 0;
     bool m_holding = false;
     qint64 m_holdSince = 0;
     QTimer m_holdCheck;
