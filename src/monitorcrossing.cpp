@@ -171,4 +171,5 @@ void Monitor::getMouseSpeed()
 void Monitor::stopMouseMove()
 {
     getInstance()->m_switchPending = 0;
+    InputHooks::instance().swallowingEnded();
 }

@@ -40,6 +40,7 @@ std::intptr_t Monitor::keyboardProc(int code, std::uintptr_t message, std::intpt
         Monitor *engine = getInstance();
         engine->getMouseData();
         engine->m_switchPending = 0;
+        InputHooks::instance().swallowingEnded();
     }
     return InputHooks::instance().callNext(code, message, record);
 }

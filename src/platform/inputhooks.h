@@ -59,6 +59,9 @@ public:
     // Puts the system pointer at (x, y), desktop pixels. By default through the toolkit
     // (QCursor::setPos); a platform may do it more directly.
     virtual void movePointer(int x, int y);
+    // The engine has stopped swallowing pointer events; a platform that holds the pointer
+    // while they are swallowed lets it go now, without waiting for the next event.
+    virtual void swallowingEnded() { }
 
     // The platform's hooks, chosen once. Tests may put their own in place (null restores).
     static InputHooks &instance();

@@ -18,10 +18,8 @@ namespace
 // Linux KEY_F13 as an X keycode; Xvfb's default keymap has no F13 keysym, so the switch's
 // key is recognised by this code as well as by the keysym.
 constexpr int s_f13Keycode = 191;
-// While the pointer is held, the engine is asked this often whether to let it go.
-constexpr int s_holdCheckMsec = 5;
 // Never hold the user's pointer longer than this, whatever the engine says.
-constexpr qint64 s_maxHoldMsec = 2000;
+constexpr int s_maxHoldMsec = 2000;
 // Nothing happens: asks the engine only whether it still swallows.
 constexpr std::uintptr_t s_probeMessage = 0;
 // How far past the edge a push is followed; beyond it the position stays put.
@@ -67,8 +65,9 @@ std::uintptr_t buttonMessage(int button, bool down)
 X11InputHooks::X11InputHooks()
 {
     m_clock.start();
-    m_holdCheck.setInterval(s_holdCheckMsec);
-    connect(&m_holdCheck, &QTimer::timeout, this, &X11InputHooks::checkHold);
+    m_holdLimit.setSingleShot(true);
+    m_holdLimit.setInterval(s_maxHoldMsec);
+    connect(&m_holdLimit, &QTimer::timeout, this, [this] { checkHold(true); });
 }
 
 X11InputHooks::~X11InputHooks()
@@ -360,7 +359,7 @@ void X11InputHooks::holdPointer(bool hold)
     if (hold == m_holding || !m_display)
         return;
     if (!hold) {
-        m_holdCheck.stop();
+        m_holdLimit.stop();
         XUngrabPointer(m_display, CurrentTime);
         XUnmapWindow(m_display, m_confineWindow);
         XFlush(m_display);
@@ -394,19 +393,24 @@ void X11InputHooks::holdPointer(bool hold)
     XFlush(m_display);
     Trace::mark("pointer-held");
     m_holding = true;
-    m_holdSince = m_clock.elapsed();
-    m_holdCheck.start();
+    m_holdLimit.start();
 }
 
-void X11InputHooks::checkHold()
+void X11InputHooks::swallowingEnded()
 {
-    // The pending period ends on the engine's side (a timer, a key, a lost switch): ask it.
-    const bool swallow = m_mouse && m_mouse(0, s_probeMessage, 0) != 0;
-    if (swallow && m_clock.elapsed() - m_holdSince > s_maxHoldMsec) {
-        qDebug("input hooks: pointer held for %lld ms; letting it go", s_maxHoldMsec);
-        holdPointer(false);
+    checkHold(false);
+}
+
+void X11InputHooks::checkHold(bool timedOut)
+{
+    if (!m_holding)
         return;
-    }
-    if (!swallow)
-        holdPointer(false);
+    // The engine says when its pending period ends (a timer, a key, a lost switch); asked
+    // again here, as the word may come from a path that did not end it after all.
+    const bool swallow = m_mouse && m_mouse(0, s_probeMessage, 0) != 0;
+    if (swallow && !timedOut)
+        return;
+    if (swallow)
+        qDebug("input hooks: pointer held for %d ms; letting it go", s_maxHoldMsec);
+    holdPointer(false);
 }
