@@ -41,6 +41,36 @@ void flush(QIODevice *socket)
         tcp->flush();
 }
 
+qintptr descriptorOf(QIODevice *socket)
+{
+    if (auto *local = qobject_cast<QLocalSocket *>(socket))
+        return local->state() == QLocalSocket::ConnectedState ? local->socketDescriptor() : -1;
+    if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
+        return tcp->state() == QAbstractSocket::ConnectedState ? tcp->socketDescriptor() : -1;
+    return -1;
+}
+
+// An answer is a few dozen bytes into an empty socket buffer: written straight to the socket,
+// it leaves in one call, without the toolkit's write buffer and its wake-ups of the event
+// loop. Whatever does not fit, or any other kind of device, goes the toolkit's way.
+void writeAnswer(QIODevice *socket, const QByteArray &line)
+{
+    qint64 sent = 0;
+    const qintptr fd = descriptorOf(socket);
+    if (fd >= 0 && socket->bytesToWrite() == 0) {
+        ssize_t n;
+        do
+            n = ::send(int(fd), line.constData(), size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (n < 0 && errno == EINTR);
+        if (n == line.size())
+            return;
+        if (n > 0)
+            sent = n;
+    }
+    socket->write(line.constData() + sent, line.size() - sent);
+    flush(socket);
+}
+
 void dropNow(QIODevice *socket)
 {
     if (auto *local = qobject_cast<QLocalSocket *>(socket))
@@ -140,8 +170,7 @@ void SwitchServer::readClient(QIODevice *socket)
         const QString answer = handle(socket, line);
         if (answer.isEmpty())
             continue; // answered already
-        socket->write(answer.toLatin1() + '\n');
-        flush(socket);
+        writeAnswer(socket, answer.toLatin1() + '\n');
         if (answer.startsWith(QLatin1String("err bye")))
             hangUp(socket);
     }
@@ -204,8 +233,7 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
         const QByteArray reply = m_model.handle(port, request);
         // Answer first, then hand over: the requesting agent is not kept waiting for X, and
         // nobody waits for the log lines.
-        socket->write("reply " + reply.toHex() + '\n');
-        flush(socket);
+        writeAnswer(socket, "reply " + reply.toHex() + '\n');
         Trace::mark("answer-written", requestId);
         const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
         if (requestId == 0x49 && accepted)
