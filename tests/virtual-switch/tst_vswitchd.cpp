@@ -341,6 +341,65 @@ private slots:
         QVERIFY2(lines.first().contains(": " + named), lines.first().constData());
     }
 
+    // With an answer delay every frame is answered that long after it came, never sooner, each
+    // agent gets its own answers, and a frame takes effect when it comes.
+    void delayedAnswers()
+    {
+        constexpr int delayMsec = 40;
+        const QString socket = m_tmp.path() + QStringLiteral("/delayed");
+        QProcess daemon;
+        daemon.setProcessChannelMode(QProcess::MergedChannels);
+        daemon.start(QStringLiteral(VSWITCH_BINARY),
+            {QStringLiteral("serve"), socket, m_tmp.path() + QStringLiteral("/layout.json"),
+                QStringLiteral("--delay-ms"), QString::number(delayMsec)});
+        QVERIFY(daemon.waitForStarted(5000));
+        QByteArray said;
+        QTRY_VERIFY((said += daemon.readAll()).contains("virtual switch on"));
+        QVERIFY(said.contains("answers leave 40 ms after their frames"));
+
+        QLocalSocket a, b;
+        a.connectToServer(socket);
+        b.connectToServer(socket);
+        QVERIFY(a.waitForConnected(2000) && b.waitForConnected(2000));
+        QCOMPARE(ask(a, "hello 1"), QByteArray("ok")); // not delayed: no frame
+        QCOMPARE(ask(b, "hello 2"), QByteArray("ok"));
+
+        // A hands over to port 2; B's mouse-status frame, sent before A's answer is out,
+        // already reads that hand-over.
+        QElapsedTimer t;
+        t.start();
+        a.write(frame(QByteArray::fromHex("49020102072100")) + '\n');
+        QVERIFY(a.waitForBytesWritten(2000));
+        const QByteArray status = ask(b, frame(QByteArray::fromHex("48000000000000")));
+        const qint64 bAnswered = t.elapsed();
+        while (!a.canReadLine())
+            QVERIFY(a.waitForReadyRead(2000));
+        const qint64 aAnswered = t.elapsed();
+        QCOMPARE(a.readLine().trimmed().left(10), QByteArray("reply c900"));
+        QCOMPARE(status.left(20), QByteArray("reply c8000201020721"));
+        QVERIFY2(aAnswered >= delayMsec, QByteArray::number(aAnswered).constData());
+        QVERIFY2(bAnswered >= delayMsec, QByteArray::number(bAnswered).constData());
+        // Each agent's port status names its own cable.
+        QCOMPARE(QByteArray::fromHex(ask(a, frame(QByteArray::fromHex("4a000000000000"))).mid(6)).at(2), char(1));
+        QCOMPARE(QByteArray::fromHex(ask(b, frame(QByteArray::fromHex("4a000000000000"))).mid(6)).at(2), char(2));
+
+        daemon.kill();
+        daemon.waitForFinished(3000);
+    }
+
+    void delayOutOfRange()
+    {
+        for (const char *value : {"101", "-1", "x"}) {
+            QProcess daemon;
+            daemon.start(QStringLiteral(VSWITCH_BINARY),
+                {QStringLiteral("serve"), m_tmp.path() + QStringLiteral("/range"),
+                    m_tmp.path() + QStringLiteral("/layout.json"), QStringLiteral("--delay-ms"),
+                    QString::fromLatin1(value)});
+            QVERIFY(daemon.waitForFinished(5000));
+            QCOMPARE(daemon.exitCode(), 2);
+        }
+    }
+
     // Loopback TCP reaches the same switch as the local socket, and the cable pulls it too.
     void tcpAgents()
     {

@@ -113,6 +113,10 @@ SwitchServer::SwitchServer(QObject *parent)
         while (QLocalSocket *socket = m_server->nextPendingConnection())
             accept(socket);
     });
+    m_clock.start();
+    m_delayTimer.setSingleShot(true);
+    m_delayTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_delayTimer, &QTimer::timeout, this, &SwitchServer::sendDelayed);
 }
 
 void SwitchServer::accept(QIODevice *socket)
@@ -231,18 +235,24 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
         }
         const int before = m_model.currentPort;
         const QByteArray reply = m_model.handle(port, request);
+        const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
         // Answer first, then hand over: the requesting agent is not kept waiting for X, and
         // nobody waits for the log lines.
-        writeAnswer(socket, "reply " + reply.toHex() + '\n');
-        Trace::mark("answer-written", requestId);
-        const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
-        if (requestId == 0x49 && accepted)
-            announceArrival(m_model.currentPort);
+        const int arrivalPort = requestId == 0x49 && accepted ? m_model.currentPort : 0;
+        const QByteArray answer = "reply " + reply.toHex() + '\n';
+        if (m_answerDelayMsec > 0) {
+            m_delayed.enqueue(
+                {socket, answer, requestId, arrivalPort, m_clock.nsecsElapsed() + qint64(m_answerDelayMsec) * 1000000});
+            if (!m_delayTimer.isActive())
+                sendDelayed();
+        } else {
+            answerFrame(socket, answer, requestId, arrivalPort);
+        }
         if (reply.size() > 1 && !accepted)
             qInfo("refused from port %d: %s", port, request.toHex(' ').constData());
         else
             ++m_accepted[port];
-        if (requestId == 0x49 && accepted)
+        if (arrivalPort != 0)
             qInfo("switch from port %d to port %d (was %d): %s", port, m_model.currentPort, before,
                 request.toHex(' ').constData());
         return QString(); // already answered
@@ -250,6 +260,29 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
 
     qWarning("unknown request: %s", qPrintable(line.left(80)));
     return QStringLiteral("err unknown request");
+}
+
+void SwitchServer::answerFrame(QIODevice *socket, const QByteArray &line, int requestId, int arrivalPort)
+{
+    if (socket)
+        writeAnswer(socket, line);
+    Trace::mark("answer-written", requestId);
+    if (arrivalPort != 0)
+        announceArrival(arrivalPort);
+}
+
+void SwitchServer::sendDelayed()
+{
+    while (!m_delayed.isEmpty()) {
+        const qint64 left = m_delayed.head().dueNsec - m_clock.nsecsElapsed();
+        if (left > 0) {
+            // Whole milliseconds, rounded up: never before its time.
+            m_delayTimer.start(int((left + 999999) / 1000000));
+            return;
+        }
+        const DelayedAnswer due = m_delayed.dequeue();
+        answerFrame(due.socket, due.line, due.requestId, due.arrivalPort);
+    }
 }
 
 QString SwitchServer::control(const QString &line)
