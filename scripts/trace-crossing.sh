@@ -5,6 +5,9 @@
 #
 # usage: scripts/trace-crossing.sh [N] [BUILD_DIR]   (N: 20; BUILD_DIR: build)
 # env:   VSWITCH_ARGS  more arguments for `vswitch serve` (e.g. "--delay-ms 2")
+#        EDGE_RUN=MSEC instead of crossings, run A's pointer along its top edge band (a port
+#                      status exchange for every move, nothing beyond to cross to) at 2 px/ms
+#                      and print how far A's view of the pointer lags behind it
 #        KEEP=1        keep the trace file and logs (the folder is printed)
 set -u
 N=${1:-20}
@@ -51,6 +54,12 @@ start_agent 2 "$DB"; B=$!; PIDS+=($B)
 for _ in $(seq 100); do "$BUILD/vswitch" ctl "$W/sw" status 2>/dev/null | grep -q '"agents":2' && break; sleep 0.1; done
 sleep 1
 
+if [[ -n ${EDGE_RUN:-} ]]; then
+    "$W/driver" --edge-run "$EDGE_RUN" "$DA" "$DB" "$TRACE"
+    sleep 0.6 # the agents write their hops out every 250 ms
+    python3 "$HERE/trace/budget.py" --edge-run "$TRACE" "$A"
+    exit
+fi
 "$W/driver" "$N" "$DA" "$DB" "$TRACE" | grep -v "^trial [0-9]*: [0-9.]* ms$"
 sleep 0.6 # the agents write their hops out every 250 ms
 python3 "$HERE/trace/budget.py" "$TRACE" "$A" "$B" "$SW"

@@ -4,7 +4,10 @@
 // left edge.
 //
 // usage: crossing-driver N DISPLAY_A DISPLAY_B TRACE_FILE
+//        crossing-driver --edge-run MSEC DISPLAY_A DISPLAY_B TRACE_FILE
 // A and B are 1920 x 1080, A left of B. Stamps are CLOCK_MONOTONIC, as the agents' are.
+// --edge-run runs A's pointer along A's top edge band (y = 2, where nothing lies beyond) at
+// 2 px/ms for MSEC ms and stamps every move with the x it leads to.
 #define _GNU_SOURCE
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -80,10 +83,39 @@ static int backOnA(Display *a, Display *b, int step)
     return x == 1912;
 }
 
+static int edgeRun(int msec, Display *a)
+{
+    warp(a, 100, 2);
+    pause_us(250000);
+    long long next = nowNs();
+    int x = 100;
+    for (int step = 0; step < msec / 2 && x + 4 < 1900; ++step) {
+        while (nowNs() < next)
+            pause_us(50);
+        next += 2000000;
+        XTestFakeRelativeMotionEvent(a, 4, 0, CurrentTime);
+        XFlush(a);
+        x += 4;
+        stamp(nowNs(), "run-sent", x);
+    }
+    pause_us(200000);
+    int y;
+    pointer(a, &x, &y);
+    printf("edge run ended at (%d, %d)\n", x, y);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    const int edge = argc == 6 && strcmp(argv[1], "--edge-run") == 0;
+    if (edge) {
+        ++argv;
+        --argc;
+    }
     if (argc != 5) {
-        fprintf(stderr, "usage: crossing-driver N DISPLAY_A DISPLAY_B TRACE_FILE\n");
+        fprintf(stderr,
+            "usage: crossing-driver N DISPLAY_A DISPLAY_B TRACE_FILE\n"
+            "       crossing-driver --edge-run MSEC DISPLAY_A DISPLAY_B TRACE_FILE\n");
         return 2;
     }
     const int trials = atoi(argv[1]);
@@ -100,6 +132,8 @@ int main(int argc, char **argv)
     }
     // Sleeps of 50 and 100 us that end when they should, not up to 50 us later.
     prctl(PR_SET_TIMERSLACK, 1UL);
+    if (edge)
+        return edgeRun(trials, a);
     int ok = 0;
     for (int t = 0; t < trials; ++t) {
         const int sentinelX = 400 + (t % 5) * 10, sentinelY = 300;

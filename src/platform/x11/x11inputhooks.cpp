@@ -297,7 +297,7 @@ void X11InputHooks::deliverMotion()
     unsigned int buttons;
     if (!XQueryPointer(m_display, m_root, &rootReturn, &childReturn, &rootX, &rootY, &winX, &winY, &buttons))
         return; // the pointer is on another screen of this display
-    Trace::mark("position-known");
+    Trace::mark("position-known", rootX);
     // Pushed against an edge, the engine gets the position past it that the push reached,
     // as a Windows hook does: otherwise the push repeats one position and looks like rest.
     // A push goes on while motion keeps coming; after a pause the pointer may have been put
