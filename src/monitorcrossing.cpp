@@ -148,7 +148,7 @@ bool Monitor::requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::
     Trace::mark("request-answered", accepted);
     if (accepted) {
         m_curPort = entry->port;
-        InputHooks::instance().movePointer(park.x(), park.y());
+        placePointer(park.x(), park.y());
         Trace::mark("pointer-parked");
         QTimer::singleShot(s_pendingMsec, this, &Monitor::stopMouseMove);
     } else {

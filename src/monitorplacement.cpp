@@ -42,7 +42,7 @@ void Monitor::getMouseData()
         const int r = R - engine->m_originRow;
         const int c = C - engine->m_originCol;
         const QPoint pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
-        InputHooks::instance().movePointer(pos.x(), pos.y());
+        placePointer(pos.x(), pos.y());
         Trace::mark("pointer-placed");
         if (!device.getPortStatus())
             qDebug("getPortStatus fail");
@@ -63,7 +63,7 @@ void Monitor::getMouseData()
             h = intOf(firstOwn, QStringLiteral("height"));
             qDebug() << w << h;
         }
-        InputHooks::instance().movePointer(w / 2, h / 2);
+        placePointer(w / 2, h / 2);
         showFrame(QRectF(0, 0, w, h));
     }
     emit engine->monitorChanged();

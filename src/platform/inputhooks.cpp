@@ -2,7 +2,6 @@
 
 #include "platform/null/nullinputhooks.h"
 
-#include <QCursor>
 #include <QDebug>
 #include <QGuiApplication>
 
@@ -36,11 +35,6 @@ InputHooks &InputHooks::instance()
     // Made once, on first use on the GUI thread, and kept for the life of the process.
     static InputHooks *s_hooks = createPlatformHooks();
     return *s_hooks;
-}
-
-void InputHooks::movePointer(int x, int y)
-{
-    QCursor::setPos(x, y);
 }
 
 void InputHooks::setInstance(InputHooks *hooks)

@@ -56,9 +56,9 @@ public:
     // Passes an event on to whoever is next; its result is what a procedure returns when it
     // does not swallow the event.
     virtual std::intptr_t callNext(int code, std::uintptr_t message, std::intptr_t record) = 0;
-    // Puts the system pointer at (x, y), desktop pixels. By default through the toolkit
-    // (QCursor::setPos); a platform may do it more directly.
-    virtual void movePointer(int x, int y);
+    // Puts the system pointer at (x, y), desktop pixels, where the platform can do that more
+    // directly than the toolkit; false: it cannot, and the caller uses QCursor::setPos.
+    virtual bool movePointer(int, int) { return false; }
     // The engine has stopped swallowing pointer events; a platform that holds the pointer
     // while they are swallowed lets it go now, without waiting for the next event.
     virtual void swallowingEnded() { }

@@ -318,12 +318,10 @@ void X11InputHooks::deliverMotion()
     deliverPointer(HookMessage::MouseMove);
 }
 
-void X11InputHooks::movePointer(int x, int y)
+bool X11InputHooks::movePointer(int x, int y)
 {
-    if (!m_display) {
-        InputHooks::movePointer(x, y);
-        return;
-    }
+    if (!m_display)
+        return false;
     // Flushed, not synced: nothing to wait for. Later requests on this connection (the hold's
     // grab) are carried out after it.
     XWarpPointer(m_display, None, m_root, 0, 0, 0, 0, x, y);
@@ -331,6 +329,7 @@ void X11InputHooks::movePointer(int x, int y)
     m_moved = true;
     m_movedX = x;
     m_movedY = y;
+    return true;
 }
 
 void X11InputHooks::deliverPointer(std::uintptr_t message)

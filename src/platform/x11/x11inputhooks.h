@@ -28,7 +28,7 @@ public:
     // Nothing comes after us: an event goes on unless it is swallowed.
     std::intptr_t callNext(int, std::uintptr_t, std::intptr_t) override { return 0; }
     // A warp on our own connection, without the toolkit's two queries of the pointer before it.
-    void movePointer(int x, int y) override;
+    bool movePointer(int x, int y) override;
     void swallowingEnded() override;
 
 private:
