@@ -9,7 +9,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <chrono>
 #include <csignal>
+#include <cstring>
+#include <thread>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace
 {
@@ -43,6 +50,64 @@ QByteArray get(hid_device *dev)
     const int n = hid_get_feature_report(dev, buffer, sizeof buffer);
     return n < 0 ? QByteArray() : QByteArray(reinterpret_cast<const char *>(buffer), n);
 }
+
+// A switch that says ok to one agent's hello and answers its first frame with `pieces`,
+// written one by one 5 ms apart; then it waits for the agent to hang up.
+class ScriptedSwitch
+{
+public:
+    ScriptedSwitch(const QString &path, const QByteArrayList &pieces)
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = path.toLocal8Bit();
+        std::strncpy(address.sun_path, name.constData(), sizeof address.sun_path - 1);
+        ::unlink(name.constData());
+        m_listening
+            = ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && ::listen(m_fd, 1) == 0;
+        if (m_listening)
+            m_thread = std::thread([this, pieces] { serve(pieces); });
+    }
+    ~ScriptedSwitch()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_fd);
+    }
+    bool listening() const { return m_listening; }
+
+private:
+    static bool readLine(int fd)
+    {
+        char c = 0;
+        while (::read(fd, &c, 1) == 1) {
+            if (c == '\n')
+                return true;
+        }
+        return false;
+    }
+    void serve(const QByteArrayList &pieces)
+    {
+        const int agent = ::accept(m_fd, nullptr, nullptr);
+        if (agent < 0)
+            return;
+        if (readLine(agent) && ::write(agent, "ok\n", 3) == 3 && readLine(agent)) {
+            for (const QByteArray &piece : pieces) {
+                if (::write(agent, piece.constData(), size_t(piece.size())) != piece.size())
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        char c;
+        while (::read(agent, &c, 1) > 0) { }
+        ::close(agent);
+    }
+
+    int m_fd = -1;
+    bool m_listening = false;
+    std::thread m_thread;
+};
 } // namespace
 
 class TestVswitchd : public QObject
@@ -256,6 +321,42 @@ private slots:
         QCOMPARE(get(dev).left(1), QByteArray::fromHex("c8"));
         hid_close(dev);
         hid_exit();
+    }
+
+    // The agent takes an answer however the stream cuts it, and only the one answer: anything
+    // after its line end, or no line end in time, loses the handle.
+    void clientReadsOneAnswer_data()
+    {
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<QByteArray>("reply"); // empty: the exchange fails
+        const QByteArray answer = "reply ca00010202040300\n";
+        const QByteArray bytes = QByteArray::fromHex("ca00010202040300");
+        QTest::newRow("whole") << QByteArrayList {answer} << bytes;
+        QTest::newRow("in pieces") << QByteArrayList {"re", "ply ca0001020", "2040300", "\n"} << bytes;
+        QTest::newRow("a second line with it") << QByteArrayList {answer + answer} << QByteArray();
+        QTest::newRow("more after the line end") << QByteArrayList {answer + "r"} << QByteArray();
+        QTest::newRow("no line end") << QByteArrayList {"reply ca00010202040300"} << QByteArray();
+        QTest::newRow("not a reply") << QByteArrayList {"err no\n"} << QByteArray();
+    }
+
+    void clientReadsOneAnswer()
+    {
+        QFETCH(QByteArrayList, pieces);
+        QFETCH(QByteArray, reply);
+        const QString path = m_tmp.path() + QStringLiteral("/scripted");
+        ScriptedSwitch scripted(path, pieces);
+        QVERIFY(scripted.listening());
+        qputenv("SPANLINK_VSWITCH_SOCKET", path.toLocal8Bit());
+        hid_device *dev = hid_open(0, 0, nullptr);
+        qputenv("SPANLINK_VSWITCH_SOCKET", m_socket.toLocal8Bit());
+        QVERIFY(dev);
+        const QByteArray portStatus = report("4a000000000000");
+        QCOMPARE(send(dev, portStatus), reply.isEmpty() ? -1 : portStatus.size());
+        QCOMPARE(get(dev), reply);
+        // Lost or not, the next request gets no answer from this switch: it fails at once
+        // when the handle is lost, or after the answer time otherwise.
+        QCOMPARE(send(dev, portStatus), -1);
+        hid_close(dev);
     }
 
     // A frame whose agent no longer waits (its deadline has passed) is not carried out either.
