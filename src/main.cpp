@@ -2,6 +2,7 @@
 #include "QSingleApplication.h"
 #include "SystemTrayIcon/systemtrayicon.h"
 #include "monitor.h"
+#include "trace/trace.h"
 
 #include <QElapsedTimer>
 #include <QQmlContext>
@@ -35,6 +36,19 @@ void startStallProbe(QObject *parent)
     });
     timer->start();
 }
+
+// With SPANLINK_TRACE set, the hops of a crossing are written out every quarter second, away
+// from the event that records them.
+void startTrace(QObject *parent)
+{
+    Trace::start("spanlink");
+    if (!Trace::s_on)
+        return;
+    auto *timer = new QTimer(parent);
+    timer->setInterval(250);
+    QObject::connect(timer, &QTimer::timeout, parent, &Trace::flush);
+    timer->start();
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -48,9 +62,14 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
 #endif
+    // A window's update waits 5 ms for more events unless told otherwise: the highlight frame
+    // is drawn once for an arrival, and should come at once.
+    if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
+        qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
 
     QSingleApplication app(argc, argv);
     startStallProbe(&app);
+    startTrace(&app);
 
     QQuickView view;
     QSurfaceFormat format;
@@ -82,6 +101,8 @@ int main(int argc, char *argv[])
         qmlRegisterType<Monitor>("Qt.Quick.Monitor", 1, 0, "Monitor");
         view.setSource(QUrl(QStringLiteral("qrc:/Qml/main.qml")));
     }
+    if (Trace::s_on)
+        QObject::connect(&view, &QQuickWindow::frameSwapped, &view, [] { Trace::mark("frame-shown"); });
     view.show();
 
     const int code = app.exec();

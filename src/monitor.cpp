@@ -87,6 +87,7 @@ void Monitor::getDeviceStatus()
             readPortStatus();
     } else {
         engine->m_switchPending = 0;
+        InputHooks::instance().swallowingEnded();
     }
     engine->m_connected = m_devstatus != 0;
     emit statusChanged();

@@ -108,6 +108,8 @@ private:
     // Values read from the maps are integers; a missing key reads as 0.
     static int intOf(const QVariantMap &map, const QString &key) { return map.value(key).toInt(); }
     void installHooks();
+    // Moves the system pointer: through the input hooks where they can, else the toolkit.
+    static void placePointer(int x, int y);
     void pointerMoved(std::int32_t X, std::int32_t Y);
     // Returns true when a switch request was made (accepted or refused).
     bool requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::Cell target, int code, int percent);

@@ -7,8 +7,8 @@
 // from the variant maps.
 
 #include "monitor.h"
+#include "trace/trace.h"
 
-#include <QCursor>
 #include <QDebug>
 #include <QTimer>
 
@@ -103,6 +103,7 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
         const MonitorLogic::Band band = MonitorLogic::classify(X, Y, m, edge, corner, m_desktopRight, m_desktopBottom);
         if (band.code == 0)
             continue;
+        Trace::mark("band-found", band.code);
 
         const MonitorLogic::Cell here {m.row, m.col};
         const MonitorLogic::Cell beyond = MonitorLogic::neighbour(band.code, here);
@@ -110,6 +111,7 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
         // Which ports are present now.
         m_device.getPortStatus();
         m_portMask = m_device.m_portMask;
+        Trace::mark("port-status-answered");
 
         const auto qualifies = [this](MonitorLogic::Cell cell) {
             const CellEntry *entry = cellAt(cell);
@@ -142,9 +144,12 @@ bool Monitor::requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::
         return false;
 
     m_switchPending = 1;
-    if (m_device.sendMouseStatus(entry->port, entry->row, entry->col, code, percent)) {
+    const bool accepted = m_device.sendMouseStatus(entry->port, entry->row, entry->col, code, percent);
+    Trace::mark("request-answered", accepted);
+    if (accepted) {
         m_curPort = entry->port;
-        QCursor::setPos(park.x(), park.y());
+        placePointer(park.x(), park.y());
+        Trace::mark("pointer-parked");
         QTimer::singleShot(s_pendingMsec, this, &Monitor::stopMouseMove);
     } else {
         m_switchPending = 0;
@@ -167,4 +172,5 @@ void Monitor::getMouseSpeed()
 void Monitor::stopMouseMove()
 {
     getInstance()->m_switchPending = 0;
+    InputHooks::instance().swallowingEnded();
 }

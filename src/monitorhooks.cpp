@@ -2,6 +2,7 @@
 
 #include "monitor.h"
 
+#include <QCursor>
 #include <QDebug>
 
 bool Monitor::setHook()
@@ -19,6 +20,12 @@ void Monitor::installHooks()
     m_keyboardHook = hooks.installKeyboardHook(&Monitor::keyboardProc);
     if (!m_keyboardHook)
         qDebug("KB Hook Failed");
+}
+
+void Monitor::placePointer(int x, int y)
+{
+    if (!InputHooks::instance().movePointer(x, y))
+        QCursor::setPos(x, y);
 }
 
 void Monitor::uninstallHook()
@@ -40,6 +47,7 @@ std::intptr_t Monitor::keyboardProc(int code, std::uintptr_t message, std::intpt
         Monitor *engine = getInstance();
         engine->getMouseData();
         engine->m_switchPending = 0;
+        InputHooks::instance().swallowingEnded();
     }
     return InputHooks::instance().callNext(code, message, record);
 }

@@ -2,15 +2,17 @@
 // the highlight settings.
 
 #include "monitor.h"
+#include "trace/trace.h"
 
-#include <QCursor>
 #include <QDebug>
 
 void Monitor::getMouseData()
 {
     Monitor *engine = getInstance();
     KV830Data &device = engine->m_device;
-    if (!device.getMouseStatus()) {
+    const bool answered = device.getMouseStatus();
+    Trace::mark("mouse-status-answered", answered);
+    if (!answered) {
         engine->m_curPort = engine->m_apPort;
         qDebug("getMouseStatus fail");
         return;
@@ -40,9 +42,11 @@ void Monitor::getMouseData()
         const int r = R - engine->m_originRow;
         const int c = C - engine->m_originCol;
         const QPoint pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
-        QCursor::setPos(pos.x(), pos.y());
+        placePointer(pos.x(), pos.y());
+        Trace::mark("pointer-placed");
         if (!device.getPortStatus())
             qDebug("getPortStatus fail");
+        Trace::mark("port-status-answered");
         engine->m_curPort = p;
         showFrame(QRectF(c * w, r * h, w, h));
     } else {
@@ -59,7 +63,7 @@ void Monitor::getMouseData()
             h = intOf(firstOwn, QStringLiteral("height"));
             qDebug() << w << h;
         }
-        QCursor::setPos(w / 2, h / 2);
+        placePointer(w / 2, h / 2);
         showFrame(QRectF(0, 0, w, h));
     }
     emit engine->monitorChanged();

@@ -60,6 +60,12 @@ public:
     // has to look after its hooks does it here rather than on a timer of its own, so that an
     // idle agent wakes for the engine's timers only.
     virtual void checkHooks() { }
+    // Puts the system pointer at (x, y), desktop pixels, where the platform can do that more
+    // directly than the toolkit; false: it cannot, and the caller uses QCursor::setPos.
+    virtual bool movePointer(int, int) { return false; }
+    // The engine has stopped swallowing pointer events; a platform that holds the pointer
+    // while they are swallowed lets it go now, without waiting for the next event.
+    virtual void swallowingEnded() { }
 
     // The platform's hooks, chosen once. Tests may put their own in place (null restores).
     static InputHooks &instance();

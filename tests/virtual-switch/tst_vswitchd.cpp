@@ -9,7 +9,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <chrono>
 #include <csignal>
+#include <cstring>
+#include <thread>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace
 {
@@ -43,6 +50,64 @@ QByteArray get(hid_device *dev)
     const int n = hid_get_feature_report(dev, buffer, sizeof buffer);
     return n < 0 ? QByteArray() : QByteArray(reinterpret_cast<const char *>(buffer), n);
 }
+
+// A switch that says ok to one agent's hello and answers its first frame with `pieces`,
+// written one by one 5 ms apart; then it waits for the agent to hang up.
+class ScriptedSwitch
+{
+public:
+    ScriptedSwitch(const QString &path, const QByteArrayList &pieces)
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = path.toLocal8Bit();
+        std::strncpy(address.sun_path, name.constData(), sizeof address.sun_path - 1);
+        ::unlink(name.constData());
+        m_listening
+            = ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && ::listen(m_fd, 1) == 0;
+        if (m_listening)
+            m_thread = std::thread([this, pieces] { serve(pieces); });
+    }
+    ~ScriptedSwitch()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_fd);
+    }
+    bool listening() const { return m_listening; }
+
+private:
+    static bool readLine(int fd)
+    {
+        char c = 0;
+        while (::read(fd, &c, 1) == 1) {
+            if (c == '\n')
+                return true;
+        }
+        return false;
+    }
+    void serve(const QByteArrayList &pieces)
+    {
+        const int agent = ::accept(m_fd, nullptr, nullptr);
+        if (agent < 0)
+            return;
+        if (readLine(agent) && ::write(agent, "ok\n", 3) == 3 && readLine(agent)) {
+            for (const QByteArray &piece : pieces) {
+                if (::write(agent, piece.constData(), size_t(piece.size())) != piece.size())
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        char c;
+        while (::read(agent, &c, 1) > 0) { }
+        ::close(agent);
+    }
+
+    int m_fd = -1;
+    bool m_listening = false;
+    std::thread m_thread;
+};
 } // namespace
 
 class TestVswitchd : public QObject
@@ -258,6 +323,42 @@ private slots:
         hid_exit();
     }
 
+    // The agent takes an answer however the stream cuts it, and only the one answer: anything
+    // after its line end, or no line end in time, loses the handle.
+    void clientReadsOneAnswer_data()
+    {
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<QByteArray>("reply"); // empty: the exchange fails
+        const QByteArray answer = "reply ca00010202040300\n";
+        const QByteArray bytes = QByteArray::fromHex("ca00010202040300");
+        QTest::newRow("whole") << QByteArrayList {answer} << bytes;
+        QTest::newRow("in pieces") << QByteArrayList {"re", "ply ca0001020", "2040300", "\n"} << bytes;
+        QTest::newRow("a second line with it") << QByteArrayList {answer + answer} << QByteArray();
+        QTest::newRow("more after the line end") << QByteArrayList {answer + "r"} << QByteArray();
+        QTest::newRow("no line end") << QByteArrayList {"reply ca00010202040300"} << QByteArray();
+        QTest::newRow("not a reply") << QByteArrayList {"err no\n"} << QByteArray();
+    }
+
+    void clientReadsOneAnswer()
+    {
+        QFETCH(QByteArrayList, pieces);
+        QFETCH(QByteArray, reply);
+        const QString path = m_tmp.path() + QStringLiteral("/scripted");
+        ScriptedSwitch scripted(path, pieces);
+        QVERIFY(scripted.listening());
+        qputenv("SPANLINK_VSWITCH_SOCKET", path.toLocal8Bit());
+        hid_device *dev = hid_open(0, 0, nullptr);
+        qputenv("SPANLINK_VSWITCH_SOCKET", m_socket.toLocal8Bit());
+        QVERIFY(dev);
+        const QByteArray portStatus = report("4a000000000000");
+        QCOMPARE(send(dev, portStatus), reply.isEmpty() ? -1 : portStatus.size());
+        QCOMPARE(get(dev), reply);
+        // Lost or not, the next request gets no answer from this switch: it fails at once
+        // when the handle is lost, or after the answer time otherwise.
+        QCOMPARE(send(dev, portStatus), -1);
+        hid_close(dev);
+    }
+
     // A frame whose agent no longer waits (its deadline has passed) is not carried out either.
     void lateFrameNotCarriedOut()
     {
@@ -339,6 +440,65 @@ private slots:
         const QList<QByteArray> lines = said.trimmed().split('\n');
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.first().contains(": " + named), lines.first().constData());
+    }
+
+    // With an answer delay every frame is answered that long after it came, never sooner, each
+    // agent gets its own answers, and a frame takes effect when it comes.
+    void delayedAnswers()
+    {
+        constexpr int delayMsec = 40;
+        const QString socket = m_tmp.path() + QStringLiteral("/delayed");
+        QProcess daemon;
+        daemon.setProcessChannelMode(QProcess::MergedChannels);
+        daemon.start(QStringLiteral(VSWITCH_BINARY),
+            {QStringLiteral("serve"), socket, m_tmp.path() + QStringLiteral("/layout.json"),
+                QStringLiteral("--delay-ms"), QString::number(delayMsec)});
+        QVERIFY(daemon.waitForStarted(5000));
+        QByteArray said;
+        QTRY_VERIFY((said += daemon.readAll()).contains("virtual switch on"));
+        QVERIFY(said.contains("answers leave 40 ms after their frames"));
+
+        QLocalSocket a, b;
+        a.connectToServer(socket);
+        b.connectToServer(socket);
+        QVERIFY(a.waitForConnected(2000) && b.waitForConnected(2000));
+        QCOMPARE(ask(a, "hello 1"), QByteArray("ok")); // not delayed: no frame
+        QCOMPARE(ask(b, "hello 2"), QByteArray("ok"));
+
+        // A hands over to port 2; B's mouse-status frame, sent before A's answer is out,
+        // already reads that hand-over.
+        QElapsedTimer t;
+        t.start();
+        a.write(frame(QByteArray::fromHex("49020102072100")) + '\n');
+        QVERIFY(a.waitForBytesWritten(2000));
+        const QByteArray status = ask(b, frame(QByteArray::fromHex("48000000000000")));
+        const qint64 bAnswered = t.elapsed();
+        while (!a.canReadLine())
+            QVERIFY(a.waitForReadyRead(2000));
+        const qint64 aAnswered = t.elapsed();
+        QCOMPARE(a.readLine().trimmed().left(10), QByteArray("reply c900"));
+        QCOMPARE(status.left(20), QByteArray("reply c8000201020721"));
+        QVERIFY2(aAnswered >= delayMsec, QByteArray::number(aAnswered).constData());
+        QVERIFY2(bAnswered >= delayMsec, QByteArray::number(bAnswered).constData());
+        // Each agent's port status names its own cable.
+        QCOMPARE(QByteArray::fromHex(ask(a, frame(QByteArray::fromHex("4a000000000000"))).mid(6)).at(2), char(1));
+        QCOMPARE(QByteArray::fromHex(ask(b, frame(QByteArray::fromHex("4a000000000000"))).mid(6)).at(2), char(2));
+
+        daemon.kill();
+        daemon.waitForFinished(3000);
+    }
+
+    void delayOutOfRange()
+    {
+        for (const char *value : {"101", "-1", "x"}) {
+            QProcess daemon;
+            daemon.start(QStringLiteral(VSWITCH_BINARY),
+                {QStringLiteral("serve"), m_tmp.path() + QStringLiteral("/range"),
+                    m_tmp.path() + QStringLiteral("/layout.json"), QStringLiteral("--delay-ms"),
+                    QString::fromLatin1(value)});
+            QVERIFY(daemon.waitForFinished(5000));
+            QCOMPARE(daemon.exitCode(), 2);
+        }
     }
 
     // Loopback TCP reaches the same switch as the local socket, and the cable pulls it too.

@@ -1,9 +1,10 @@
 #include "platform/x11/x11inputhooks.h"
 
 #include <QAbstractEventDispatcher>
-#include <QCursor>
 #include <QDebug>
 #include <QSocketNotifier>
+
+#include "trace/trace.h"
 
 #include <cmath>
 
@@ -17,10 +18,8 @@ namespace
 // Linux KEY_F13 as an X keycode; Xvfb's default keymap has no F13 keysym, so the switch's
 // key is recognised by this code as well as by the keysym.
 constexpr int s_f13Keycode = 191;
-// While the pointer is held, the engine is asked this often whether to let it go.
-constexpr int s_holdCheckMsec = 5;
 // Never hold the user's pointer longer than this, whatever the engine says.
-constexpr qint64 s_maxHoldMsec = 2000;
+constexpr int s_maxHoldMsec = 2000;
 // Nothing happens: asks the engine only whether it still swallows.
 constexpr std::uintptr_t s_probeMessage = 0;
 // How far past the edge a push is followed; beyond it the position stays put.
@@ -66,8 +65,9 @@ std::uintptr_t buttonMessage(int button, bool down)
 X11InputHooks::X11InputHooks()
 {
     m_clock.start();
-    m_holdCheck.setInterval(s_holdCheckMsec);
-    connect(&m_holdCheck, &QTimer::timeout, this, &X11InputHooks::checkHold);
+    m_holdLimit.setSingleShot(true);
+    m_holdLimit.setInterval(s_maxHoldMsec);
+    connect(&m_holdLimit, &QTimer::timeout, this, [this] { checkHold(true); });
 }
 
 X11InputHooks::~X11InputHooks()
@@ -203,6 +203,7 @@ void X11InputHooks::readEvents()
         if (event.type != GenericEvent || cookie->extension != m_xiOpcode || !XGetEventData(m_display, cookie))
             continue;
         const int evtype = cookie->evtype;
+        Trace::mark(evtype == XI_RawMotion ? "raw-motion-read" : "raw-event-read", evtype);
         if (evtype == XI_HierarchyChanged) {
             m_relativeSources.clear();
             XFreeEventData(m_display, cookie);
@@ -296,6 +297,7 @@ void X11InputHooks::deliverMotion()
     unsigned int buttons;
     if (!XQueryPointer(m_display, m_root, &rootReturn, &childReturn, &rootX, &rootY, &winX, &winY, &buttons))
         return; // the pointer is on another screen of this display
+    Trace::mark("position-known", rootX);
     // Pushed against an edge, the engine gets the position past it that the push reached,
     // as a Windows hook does: otherwise the push repeats one position and looks like rest.
     // A push goes on while motion keeps coming; after a pause the pointer may have been put
@@ -316,10 +318,25 @@ void X11InputHooks::deliverMotion()
     deliverPointer(HookMessage::MouseMove);
 }
 
+bool X11InputHooks::movePointer(int x, int y)
+{
+    if (!m_display)
+        return false;
+    // Flushed, not synced: nothing to wait for. Later requests on this connection (the hold's
+    // grab) are carried out after it.
+    XWarpPointer(m_display, None, m_root, 0, 0, 0, 0, x, y);
+    XFlush(m_display);
+    m_moved = true;
+    m_movedX = x;
+    m_movedY = y;
+    return true;
+}
+
 void X11InputHooks::deliverPointer(std::uintptr_t message)
 {
     if (!m_mouse || message == 0)
         return;
+    m_moved = false;
     const std::intptr_t result = m_mouse(0, message, reinterpret_cast<std::intptr_t>(&m_position));
     holdPointer(result != 0);
 }
@@ -331,6 +348,8 @@ void X11InputHooks::deliverKey(std::uintptr_t message, int keycode)
     KeyEventRecord record;
     // Only the switch's key needs a virtual-key code; others are passed as code 0.
     record.vkCode = (keycode == s_f13Keycode || (m_f13Keycode != 0 && keycode == m_f13Keycode)) ? FocusArrivalKey : 0;
+    if (record.vkCode == FocusArrivalKey && message == HookMessage::KeyDown)
+        Trace::mark("focus-key-read");
     m_keyboard(0, message, reinterpret_cast<std::intptr_t>(&record));
 }
 
@@ -339,7 +358,7 @@ void X11InputHooks::holdPointer(bool hold)
     if (hold == m_holding || !m_display)
         return;
     if (!hold) {
-        m_holdCheck.stop();
+        m_holdLimit.stop();
         XUngrabPointer(m_display, CurrentTime);
         XUnmapWindow(m_display, m_confineWindow);
         XFlush(m_display);
@@ -347,13 +366,18 @@ void X11InputHooks::holdPointer(bool hold)
         return;
     }
 
-    // Confine the pointer to a 1 x 1 window where it is now. The engine has just parked it
-    // through the toolkit's own connection; asking the toolkit where it is takes a round trip
-    // on that connection, after the warp, so the answer is the parking point. Our connection
-    // could still see the old position, and a grab confined there would pull the pointer back.
-    const QPoint here = QCursor::pos();
-    const int x = here.x();
-    const int y = here.y();
+    // Confine the pointer to a 1 x 1 window where it is now: where the engine has just parked
+    // it, if it did (the warp went out on this connection, so the server carries it out before
+    // the grab), or else where the server has it.
+    int x = m_movedX;
+    int y = m_movedY;
+    if (!m_moved) {
+        Window rootReturn, childReturn;
+        int winX, winY;
+        unsigned int buttons;
+        if (!XQueryPointer(m_display, m_root, &rootReturn, &childReturn, &x, &y, &winX, &winY, &buttons))
+            return; // on another screen of this display: nothing to hold here
+    }
     XMoveWindow(m_display, m_confineWindow, x, y);
     XMapRaised(m_display, m_confineWindow);
     const int status = XGrabPointer(m_display, m_root, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
@@ -366,20 +390,26 @@ void X11InputHooks::holdPointer(bool hold)
         return;
     }
     XFlush(m_display);
+    Trace::mark("pointer-held");
     m_holding = true;
-    m_holdSince = m_clock.elapsed();
-    m_holdCheck.start();
+    m_holdLimit.start();
 }
 
-void X11InputHooks::checkHold()
+void X11InputHooks::swallowingEnded()
 {
-    // The pending period ends on the engine's side (a timer, a key, a lost switch): ask it.
-    const bool swallow = m_mouse && m_mouse(0, s_probeMessage, 0) != 0;
-    if (swallow && m_clock.elapsed() - m_holdSince > s_maxHoldMsec) {
-        qDebug("input hooks: pointer held for %lld ms; letting it go", s_maxHoldMsec);
-        holdPointer(false);
+    checkHold(false);
+}
+
+void X11InputHooks::checkHold(bool timedOut)
+{
+    if (!m_holding)
         return;
-    }
-    if (!swallow)
-        holdPointer(false);
+    // The engine says when its pending period ends (a timer, a key, a lost switch); asked
+    // again here, as the word may come from a path that did not end it after all.
+    const bool swallow = m_mouse && m_mouse(0, s_probeMessage, 0) != 0;
+    if (swallow && !timedOut)
+        return;
+    if (swallow)
+        qDebug("input hooks: pointer held for %d ms; letting it go", s_maxHoldMsec);
+    holdPointer(false);
 }

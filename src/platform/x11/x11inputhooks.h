@@ -27,6 +27,9 @@ public:
     void uninstall(HookHandle hook) override;
     // Nothing comes after us: an event goes on unless it is swallowed.
     std::intptr_t callNext(int, std::uintptr_t, std::intptr_t) override { return 0; }
+    // A warp on our own connection, without the toolkit's two queries of the pointer before it.
+    bool movePointer(int x, int y) override;
+    void swallowingEnded() override;
 
 private:
     bool ensureConnection();
@@ -41,7 +44,8 @@ private:
     void deliverKey(std::uintptr_t message, int keycode);
     // Holds or releases the pointer as the engine's last answer says.
     void holdPointer(bool hold);
-    void checkHold();
+    // Lets the pointer go unless the engine still swallows; after s_maxHoldMsec in any case.
+    void checkHold(bool timedOut);
 
     _XDisplay *m_display = nullptr;
     bool m_failed = false;
@@ -60,12 +64,15 @@ private:
     double m_motionX = 0, m_motionY = 0; // the burst's distances so far
     bool m_motionAbsolute = false; // part of the burst came from an absolute device
     double m_reachedX = 0, m_reachedY = 0; // the last position delivered, past an edge on a push
-    QElapsedTimer m_clock; // monotonic: a push and a hold are measured in it, whatever the wall clock does
+    QElapsedTimer m_clock; // monotonic: a push is measured in it, whatever the wall clock does
     qint64 m_lastMotionMsec = -(1 << 30); // no motion yet
     int m_screenWidth = 0, m_screenHeight = 0;
     QHash<int, bool> m_relativeSources; // device id -> its x axis reports distances
     PointerEventRecord m_position;
+    // Where the engine put the pointer while handling the event being delivered, if it did:
+    // the place to hold it, known without asking the server.
+    bool m_moved = false;
+    int m_movedX = 0, m_movedY = 0;
     bool m_holding = false;
-    qint64 m_holdSince = 0;
-    QTimer m_holdCheck;
+    QTimer m_holdLimit;
 };

@@ -79,9 +79,12 @@ bool sendLine(Socket fd, const std::string &line)
     return true;
 }
 
-// One answer line, all of it within s_answerMsec.
+// One answer line, all of it within s_answerMsec, read as it arrives: one wait for the socket
+// and one read for a whole line in the common case. The switch sends nothing but the answer
+// to the one request outstanding, so anything after its line end is a broken stream.
 bool readLine(Socket fd, std::string &line)
 {
+    constexpr size_t maxLine = 4096;
     line.clear();
     const long long deadline = steadyMsec() + s_answerMsec;
     for (;;) {
@@ -94,17 +97,23 @@ bool readLine(Socket fd, std::string &line)
             continue;
         if (ready <= 0)
             return false;
-        char c;
-        const auto n = recv(fd, &c, 1, 0);
+        char chunk[512];
+        const auto n = recv(fd, chunk, int(sizeof chunk), 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        if (c == '\n')
-            return true;
-        line.push_back(c);
-        if (line.size() > 4096)
-            return false;
+        const size_t got = size_t(n);
+        const void *end = std::memchr(chunk, '\n', got);
+        if (!end) {
+            line.append(chunk, got);
+            if (line.size() > maxLine)
+                return false;
+            continue;
+        }
+        const size_t used = size_t(static_cast<const char *>(end) - chunk);
+        line.append(chunk, used);
+        return used + 1 == got && line.size() <= maxLine;
     }
 }
 

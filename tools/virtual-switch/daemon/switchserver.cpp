@@ -1,4 +1,5 @@
 #include "switchserver.h"
+#include "trace/trace.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -38,6 +39,36 @@ void flush(QIODevice *socket)
         local->flush();
     else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
         tcp->flush();
+}
+
+qintptr descriptorOf(QIODevice *socket)
+{
+    if (auto *local = qobject_cast<QLocalSocket *>(socket))
+        return local->state() == QLocalSocket::ConnectedState ? local->socketDescriptor() : -1;
+    if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
+        return tcp->state() == QAbstractSocket::ConnectedState ? tcp->socketDescriptor() : -1;
+    return -1;
+}
+
+// An answer is a few dozen bytes into an empty socket buffer: written straight to the socket,
+// it leaves in one call, without the toolkit's write buffer and its wake-ups of the event
+// loop. Whatever does not fit, or any other kind of device, goes the toolkit's way.
+void writeAnswer(QIODevice *socket, const QByteArray &line)
+{
+    qint64 sent = 0;
+    const qintptr fd = descriptorOf(socket);
+    if (fd >= 0 && socket->bytesToWrite() == 0) {
+        ssize_t n;
+        do
+            n = ::send(int(fd), line.constData(), size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (n < 0 && errno == EINTR);
+        if (n == line.size())
+            return;
+        if (n > 0)
+            sent = n;
+    }
+    socket->write(line.constData() + sent, line.size() - sent);
+    flush(socket);
 }
 
 void dropNow(QIODevice *socket)
@@ -82,6 +113,10 @@ SwitchServer::SwitchServer(QObject *parent)
         while (QLocalSocket *socket = m_server->nextPendingConnection())
             accept(socket);
     });
+    m_clock.start();
+    m_delayTimer.setSingleShot(true);
+    m_delayTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_delayTimer, &QTimer::timeout, this, &SwitchServer::sendDelayed);
 }
 
 void SwitchServer::accept(QIODevice *socket)
@@ -139,8 +174,7 @@ void SwitchServer::readClient(QIODevice *socket)
         const QString answer = handle(socket, line);
         if (answer.isEmpty())
             continue; // answered already
-        socket->write(answer.toLatin1() + '\n');
-        flush(socket);
+        writeAnswer(socket, answer.toLatin1() + '\n');
         if (answer.startsWith(QLatin1String("err bye")))
             hangUp(socket);
     }
@@ -185,6 +219,8 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
             return QStringLiteral("err bye: say hello first");
         }
         const QByteArray request = QByteArray::fromHex(words.value(1).toLatin1());
+        const int requestId = request.isEmpty() ? 0 : static_cast<unsigned char>(request.at(0));
+        Trace::mark("request-read", requestId);
         const int port = m_agents.value(socket);
         if (words.size() > 2) {
             bool ok = false;
@@ -199,24 +235,54 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
         }
         const int before = m_model.currentPort;
         const QByteArray reply = m_model.handle(port, request);
-        if (reply.size() > 1 && reply.at(1) != SwitchModel::Accepted)
+        const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
+        // Answer first, then hand over: the requesting agent is not kept waiting for X, and
+        // nobody waits for the log lines.
+        const int arrivalPort = requestId == 0x49 && accepted ? m_model.currentPort : 0;
+        const QByteArray answer = "reply " + reply.toHex() + '\n';
+        if (m_answerDelayMsec > 0) {
+            m_delayed.enqueue(
+                {socket, answer, requestId, arrivalPort, m_clock.nsecsElapsed() + qint64(m_answerDelayMsec) * 1000000});
+            if (!m_delayTimer.isActive())
+                sendDelayed();
+        } else {
+            answerFrame(socket, answer, requestId, arrivalPort);
+        }
+        if (reply.size() > 1 && !accepted)
             qInfo("refused from port %d: %s", port, request.toHex(' ').constData());
         else
             ++m_accepted[port];
-        // Answer first, then hand over: the requesting agent is not kept waiting for X.
-        socket->write("reply " + reply.toHex() + '\n');
-        flush(socket);
-        const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
-        if (!request.isEmpty() && static_cast<unsigned char>(request.at(0)) == 0x49 && accepted) {
+        if (arrivalPort != 0)
             qInfo("switch from port %d to port %d (was %d): %s", port, m_model.currentPort, before,
                 request.toHex(' ').constData());
-            announceArrival(m_model.currentPort);
-        }
         return QString(); // already answered
     }
 
     qWarning("unknown request: %s", qPrintable(line.left(80)));
     return QStringLiteral("err unknown request");
+}
+
+void SwitchServer::answerFrame(QIODevice *socket, const QByteArray &line, int requestId, int arrivalPort)
+{
+    if (socket)
+        writeAnswer(socket, line);
+    Trace::mark("answer-written", requestId);
+    if (arrivalPort != 0)
+        announceArrival(arrivalPort);
+}
+
+void SwitchServer::sendDelayed()
+{
+    while (!m_delayed.isEmpty()) {
+        const qint64 left = m_delayed.head().dueNsec - m_clock.nsecsElapsed();
+        if (left > 0) {
+            // Whole milliseconds, rounded up: never before its time.
+            m_delayTimer.start(int((left + 999999) / 1000000));
+            return;
+        }
+        const DelayedAnswer due = m_delayed.dequeue();
+        answerFrame(due.socket, due.line, due.requestId, due.arrivalPort);
+    }
 }
 
 QString SwitchServer::control(const QString &line)
@@ -299,4 +365,5 @@ void SwitchServer::announceArrival(int port)
     XTestFakeKeyEvent(display, s_f13Keycode, True, CurrentTime);
     XTestFakeKeyEvent(display, s_f13Keycode, False, CurrentTime);
     XFlush(display);
+    Trace::mark("key-sent", port);
 }

@@ -2,9 +2,13 @@
 
 #include "switchmodel.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
+#include <QQueue>
 #include <QString>
+#include <QTimer>
 
 class QIODevice;
 class QLocalServer;
@@ -27,6 +31,10 @@ struct _XDisplay;
 //
 // When it hands keyboard and mouse to a port, it presses and releases F13 on that port's X
 // display through XTest, as the real switch announces the arrival.
+//
+// With an answer delay, each frame is carried out when it comes and its answer (and the
+// arrival key it brings) leaves that much later, as over a USB control transfer; meanwhile
+// the other agents are served, and answers leave in the order their frames came.
 class SwitchServer : public QObject
 {
     Q_OBJECT
@@ -44,10 +52,15 @@ public:
     QString control(const QString &line);
     // Serves the requests that arrive on a connection from now on (also any QIODevice).
     void accept(QIODevice *socket);
+    // 0, the default: every answer leaves at once.
+    void setAnswerDelay(int msec) { m_answerDelayMsec = msec; }
 
 private:
     void readClient(QIODevice *socket);
     QString handle(QIODevice *socket, const QString &line);
+    // The answer to a frame, then the arrival key for `arrivalPort` (0: none).
+    void answerFrame(QIODevice *socket, const QByteArray &line, int requestId, int arrivalPort);
+    void sendDelayed();
     void announceArrival(int port);
     void disconnectAgents();
 
@@ -59,4 +72,16 @@ private:
     QHash<int, QString> m_displays; // port -> X display of that computer
     QHash<int, int> m_accepted; // port -> requests accepted from it
     QHash<int, _XDisplay *> m_xConnections;
+
+    struct DelayedAnswer {
+        QPointer<QIODevice> socket; // null once the agent has gone
+        QByteArray line;
+        int requestId = 0;
+        int arrivalPort = 0;
+        qint64 dueNsec = 0;
+    };
+    int m_answerDelayMsec = 0;
+    QQueue<DelayedAnswer> m_delayed;
+    QTimer m_delayTimer;
+    QElapsedTimer m_clock;
 };

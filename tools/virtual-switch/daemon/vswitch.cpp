@@ -1,7 +1,9 @@
 // The virtual switch as a process:
-//   vswitch serve <socket> <layout.json> [--tcp PORT]
+//   vswitch serve <socket> <layout.json> [--tcp PORT] [--delay-ms N]
 //                                          serves the switch to agents (see SwitchServer), also
-//                                          on 127.0.0.1:PORT (0: any free port) when asked
+//                                          on 127.0.0.1:PORT (0: any free port) when asked;
+//                                          with --delay-ms each answer leaves N ms (0 to 100)
+//                                          after its frame came, as a USB round trip would
 //   vswitch ctl <socket> <command...>      sends one control command and prints the answer
 //
 // Layout file:
@@ -11,6 +13,7 @@
 //     "highlight": { "on": true, "duration": 1 } }
 
 #include "switchserver.h"
+#include "trace/trace.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -18,6 +21,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
@@ -166,7 +170,7 @@ bool loadLayout(const QString &path, SwitchServer &server)
 int usage()
 {
     std::fprintf(stderr,
-        "usage: vswitch serve <socket> <layout.json> [--tcp PORT]\n"
+        "usage: vswitch serve <socket> <layout.json> [--tcp PORT] [--delay-ms N]\n"
         "       vswitch ctl <socket> <command> [args...]\n");
     return 2;
 }
@@ -215,18 +219,33 @@ int main(int argc, char *argv[])
 
     if (args.at(1) != QLatin1String("serve"))
         return usage();
+    Trace::start("vswitch");
+    QTimer traceFlush;
+    if (Trace::s_on) {
+        QObject::connect(&traceFlush, &QTimer::timeout, &Trace::flush);
+        traceFlush.start(250);
+    }
     SwitchServer server;
     if (!loadLayout(args.at(3), server) || !server.listen(args.at(2)))
         return 1;
-    if (args.size() >= 6 && args.at(4) == QLatin1String("--tcp")) {
+    for (int i = 4; i < args.size(); i += 2) {
+        if (i + 1 >= args.size())
+            return usage();
         bool ok = false;
-        const uint asked = args.at(5).toUInt(&ok);
-        const quint16 port = ok && asked <= 65535 ? server.listenTcp(quint16(asked)) : 0;
-        if (port == 0)
-            return 1;
-        qInfo("virtual switch on tcp:127.0.0.1:%u", port);
-    } else if (args.size() > 4) {
-        return usage();
+        const uint value = args.at(i + 1).toUInt(&ok);
+        if (args.at(i) == QLatin1String("--tcp")) {
+            const quint16 port = ok && value <= 65535 ? server.listenTcp(quint16(value)) : 0;
+            if (port == 0)
+                return 1;
+            qInfo("virtual switch on tcp:127.0.0.1:%u", port);
+        } else if (args.at(i) == QLatin1String("--delay-ms") && ok && value <= 100) {
+            // An agent waits 200 ms for an answer: a much longer delay would have the answers
+            // come after it has given up.
+            server.setAnswerDelay(int(value));
+            qInfo("answers leave %u ms after their frames", value);
+        } else {
+            return usage();
+        }
     }
     qInfo("virtual switch on %s", qPrintable(args.at(2)));
     return app.exec();
