@@ -57,6 +57,8 @@ struct Process {
 struct Usage {
     int fds = -1, threads = -1;
     long rssKb = -1;
+    // Parts of it: the heaps, mapped files (code paged in as it first runs), shared memory.
+    long anonKb = -1, fileKb = -1, shmemKb = -1;
 };
 
 Usage usageOf(int pid)
@@ -77,6 +79,12 @@ Usage usageOf(int pid)
             u.threads = std::atoi(line.c_str() + 8);
         else if (line.rfind("VmRSS:", 0) == 0)
             u.rssKb = std::atol(line.c_str() + 6);
+        else if (line.rfind("RssAnon:", 0) == 0)
+            u.anonKb = std::atol(line.c_str() + 8);
+        else if (line.rfind("RssFile:", 0) == 0)
+            u.fileKb = std::atol(line.c_str() + 8);
+        else if (line.rfind("RssShmem:", 0) == 0)
+            u.shmemKb = std::atol(line.c_str() + 9);
     }
     return u;
 }
@@ -105,9 +113,10 @@ public:
         for (const Process &p : m_processes) {
             const Usage u = usageOf(p.pid);
             alive = alive && u.rssKb >= 0;
-            std::fprintf(m_csv, "%s,%d,%.1f,%s,%d,%d,%d,%ld\n", m_phase.c_str(), step, secondsSince(m_start),
-                p.name.c_str(), p.pid, u.fds, u.threads, u.rssKb);
-            std::printf("  %s fds %d thr %d rss %ld kB", p.name.c_str(), u.fds, u.threads, u.rssKb);
+            std::fprintf(m_csv, "%s,%d,%.1f,%s,%d,%d,%d,%ld,%ld,%ld,%ld\n", m_phase.c_str(), step,
+                secondsSince(m_start), p.name.c_str(), p.pid, u.fds, u.threads, u.rssKb, u.anonKb, u.fileKb, u.shmemKb);
+            std::printf(
+                "  %s fds %d thr %d rss %ld (anon %ld) kB", p.name.c_str(), u.fds, u.threads, u.rssKb, u.anonKb);
         }
         std::printf("\n");
         std::fflush(m_csv);
