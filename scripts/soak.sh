@@ -158,7 +158,8 @@ say "rig: A on $a (agent $agent_a), B on $b (agent $agent_b), switch $daemon; sa
 drive() { # output-file driver-arguments...
     local file=$1
     shift
-    build/benchmarks/soak_driver "$@" >"$file" &
+    : >"$file"
+    build/benchmarks/soak_driver "$@" >>"$file" &
     local driver=$!
     pids+=($driver)
     tail -n +1 -f --pid=$driver "$file" &
