@@ -12,7 +12,8 @@
 //       relative motion (4 px every 2 ms). A crossing the switch does not carry out within
 //       2 s counts as failed; the next one tries the same way again.
 //
-// Prints one line per sample and a summary line: "cycles done N" or "crossings ok N failed M".
+// Prints one line per sample and a summary: how soon the agents were back after a plug and
+// "cycles done N", or "crossings ok N failed M".
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -23,6 +24,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -235,6 +237,7 @@ int runCycles(Switch &sw, Sampler &sampler, int count, int every, std::vector<Lo
 {
     constexpr double s_boundSeconds = 20.0; // two heartbeats are 6 s
     const char *reopened = "hid_open() ok";
+    std::vector<double> backAfter; // seconds from plug until both agents were back
     if (!sampler.sample(0))
         return 1;
     for (int cycle = 1; cycle <= count; ++cycle) {
@@ -270,8 +273,10 @@ int runCycles(Switch &sw, Sampler &sampler, int count, int every, std::vector<Lo
                 if (logs[i].count(reopened) <= opened[i])
                     missing += " port" + std::to_string(port) + ":no-reopen-logged";
             }
-            if (missing.empty())
+            if (missing.empty()) {
+                backAfter.push_back(secondsSince(plugged));
                 break;
+            }
             if (secondsSince(plugged) > s_boundSeconds) {
                 std::printf("FAIL cycle %d: not back online %.0f s after plug:%s (status %s)\n", cycle, s_boundSeconds,
                     missing.c_str(), now.c_str());
@@ -287,6 +292,10 @@ int runCycles(Switch &sw, Sampler &sampler, int count, int every, std::vector<Lo
             }
         }
     }
+    std::sort(backAfter.begin(), backAfter.end());
+    if (!backAfter.empty())
+        std::printf(
+            "back online after plug: median %.1f s, max %.1f s\n", backAfter[backAfter.size() / 2], backAfter.back());
     std::printf("cycles done %d\n", count);
     return 0;
 }
