@@ -7,6 +7,8 @@
 
 namespace
 {
+constexpr int s_keptIcons = 8;
+
 // Scenes give pictures as URLs: a file URL becomes its local path, and a resource URL such as
 // qrc:/Images/offline.ico becomes the resource path :/Images/offline.ico that QIcon reads.
 QString iconPath(const QUrl &url)
@@ -146,7 +148,14 @@ void SystemTrayIcon::setIcon(const QUrl &icon)
 {
     if (icon == m_icon)
         return;
-    m_trayIcon->setIcon(QIcon(iconPath(icon)));
+    auto known = m_icons.constFind(icon);
+    if (known == m_icons.constEnd()) {
+        // The scenes use two; a scene that sets ever new ones must not grow this without end.
+        if (m_icons.size() >= s_keptIcons)
+            m_icons.clear();
+        known = m_icons.insert(icon, QIcon(iconPath(icon)));
+    }
+    m_trayIcon->setIcon(*known);
     m_icon = icon;
     emit iconChanged();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QAction>
+#include <QHash>
+#include <QIcon>
 #include <QQuickItem>
 #include <QString>
 #include <QSystemTrayIcon>
@@ -114,4 +116,8 @@ private:
     MyMenu *m_menu = nullptr;
     QString m_toolTip;
     QUrl m_icon;
+    // Each picture read once. The pictures scaled for the tray are cached under the identity of
+    // the icon they came from: an icon read anew on every change (offline, online, ...) would
+    // add to that cache with every unplug until the cache is full.
+    QHash<QUrl, QIcon> m_icons;
 };

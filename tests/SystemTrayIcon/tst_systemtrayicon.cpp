@@ -151,6 +151,39 @@ private slots:
         QCOMPARE(trayIconOf(tray)->contextMenu(), nullptr);
     }
 
+    // Online, offline, online...: each picture is read and scaled once. An icon read anew for
+    // every change leaves one more scaled picture in Qt's pixmap cache each time (it is keyed
+    // by the icon a picture came from), so the agent grew with every unplug of the switch.
+    void alternatingIconsKeepTheirPictures()
+    {
+        const QString other = m_dir.filePath(QStringLiteral("other.png"));
+        QVERIFY(writePicture(other));
+        const QUrl online = QUrl::fromLocalFile(m_picture);
+        const QUrl offline = QUrl::fromLocalFile(other);
+        SystemTrayIcon tray;
+        QSystemTrayIcon *icon = trayIconOf(tray);
+        const QSize small(12, 12); // below the pictures' 16 x 16: a scaled copy
+        QHash<QUrl, qint64> iconKey, scaledKey;
+        for (int i = 0; i < 20; ++i) {
+            const QUrl url = i % 2 ? offline : online;
+            tray.setIcon(url);
+            const qint64 key = icon->icon().cacheKey();
+            const qint64 scaled = icon->icon().pixmap(small).cacheKey();
+            QCOMPARE(iconKey.value(url, key), key);
+            QCOMPARE(scaledKey.value(url, scaled), scaled);
+            iconKey.insert(url, key);
+            scaledKey.insert(url, scaled);
+        }
+        QVERIFY(iconKey.value(online) != iconKey.value(offline));
+        // A scene that names ever new pictures: the kept ones are let go, and one that comes
+        // back is read again.
+        for (int i = 0; i < 20; ++i)
+            tray.setIcon(QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("none%1.png").arg(i))));
+        QVERIFY(!loaded(icon->icon()));
+        tray.setIcon(online);
+        QVERIFY(loaded(icon->icon()));
+    }
+
     // The size is the menu widget's, read back through the hiding properties too.
     void menuSize()
     {
