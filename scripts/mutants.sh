@@ -13,7 +13,9 @@
 # --timeout SECONDS (per test, default 60; a timeout counts as caught), --no-baseline (skip the
 # test run on unchanged sources).
 # Environment: MUTANTS_EXCLUDE_LABELS (ctest -LE, default "e2e|wine|hidguest|package"),
-# MUTANTS_JOBS (default 2), MUTANTS_TIMEOUT (as --timeout).
+# MUTANTS_TESTS (ctest -R: only these tests, for a quick look at one area; a full run leaves it
+# unset), MUTANTS_BUILD (build folder, default build-mutants), MUTANTS_JOBS (default 2),
+# MUTANTS_TIMEOUT (as --timeout).
 #
 # Every touched file is restored from a pristine copy in build-mutants/backup/, also when the run
 # is interrupted; a backup left by a killed run is put back before anything else happens.
@@ -22,7 +24,8 @@ set -u
 cd "$(dirname "$0")/.." || exit 2
 root=$PWD
 data=scripts/mutants.txt
-build="build-mutants"
+build=${MUTANTS_BUILD:-build-mutants}
+tests_only=${MUTANTS_TESTS:-}
 backup=$build/backup
 exclude=${MUTANTS_EXCLUDE_LABELS:-e2e|wine|hidguest|package}
 jobs=${MUTANTS_JOBS:-2}
@@ -288,8 +291,8 @@ run_tests() {
     rm -f "$build/Testing/Temporary/LastTestsFailed.log"
     # The per-test timeout covers the tests without one of their own; the whole run gets five.
     # No subshell: the trap must see the child to end it.
-    run timeout $((timeout * 5)) ctest --test-dir "$build" -LE "$exclude" -j "$jobs" --timeout "$timeout" \
-        --stop-on-failure >"$build/test.log" 2>&1
+    run timeout $((timeout * 5)) ctest --test-dir "$build" -LE "$exclude" ${tests_only:+-R "$tests_only"} -j "$jobs" \
+        --timeout "$timeout" --stop-on-failure >"$build/test.log" 2>&1
 }
 # Whether the build reads the file: ninja knows every source and, from the dependency log of
 # the last build, every header and every file a resource bundle holds.
@@ -312,7 +315,8 @@ build_all || die "the unchanged sources do not build, see $build/build.log"
 if [ $baseline = 1 ]; then
     start=$(date +%s)
     run_tests || die "the fast tests fail on unchanged sources, see $build/test.log"
-    echo "mutants: baseline passes ($(($(date +%s) - start)) s); ${#ids[@]} mutants, tests: all but labels $exclude"
+    echo "mutants: baseline passes ($(($(date +%s) - start)) s); ${#ids[@]} mutants, tests: all but labels" \
+        "$exclude${tests_only:+, only $tests_only}"
 fi
 
 printf 'id\tstatus\tfile\tline\tkind\tseconds\ttests\tdescription\n' >"$out"
