@@ -18,11 +18,9 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
 
 #include <map>
 #include <memory>
-#include <vector>
 
 inline QString qs(const char *s)
 {
@@ -35,11 +33,7 @@ inline QStringList words(const char *s)
 
 namespace Wine
 {
-inline QString &templatePrefix()
-{
-    static QString path;
-    return path;
-}
+inline QString s_template; // a prefix made once, copied for each Windows computer
 inline void setUp(QProcessEnvironment &env, const QString &prefix)
 {
     env.insert(qs("WINEPREFIX"), prefix);
@@ -66,7 +60,7 @@ inline bool makeTemplate(const QString &path)
         && run(path, "wine", words("reg add HKCU\\Software\\Wine\\Explorer\\Desktops /v Default /d 1920x1080 /f"));
     run(path, "wineserver", {qs("-w")});
     if (ok)
-        templatePrefix() = path;
+        s_template = path;
     return ok;
 }
 // Where the Wine desktop's taskbar shows the first tray icon.
@@ -94,13 +88,10 @@ struct Computer {
     void move(int dx, int dy) { XTestFakeRelativeMotionEvent(x, dx, dy, CurrentTime), XSync(x, False); }
     QByteArray log() const
     {
-        QString folder = data;
-        if (!winePrefix.isEmpty()) { // the roaming AppData of the prefix's user
-            const QDir users(winePrefix + qs("/drive_c/users"));
-            for (const QString &user : users.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-                if (user != qs("Public") && QDir(users.filePath(user + qs("/AppData/Roaming"))).exists())
-                    folder = users.filePath(user + qs("/AppData/Roaming"));
-        }
+        QStringList users = QDir(winePrefix + qs("/drive_c/users")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        users.removeAll(qs("Public")); // the roaming AppData of the prefix's own user
+        const QString folder
+            = winePrefix.isEmpty() ? data : winePrefix + qs("/drive_c/users/%1/AppData/Roaming").arg(users.value(0));
         QFile f(folder + qs("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate) + qs(".txt"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
@@ -119,16 +110,14 @@ struct Computer {
         const QRect icon = winePrefix.isEmpty() ? XDesktop::trayIcon(server->display()) : Wine::s_trayIcon;
         return icon.isValid() ? XDesktop::mean(screenshot(qs("tray")), icon) : QColor();
     }
-    bool online() const
+    static bool blue(const QColor &c) { return c.isValid() && c.blue() > c.red() + 40 && c.blue() > c.green(); }
+    // Grey: all channels alike (the green frame, drawn over the tray, is not).
+    static bool grey(const QColor &c)
     {
-        const QColor c = trayColour();
-        return c.isValid() && c.blue() > c.red() + 40 && c.blue() > c.green();
-    }
-    bool offline() const // grey: all channels alike (the green frame, drawn over the tray, is not)
-    {
-        const QColor c = trayColour();
         return c.isValid() && qAbs(c.blue() - c.red()) < 25 && qAbs(c.green() - c.red()) < 25;
     }
+    bool online() const { return blue(trayColour()); }
+    bool offline() const { return grey(trayColour()); }
     bool frameShown(const QString &name) const
     {
         const QColor c = screenshot(name).pixelColor(5, 500);
@@ -166,28 +155,24 @@ public:
                 c->data = m_tmp.filePath(qs("data%1").arg(m.port));
                 if (windowsPorts.contains(m.port)) {
                     c->winePrefix = m_tmp.filePath(qs("wine%1").arg(m.port));
-                    if (Wine::templatePrefix().isEmpty() || !giveF13(c->x)
-                        || QProcess::execute(qs("cp"), {qs("-a"), Wine::templatePrefix(), c->winePrefix}) != 0)
+                    // The switch presses F13, X keycode 191 on a real keyboard: Xvfb's map has another key there.
+                    const QStringList f13 {qs("-e"), qs("keycode 191 = F13 F13 F13 F13")};
+                    if (Wine::s_template.isEmpty() || !XDesktop::run(c->server->display(), qs("xmodmap"), f13).isEmpty()
+                        || QProcess::execute(qs("cp"), {qs("-a"), Wine::s_template, c->winePrefix}) != 0)
                         return false;
                 }
-                ports << qs(R"({"port":%1,"display":"%2"})").arg(m.port).arg(c->server->display());
+                ports << QString::asprintf(R"({"port":%d,"display":"%s"})", m.port, qPrintable(c->server->display()));
                 m_computers[m.port] = std::move(c);
             }
-            list << qs(R"({"port":%1,"index":1,"row":%2,"col":%3,"width":1920,"height":1080})")
-                        .arg(m.port)
-                        .arg(m.row)
-                        .arg(m.col);
+            list << QString::asprintf(
+                R"({"port":%d,"index":1,"row":%d,"col":%d,"width":1920,"height":1080})", m.port, m.row, m.col);
         }
         QFile file(m_tmp.filePath(qs("layout.json")));
-        const QString layout = qs(R"({"ports":[%1],"monitors":[%2],"currentPort":%3,"mousePosition":4,)"
-                                  R"("cyclicSwitch":%4,"highlight":{"on":true,"duration":%5}})");
-        if (!file.open(QIODevice::WriteOnly)
-            || file.write(layout.arg(ports.join(QLatin1Char(',')), list.join(QLatin1Char(',')))
-                              .arg(monitors.first().port)
-                              .arg(cyclic)
-                              .arg(highlightDuration)
-                              .toUtf8())
-                < 0)
+        const QString layout = QString::asprintf(R"({"ports":[%s],"monitors":[%s],"currentPort":%d,"mousePosition":4,)"
+                                                 R"("cyclicSwitch":%d,"highlight":{"on":true,"duration":%d}})",
+            qPrintable(ports.join(QLatin1Char(','))), qPrintable(list.join(QLatin1Char(','))), monitors.first().port,
+            cyclic, highlightDuration);
+        if (!file.open(QIODevice::WriteOnly) || file.write(layout.toUtf8()) < 0)
             return false;
         file.close();
 
@@ -206,15 +191,9 @@ public:
         if (unplugged && ctl(qs("unplug")) != "ok")
             return false;
         for (auto &[port, c] : m_computers) {
-            const auto run = [&](const char *program, const QStringList &args) {
-                auto p = std::make_unique<QProcess>();
-                p->setProcessEnvironment(environment(*c));
-                p->start(qs(program), args);
-                return p;
-            };
             if (c->winePrefix.isEmpty()) {
-                c->compositor = run("xcompmgr", {});
-                c->trayer = run("trayer", XDesktop::trayerArguments());
+                c->compositor = launch(*c, qs("xcompmgr"), {});
+                c->trayer = launch(*c, qs("trayer"), XDesktop::trayerArguments());
             }
             c->agent = startAgent(*c);
         }
@@ -227,12 +206,9 @@ public:
     ~Rig()
     {
         for (auto &[port, c] : m_computers) {
-            for (QProcess *p : {c->agent.get(), c->trayer.get(), c->compositor.get()}) {
-                if (p && p->state() != QProcess::NotRunning) {
-                    p->kill();
-                    p->waitForFinished(3000);
-                }
-            }
+            for (QProcess *p : {c->agent.get(), c->trayer.get(), c->compositor.get()})
+                if (p)
+                    p->kill(), p->waitForFinished(3000);
             if (!c->winePrefix.isEmpty()) {
                 Wine::run(c->winePrefix, "wineserver", {qs("-k")});
                 // Wine leaves read-only files that would outlive the temporary folder.
@@ -265,15 +241,17 @@ public:
         return env;
     }
 
+    std::unique_ptr<QProcess> launch(const Computer &c, const QString &program, const QStringList &args) const
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(environment(c));
+        p->start(program, args);
+        return p;
+    }
     std::unique_ptr<QProcess> startAgent(const Computer &c, const QStringList &args = {}) const
     {
-        auto agent = std::make_unique<QProcess>();
-        agent->setProcessEnvironment(environment(c));
-        if (c.winePrefix.isEmpty())
-            agent->start(qs(AGENT_BINARY), args);
-        else
-            agent->start(qs("wine"), QStringList {qs(WINDOWS_AGENT)} + args);
-        return agent;
+        return c.winePrefix.isEmpty() ? launch(c, qs(AGENT_BINARY), args)
+                                      : launch(c, qs("wine"), QStringList {qs(WINDOWS_AGENT)} + args);
     }
 
     QByteArray ctl(const QString &command) const
@@ -303,21 +281,6 @@ public:
     }
 
 private:
-    // The switch presses F13, X keycode 191 on a real keyboard; Xvfb's map gives that keycode
-    // another key, so Wine would not see VK_F13.
-    static bool giveF13(Display *x)
-    {
-        int perKeycode = 0;
-        KeySym *old = XGetKeyboardMapping(x, 191, 1, &perKeycode);
-        if (!old)
-            return false;
-        XFree(old);
-        std::vector<KeySym> syms(size_t(qMax(perKeycode, 1)), XK_F13);
-        XChangeKeyboardMapping(x, 191, int(syms.size()), syms.data(), 1);
-        XSync(x, False);
-        return true;
-    }
-
     QTemporaryDir m_tmp;
     QString m_socket, m_tcp; // the TCP address for Windows agents
     QProcess m_switch;
