@@ -40,11 +40,10 @@ inline void setUp(QProcessEnvironment &env, const QString &prefix)
     env.insert(qs("WINEDEBUG"), qs("-all"));
     env.insert(qs("WINEDLLOVERRIDES"), qs("mscoree,mshtml="));
 }
-inline bool run(const QString &prefix, const char *program, const QStringList &args, bool display = false)
+inline bool run(const QString &prefix, const char *program, const QStringList &args)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!display)
-        env.remove(qs("DISPLAY"));
+    env.remove(qs("DISPLAY"));
     setUp(env, prefix);
     QProcess p;
     p.setProcessEnvironment(env);

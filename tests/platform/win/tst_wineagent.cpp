@@ -41,7 +41,8 @@ class TestWineAgent : public QObject
 private slots:
     void initTestCase()
     {
-        for (const char *tool : {"wine", "wineboot", "wineserver", "Xvfb", "trayer", "xcompmgr", "xwininfo", "import"})
+        for (const char *tool :
+            {"wine", "wineboot", "wineserver", "Xvfb", "trayer", "xcompmgr", "xwininfo", "import", "xmodmap"})
             if (QStandardPaths::findExecutable(qs(tool)).isEmpty())
                 QSKIP(tool);
         QVERIFY2(QFile::exists(qs(WINDOWS_AGENT)), "not built: run scripts/build-windows.sh");
