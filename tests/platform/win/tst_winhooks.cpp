@@ -58,21 +58,16 @@ void pump(int msec)
     }
 }
 
-void moveBy(int dx, int dy)
+void moveBy(int dx, int dy, int pumpMsec = 0) // the other thread passes 0: it never pumps
 {
-    INPUT input = {};
-    input.type = INPUT_MOUSE;
-    input.mi = {dx, dy, 0, MOUSEEVENTF_MOVE, 0, 0};
-    SendInput(1, &input, sizeof input);
+    mouse_event(MOUSEEVENTF_MOVE, DWORD(dx), DWORD(dy), 0, 0);
+    pump(pumpMsec);
 }
 
 void f13()
 {
-    INPUT input[2] = {};
-    input[0].type = input[1].type = INPUT_KEYBOARD;
-    input[0].ki.wVk = input[1].ki.wVk = VK_F13;
-    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(2, input, sizeof input[0]);
+    keybd_event(VK_F13, 0, 0, 0);
+    keybd_event(VK_F13, 0, KEYEVENTF_KEYUP, 0);
     pump(300);
 }
 
@@ -100,13 +95,11 @@ int main()
     HookHandle keyboard = s_hooks->installKeyboardHook(&keyboardProcedure);
     check(observerHook && mouse && keyboard, "hooks installed");
 
-    moveBy(10, 0);
-    pump(300);
+    moveBy(10, 0, 300);
     check(s_ourMoves >= 1 && s_observedMoves >= 1, "a move passed on reaches our hook and the next");
     s_swallow = true;
     const int observedBefore = s_observedMoves, oursBefore = s_ourMoves;
-    moveBy(0, 10);
-    pump(300);
+    moveBy(0, 10, 300);
     check(s_ourMoves > oursBefore && s_observedMoves == observedBefore, "a swallowed move goes no further");
     s_swallow = false;
     f13();
@@ -138,8 +131,7 @@ int main()
     s_hooks->uninstall(keyboard);
     s_hooks->uninstall(nullptr);
     const int oursAfter = s_ourMoves;
-    moveBy(-10, -10);
-    pump(300);
+    moveBy(-10, -10, 300);
     check(s_ourMoves == oursAfter, "no move reaches a removed hook");
     UnhookWindowsHookEx(observerHook);
     std::printf("%d failed\n", s_failures);
