@@ -262,6 +262,7 @@ public:
     }
     qint64 switchPid() const { return m_switch.processId(); }
     QJsonObject status() const { return QJsonDocument::fromJson(ctl(qs("status")).mid(3)).object(); }
+    int accepted(int port) const { return status()[qs("accepted")].toObject()[QString::number(port)].toInt(); }
 
     // Moves `from`'s pointer toward an edge, 40 px every 20-30 ms, until the switch has handed
     // over or after `limit` steps. Start a few hundred pixels away: the crossing needs a whole

@@ -99,8 +99,8 @@ private slots:
         QVERIFY2(last == "ok 0 0 0 0 0" || last == "ok 2 1 2 7 50", last.constData());
         // Back once a heartbeat after the one that reopened it is accepted; the next push crosses.
         QVERIFY(waitFor([&] { return a.log().count("hid_open() ok") > opened; }, 10000));
-        const int accepted = rig.status()[qs("accepted")].toObject()[qs("1")].toInt();
-        QVERIFY(waitFor([&] { return rig.status()[qs("accepted")].toObject()[qs("1")].toInt() > accepted; }, 10000));
+        const int accepted = rig.accepted(1);
+        QVERIFY(waitFor([&] { return rig.accepted(1) > accepted; }, 10000));
         QVERIFY(rig.pushThrough(a, {1300, 540}, {40, 0}));
         QCOMPARE(rig.ctl(qs("last")), QByteArray("ok 2 1 2 7 50"));
         QTRY_COMPARE(rig[2].pointer(), QPoint(8, 540));
@@ -124,12 +124,9 @@ private slots:
         QVERIFY(rig[1].offline() && rig[2].offline());
         // Back in two heartbeats, counted, not timed: the first reopens, the next is accepted.
         const int marks[2] = {rig[1].log().size(), rig[2].log().size()};
-        const auto accepted = [&](int port) {
-            return rig.status()[qs("accepted")].toObject()[QString::number(port)].toInt();
-        };
-        const int before[2] = {accepted(1), accepted(2)};
+        const int before[2] = {rig.accepted(1), rig.accepted(2)};
         QCOMPARE(rig.ctl(qs("plug")), QByteArray("ok"));
-        QTRY_VERIFY_WITH_TIMEOUT(accepted(1) > before[0] && accepted(2) > before[1], 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.accepted(1) > before[0] && rig.accepted(2) > before[1], 20000);
         for (int port : {1, 2}) {
             const QByteArray since = rig[port].log().mid(marks[port - 1]);
             const int reopened = since.indexOf("hid_open() ok");
