@@ -19,15 +19,6 @@
 using Exchange = std::function<bool(GeneralCommand &)>;
 Q_DECLARE_METATYPE(Exchange)
 
-static QByteArray hex(const unsigned char *data, int n)
-{
-    return QByteArray(reinterpret_cast<const char *>(data), n).toHex();
-}
-static QStringList hidraw()
-{
-    return QDir(QStringLiteral("/sys/class/hidraw")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-}
-
 class TestHidGuest : public QObject
 {
     Q_OBJECT
@@ -35,6 +26,15 @@ class TestHidGuest : public QObject
     QTemporaryDir m_tmp;
     QProcess m_switch;
     QString m_reportLog;
+
+    static QByteArray hex(const unsigned char *data, int n)
+    {
+        return QByteArray(reinterpret_cast<const char *>(data), n).toHex();
+    }
+    static QStringList hidraw()
+    {
+        return QDir(QStringLiteral("/sys/class/hidraw")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    }
 
     // What the device has seen since `from`, a byte offset of its log.
     QByteArray reportsSince(qint64 from) const
@@ -126,12 +126,10 @@ private slots:
     void agentFollowsUnplugAndReplug()
     {
         const QString data = m_tmp.filePath(QStringLiteral("agent"));
-        QProcess agent;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), data);
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_tmp.path());
-        agent.setProcessEnvironment(env);
+        QProcess agent; // ended by its destructor
+        agent.setEnvironment(QProcess::systemEnvironment()
+            << QStringLiteral("QT_QPA_PLATFORM=offscreen") << QStringLiteral("XDG_DATA_HOME=") + data
+            << QStringLiteral("XDG_RUNTIME_DIR=") + m_tmp.path());
         agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         agent.start(QStringLiteral(SPANLINK_BINARY), QStringList());
         const auto log = [&] {
@@ -146,7 +144,10 @@ private slots:
         qint64 mark = reportLogSize();
         QVERIFY2(waitFor([&] { return heartbeatsSince(mark) >= 2; }, 10000), "no heartbeats accepted");
 
-        const QString fds = QStringLiteral("/proc/%1/fd").arg(agent.processId());
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(agent.processId()));
+        const auto openFiles = [&] {
+            return fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+        };
         int fdsAfterFirst = 0;
         for (int cycle = 1; cycle <= 20; ++cycle) {
             const int lostBefore = log().count(lost);
@@ -164,11 +165,9 @@ private slots:
                     && !since.mid(reopened).contains("please open device first !"),
                 since.constData());
             if (cycle == 1)
-                fdsAfterFirst = QDir(fds).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+                fdsAfterFirst = openFiles();
         }
-        QCOMPARE(QDir(fds).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size(), fdsAfterFirst);
-        agent.kill();
-        agent.waitForFinished(5000);
+        QCOMPARE(openFiles(), fdsAfterFirst);
     }
 
     // The packaged rule gives the logged-in user the switch's hidraw node.
