@@ -102,6 +102,7 @@ private slots:
         QVERIFY(command.open(KV830::VendorId, KV830::ProductId));
         const qint64 from = reportLogSize();
         QVERIFY(run(command));
+        waitFor([&] { return reportsSince(from).size() >= reports.size(); }, 2000); // logged after it answers
         QCOMPARE(reportsSince(from), reports);
         command.close();
     }
