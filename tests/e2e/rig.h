@@ -1,21 +1,16 @@
 #pragma once
 
-// Several "computers" on one machine: an Xvfb and a tray host for each, the virtual switch
-// daemon, and the real agent (spanlink-virtual) on each display, attached to its port. A
-// computer may instead run Windows: the Windows agent under Wine in a Wine desktop that fills
-// its display, in a Wine prefix of its own, reaching the switch over loopback TCP.
+// Several "computers" on one machine: an Xvfb and a tray host each, the virtual switch daemon,
+// and the real agent on each display. A computer may run Windows instead: the Windows agent
+// under Wine in a Wine desktop filling its display, in a prefix of its own, over loopback TCP.
 
 #include "waitfor.h"
 #include "xdesktop.h"
 #include "xvfb.h"
 
+#include <QDate>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QImage>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -23,68 +18,51 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
 
 #include <map>
 #include <memory>
-#include <vector>
 
-// Wine's part of a Windows computer. Prefixes are copies of one template made per test run.
+inline QString qs(const char *s)
+{
+    return QString::fromUtf8(s);
+}
+inline QStringList words(const char *s)
+{
+    return qs(s).split(QLatin1Char(' '));
+}
+
 namespace Wine
 {
-inline QString &templatePrefix()
+inline QString s_template; // a prefix made once, copied for each Windows computer
+inline void setUp(QProcessEnvironment &env, const QString &prefix)
 {
-    static QString path;
-    return path;
+    env.insert(qs("WINEPREFIX"), prefix);
+    env.insert(qs("WINEDEBUG"), qs("-all"));
+    env.insert(qs("WINEDLLOVERRIDES"), qs("mscoree,mshtml="));
 }
-
-// A fresh prefix in which every program opens in one virtual desktop of the screen's size
-// (without it, Wine's low-level hooks see only input that falls on Wine's own windows).
+inline bool run(const QString &prefix, const char *program, const QStringList &args)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(qs("DISPLAY"));
+    setUp(env, prefix);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(qs(program), args);
+    return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+// Every program in one virtual desktop of the screen's size: without it, Wine's low-level
+// hooks see only input that falls on Wine's own windows.
 inline bool makeTemplate(const QString &path)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.insert(QStringLiteral("WINEPREFIX"), path);
-    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
-    env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
-    const auto run = [&](const QString &program, const QStringList &args) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(program, args);
-        return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    };
-    const QString explorer = QStringLiteral("HKCU\\Software\\Wine\\Explorer");
-    const bool ok = run(QStringLiteral("wineboot"), {QStringLiteral("-i")})
-        && run(QStringLiteral("wine"),
-            {QStringLiteral("reg"), QStringLiteral("add"), explorer, QStringLiteral("/v"), QStringLiteral("Desktop"),
-                QStringLiteral("/d"), QStringLiteral("Default"), QStringLiteral("/f")})
-        && run(QStringLiteral("wine"),
-            {QStringLiteral("reg"), QStringLiteral("add"), explorer + QStringLiteral("\\Desktops"),
-                QStringLiteral("/v"), QStringLiteral("Default"), QStringLiteral("/d"), QStringLiteral("1920x1080"),
-                QStringLiteral("/f")});
-    run(QStringLiteral("wineserver"), {QStringLiteral("-w")});
+    const bool ok = run(path, "wineboot", {qs("-i")})
+        && run(path, "wine", words("reg add HKCU\\Software\\Wine\\Explorer /v Desktop /d Default /f"))
+        && run(path, "wine", words("reg add HKCU\\Software\\Wine\\Explorer\\Desktops /v Default /d 1920x1080 /f"));
+    run(path, "wineserver", {qs("-w")});
     if (ok)
-        templatePrefix() = path;
+        s_template = path;
     return ok;
 }
-
-inline bool copyTemplate(const QString &to)
-{
-    return !templatePrefix().isEmpty()
-        && QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), templatePrefix(), to}) == 0;
-}
-
-inline void killServer(const QString &prefix)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("WINEPREFIX"), prefix);
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral("wineserver"), {QStringLiteral("-k")});
-    p.waitForFinished(10000);
-}
-
-// Where the Wine desktop's taskbar shows the first tray icon on a 1920 x 1080 desktop.
+// Where the Wine desktop's taskbar shows the first tray icon.
 constexpr QRect s_trayIcon(1902, 1063, 16, 15);
 } // namespace Wine
 
@@ -92,11 +70,9 @@ struct Computer {
     int port = 0;
     QString winePrefix; // set when this computer runs Windows
     std::unique_ptr<Xvfb> server;
-    std::unique_ptr<QProcess> trayer;
-    std::unique_ptr<QProcess> compositor; // without one the frame window's inside is black
-    std::unique_ptr<QProcess> agent;
-    Display *x = nullptr; // the rig's own connection, to move and read the pointer
-    QString data; // the agent's data folder (its log)
+    std::unique_ptr<QProcess> trayer, compositor, agent; // without a compositor the frame is black
+    Display *x = nullptr;
+    QString data;
 
     QPoint pointer() const
     {
@@ -106,209 +82,142 @@ struct Computer {
         XQueryPointer(x, DefaultRootWindow(x), &root, &child, &px, &py, &wx, &wy, &mask);
         return {px, py};
     }
-    void warp(int px, int py)
-    {
-        XWarpPointer(x, None, DefaultRootWindow(x), 0, 0, 0, 0, px, py);
-        XSync(x, False);
-    }
-    // A real move, as a mouse makes it: it produces the raw events the agent listens to.
-    void move(int dx, int dy)
-    {
-        XTestFakeRelativeMotionEvent(x, dx, dy, CurrentTime);
-        XSync(x, False);
-    }
-    // The agent's data folder: the XDG one on Linux, the roaming AppData of the prefix's user.
-    QString dataFolder() const
-    {
-        if (winePrefix.isEmpty())
-            return data;
-        const QDir users(winePrefix + QStringLiteral("/drive_c/users"));
-        for (const QString &user : users.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            const QString roaming = users.filePath(user + QStringLiteral("/AppData/Roaming"));
-            if (user != QLatin1String("Public") && QDir(roaming).exists())
-                return roaming;
-        }
-        return QString();
-    }
+    void warp(int px, int py) { XWarpPointer(x, None, DefaultRootWindow(x), 0, 0, 0, 0, px, py), XSync(x, False); }
+    // A real move, with the raw events the agent listens to.
+    void move(int dx, int dy) { XTestFakeRelativeMotionEvent(x, dx, dy, CurrentTime), XSync(x, False); }
     QByteArray log() const
     {
-        QFile f(dataFolder() + QStringLiteral("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate)
-            + QStringLiteral(".txt"));
+        QStringList users = QDir(winePrefix + qs("/drive_c/users")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        users.removeAll(qs("Public")); // the roaming AppData of the prefix's own user
+        const QString folder
+            = winePrefix.isEmpty() ? data : winePrefix + qs("/drive_c/users/%1/AppData/Roaming").arg(users.value(0));
+        QFile f(folder + qs("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate) + qs(".txt"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     QImage screenshot(const QString &name) const
     {
-        return XDesktop::screenshot(server->display(), QStringLiteral("e2e-shots/%1-port%2.png").arg(name).arg(port));
+        return XDesktop::screenshot(server->display(), qs("e2e-shots/%1-port%2.png").arg(name).arg(port));
     }
     QString tree() const { return XDesktop::tree(server->display()); }
-    // The files a Linux agent has mapped: its libraries and plugins.
     QByteArray mappings() const
     {
-        QFile f(QStringLiteral("/proc/%1/maps").arg(agent->processId()));
+        QFile f(qs("/proc/%1/maps").arg(agent->processId()));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
-    // Mean colour of the tray icon as trayer shows it; invalid while there is none.
     QColor trayColour() const
     {
         const QRect icon = winePrefix.isEmpty() ? XDesktop::trayIcon(server->display()) : Wine::s_trayIcon;
-        return icon.isValid() ? XDesktop::mean(screenshot(QStringLiteral("tray")), icon) : QColor();
+        return icon.isValid() ? XDesktop::mean(screenshot(qs("tray")), icon) : QColor();
     }
-    bool online() const
+    static bool blue(const QColor &c) { return c.isValid() && c.blue() > c.red() + 40 && c.blue() > c.green(); }
+    // Grey: all channels alike (the green frame, drawn over the tray, is not).
+    static bool grey(const QColor &c)
     {
-        const QColor c = trayColour();
-        return c.isValid() && c.blue() > c.red() + 40 && c.blue() > c.green();
-    }
-    bool offline() const
-    {
-        const QColor c = trayColour();
-        // Grey, all channels alike (the green frame, drawn over the tray, is not).
         return c.isValid() && qAbs(c.blue() - c.red()) < 25 && qAbs(c.green() - c.red()) < 25;
     }
-    // Whether the green frame is drawn at the left edge of the screen now.
+    bool online() const { return blue(trayColour()); }
+    bool offline() const { return grey(trayColour()); }
     bool frameShown(const QString &name) const
     {
         const QColor c = screenshot(name).pixelColor(5, 500);
         return c.green() > 150 && c.red() < 100;
     }
-
-    // Geometry of the agent's scene window (named "Spanlink", the largest one).
-    QRect frameWindow() const
+    // The agent's scene window (named "Spanlink") covers the whole monitor but its last row.
+    bool frameFills() const
     {
-        const QRegularExpression re(QStringLiteral(
-            "\\(\"spanlink-virtual\" \"Spanlink\"\\)\\s+(\\d+)x(\\d+)\\+-?\\d+\\+-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)"));
-        QRect best;
-        for (const QString &line : tree().split(QLatin1Char('\n'))) {
-            const auto m = re.match(line);
-            const QRect r(m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(), m.captured(2).toInt());
-            if (m.hasMatch() && r.width() * r.height() > best.width() * best.height()
-                && !line.contains(QLatin1String("panel")))
-                best = r;
-        }
-        return best;
+        return QRegularExpression(qs(R"(\("spanlink-virtual" "Spanlink"\)\s+1920x1079\+-?\d+\+-?\d+\s+\+0\+0)"))
+            .match(tree())
+            .hasMatch();
     }
 };
 
 class Rig
 {
 public:
-    // monitors: {port, row, col}, each 1920 x 1080 (the screens are that size too).
-    struct Monitor {
+    struct Monitor { // each 1920 x 1080, as the screens are
         int port, row, col;
     };
-
-    // Before start(): these ports run the Windows agent under Wine.
-    void runOnWindows(const QList<int> &ports) { m_windows = ports; }
-    // Before start(): the switch starts with its cable pulled; the agents start offline.
-    void startUnplugged() { m_unplugged = true; }
+    QList<int> windowsPorts; // before start(): these run the Windows agent under Wine
+    bool unplugged = false; // before start(): the switch starts with its cable pulled
 
     bool start(const QList<Monitor> &monitors, int cyclic = 0, int highlightDuration = 1)
     {
-        if (!m_tmp.isValid())
-            return false;
-        QJsonArray ports, list;
+        QStringList ports, list;
         for (const Monitor &m : monitors) {
             if (m_computers.count(m.port) == 0) {
                 auto c = std::make_unique<Computer>();
                 c->port = m.port;
                 c->server = std::make_unique<Xvfb>();
-                if (!c->server->start(QStringLiteral("1920x1080x24")))
+                if (!m_tmp.isValid() || !c->server->start()
+                    || !(c->x = XOpenDisplay(c->server->display().toLatin1().constData())))
                     return false;
-                c->x = XOpenDisplay(c->server->display().toLatin1().constData());
-                if (!c->x)
-                    return false;
-                c->data = m_tmp.path() + QStringLiteral("/data%1").arg(m.port);
-                if (m_windows.contains(m.port)) {
-                    c->winePrefix = m_tmp.path() + QStringLiteral("/wine%1").arg(m.port);
-                    if (!Wine::copyTemplate(c->winePrefix) || !giveF13(c->x))
+                c->data = m_tmp.filePath(qs("data%1").arg(m.port));
+                if (windowsPorts.contains(m.port)) {
+                    c->winePrefix = m_tmp.filePath(qs("wine%1").arg(m.port));
+                    // The switch presses F13, X keycode 191 on a real keyboard: Xvfb's map has another key there.
+                    const QStringList f13 {qs("-e"), qs("keycode 191 = F13 F13 F13 F13")};
+                    if (Wine::s_template.isEmpty() || !XDesktop::run(c->server->display(), qs("xmodmap"), f13).isEmpty()
+                        || QProcess::execute(qs("cp"), {qs("-a"), Wine::s_template, c->winePrefix}) != 0)
                         return false;
                 }
-                ports.append(
-                    QJsonObject {{QStringLiteral("port"), m.port}, {QStringLiteral("display"), c->server->display()}});
+                ports << QString::asprintf(R"({"port":%d,"display":"%s"})", m.port, qPrintable(c->server->display()));
                 m_computers[m.port] = std::move(c);
             }
-            list.append(QJsonObject {{QStringLiteral("port"), m.port}, {QStringLiteral("index"), 1},
-                {QStringLiteral("row"), m.row}, {QStringLiteral("col"), m.col}, {QStringLiteral("width"), 1920},
-                {QStringLiteral("height"), 1080}});
+            list << QString::asprintf(
+                R"({"port":%d,"index":1,"row":%d,"col":%d,"width":1920,"height":1080})", m.port, m.row, m.col);
         }
-        const QJsonObject layout {{QStringLiteral("ports"), ports}, {QStringLiteral("monitors"), list},
-            {QStringLiteral("currentPort"), monitors.first().port}, {QStringLiteral("mousePosition"), 4},
-            {QStringLiteral("cyclicSwitch"), cyclic},
-            {QStringLiteral("highlight"),
-                QJsonObject {{QStringLiteral("on"), true}, {QStringLiteral("duration"), highlightDuration}}}};
-        QFile file(m_tmp.path() + QStringLiteral("/layout.json"));
-        if (!file.open(QIODevice::WriteOnly))
+        QFile file(m_tmp.filePath(qs("layout.json")));
+        const QString layout = QString::asprintf(R"({"ports":[%s],"monitors":[%s],"currentPort":%d,"mousePosition":4,)"
+                                                 R"("cyclicSwitch":%d,"highlight":{"on":true,"duration":%d}})",
+            qPrintable(ports.join(QLatin1Char(','))), qPrintable(list.join(QLatin1Char(','))), monitors.first().port,
+            cyclic, highlightDuration);
+        if (!file.open(QIODevice::WriteOnly) || file.write(layout.toUtf8()) < 0)
             return false;
-        file.write(QJsonDocument(layout).toJson());
         file.close();
 
-        m_socket = m_tmp.path() + QStringLiteral("/switch");
+        m_socket = m_tmp.filePath(qs("switch"));
         m_switch.setProcessChannelMode(QProcess::MergedChannels);
-        QStringList serve {QStringLiteral("serve"), m_socket, file.fileName()};
-        if (!m_windows.isEmpty())
-            serve << QStringLiteral("--tcp") << QStringLiteral("0");
-        m_switch.start(QStringLiteral(VSWITCH_BINARY), serve);
-        if (!m_switch.waitForStarted(5000))
-            return false;
+        m_switch.start(qs(VSWITCH_BINARY),
+            QStringList {qs("serve"), m_socket, file.fileName()}
+                + (windowsPorts.isEmpty() ? QStringList() : words("--tcp 0")));
         QByteArray said;
         while (!said.contains("virtual switch on " + m_socket.toLatin1())) {
             if (!m_switch.waitForReadyRead(5000))
                 return false;
             said += m_switch.readAll();
         }
-        const QRegularExpressionMatch tcp = QRegularExpression(QStringLiteral("virtual switch on (tcp:127.0.0.1:\\d+)"))
-                                                .match(QString::fromLatin1(said));
-        m_tcp = tcp.captured(1);
-        if (m_unplugged && ctl(QStringLiteral("unplug")) != "ok")
+        m_tcp = QRegularExpression(qs("virtual switch on (tcp:127.0.0.1:\\d+)")).match(qs(said)).captured(1);
+        if (unplugged && ctl(qs("unplug")) != "ok")
             return false;
-
         for (auto &[port, c] : m_computers) {
-            if (!c->winePrefix.isEmpty()) {
-                c->agent = startAgent(*c);
-                continue;
+            if (c->winePrefix.isEmpty()) {
+                c->compositor = launch(*c, qs("xcompmgr"), {});
+                c->trayer = launch(*c, qs("trayer"), XDesktop::trayerArguments());
             }
-            c->compositor = std::make_unique<QProcess>();
-            c->compositor->setProcessEnvironment(environment(*c));
-            c->compositor->start(QStringLiteral("xcompmgr"), QStringList());
-            c->trayer = std::make_unique<QProcess>();
-            c->trayer->setProcessEnvironment(environment(*c));
-            c->trayer->start(QStringLiteral("trayer"), XDesktop::trayerArguments());
             c->agent = startAgent(*c);
         }
-        if (m_unplugged)
-            return true;
         // Ready when every agent has read the layout and hooked the desktop (Wine starts slowly).
-        QElapsedTimer t;
-        t.start();
-        while (ctl(QStringLiteral("status")).indexOf("\"agents\":" + QByteArray::number(int(m_computers.size()))) < 0) {
-            if (t.elapsed() > (m_windows.isEmpty() ? 15000 : 40000))
-                return false;
-            QTest::qWait(20);
-        }
-        return true;
+        const QByteArray all = "\"agents\":" + QByteArray::number(int(m_computers.size()));
+        return unplugged
+            || waitFor([&] { return ctl(qs("status")).contains(all); }, windowsPorts.isEmpty() ? 15000 : 40000);
     }
 
     ~Rig()
     {
         for (auto &[port, c] : m_computers) {
-            for (QProcess *p : {c->agent.get(), c->trayer.get(), c->compositor.get()}) {
-                if (p && p->state() != QProcess::NotRunning) {
-                    p->kill();
-                    p->waitForFinished(3000);
-                }
-            }
+            for (QProcess *p : {c->agent.get(), c->trayer.get(), c->compositor.get()})
+                if (p)
+                    p->kill(), p->waitForFinished(3000);
             if (!c->winePrefix.isEmpty()) {
-                Wine::killServer(c->winePrefix);
+                Wine::run(c->winePrefix, "wineserver", {qs("-k")});
                 // Wine leaves read-only files that would outlive the temporary folder.
-                QProcess::execute(
-                    QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), c->winePrefix});
+                QProcess::execute(qs("chmod"), {qs("-R"), qs("u+w"), c->winePrefix});
             }
             if (c->x)
                 XCloseDisplay(c->x);
         }
-        if (m_switch.state() != QProcess::NotRunning) {
-            m_switch.kill();
-            m_switch.waitForFinished(3000);
-        }
+        m_switch.kill();
+        m_switch.waitForFinished(3000);
     }
 
     Computer &operator[](int port) { return *m_computers.at(port); }
@@ -316,85 +225,64 @@ public:
     QProcessEnvironment environment(const Computer &c) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const QString home = m_tmp.path() + QStringLiteral("/home%1").arg(c.port);
+        const QString home = m_tmp.filePath(qs("home%1").arg(c.port));
         QDir().mkpath(home);
-        env.insert(QStringLiteral("DISPLAY"), c.server->display());
-        env.insert(QStringLiteral("TMPDIR"), home); // each computer its own one-instance socket
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
-        env.insert(QStringLiteral("XDG_DATA_HOME"), c.data);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.remove(QStringLiteral("QT_XCB_GL_INTEGRATION")); // the agent's own choice is tested
-        env.insert(QStringLiteral("SPANLINK_VSWITCH_SOCKET"), c.winePrefix.isEmpty() ? m_socket : m_tcp);
-        env.insert(QStringLiteral("SPANLINK_VSWITCH_PORT"), QString::number(c.port));
-        if (!c.winePrefix.isEmpty()) {
-            env.insert(QStringLiteral("WINEPREFIX"), c.winePrefix);
-            env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
-            env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
-        }
+        env.insert(qs("DISPLAY"), c.server->display());
+        env.insert(qs("TMPDIR"), home); // each computer its own one-instance socket
+        env.insert(qs("XDG_RUNTIME_DIR"), home);
+        env.insert(qs("XDG_DATA_HOME"), c.data);
+        env.insert(qs("QT_QPA_PLATFORM"), qs("xcb"));
+        env.remove(qs("QT_XCB_GL_INTEGRATION")); // the agent's own choice is tested
+        env.insert(qs("SPANLINK_VSWITCH_SOCKET"), c.winePrefix.isEmpty() ? m_socket : m_tcp);
+        env.insert(qs("SPANLINK_VSWITCH_PORT"), QString::number(c.port));
+        if (!c.winePrefix.isEmpty())
+            Wine::setUp(env, c.winePrefix);
         return env;
     }
 
+    std::unique_ptr<QProcess> launch(const Computer &c, const QString &program, const QStringList &args) const
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(environment(c));
+        p->start(program, args);
+        return p;
+    }
     std::unique_ptr<QProcess> startAgent(const Computer &c, const QStringList &args = {}) const
     {
-        auto agent = std::make_unique<QProcess>();
-        agent->setProcessEnvironment(environment(c));
-        if (c.winePrefix.isEmpty())
-            agent->start(QStringLiteral(AGENT_BINARY), args);
-        else
-            agent->start(QStringLiteral("wine"), QStringList {QStringLiteral(WINDOWS_AGENT)} + args);
-        return agent;
+        return c.winePrefix.isEmpty() ? launch(c, qs(AGENT_BINARY), args)
+                                      : launch(c, qs("wine"), QStringList {qs(WINDOWS_AGENT)} + args);
     }
 
-    // One control command to the switch; its answer.
     QByteArray ctl(const QString &command) const
     {
         QProcess p;
-        p.start(QStringLiteral(VSWITCH_BINARY),
-            QStringList {QStringLiteral("ctl"), m_socket} + command.split(QLatin1Char(' ')));
+        p.start(qs(VSWITCH_BINARY), QStringList {qs("ctl"), m_socket} + command.split(QLatin1Char(' ')));
         p.waitForFinished(5000);
         return p.readAllStandardOutput().trimmed();
     }
+    qint64 switchPid() const { return m_switch.processId(); }
+    QJsonObject status() const { return QJsonDocument::fromJson(ctl(qs("status")).mid(3)).object(); }
+    int accepted(int port) const { return status()[qs("accepted")].toObject()[QString::number(port)].toInt(); }
 
-    QJsonObject status() const { return QJsonDocument::fromJson(ctl(QStringLiteral("status")).mid(3)).object(); }
-
-    // Moves the pointer of `from` toward an edge fast enough to cross (40 px a step, a step
-    // every 20 to 30 ms) and returns when the switch has handed keyboard and mouse over, or
-    // after `limit` steps. Start a few hundred pixels away: the crossing needs a whole speed
-    // period (100 ms) of motion before the pointer reaches the edge, where it stops.
+    // Moves `from`'s pointer toward an edge, 40 px every 20-30 ms, until the switch has handed
+    // over or after `limit` steps. Start a few hundred pixels away: the crossing needs a whole
+    // speed period (100 ms) of motion before the pointer reaches the edge, where it stops.
     bool pushThrough(Computer &from, QPoint start, QPoint step, int limit = 40)
     {
-        const QByteArray before = ctl(QStringLiteral("last"));
+        const QByteArray before = ctl(qs("last"));
         from.warp(start.x(), start.y());
         for (int i = 0; i < limit; ++i) {
             from.move(step.x(), step.y());
             QTest::qWait(10);
-            if (ctl(QStringLiteral("status")).contains("\"currentPort\":" + QByteArray::number(from.port)) == false)
+            if (!ctl(qs("status")).contains("\"currentPort\":" + QByteArray::number(from.port)))
                 return true;
         }
-        return ctl(QStringLiteral("last")) != before;
+        return ctl(qs("last")) != before;
     }
 
 private:
-    // A real keyboard's F13 has X keycode 191 (Linux KEY_F13 + 8), the key the switch presses;
-    // Xvfb's default map gives that keycode another key, so Wine would not see VK_F13.
-    static bool giveF13(Display *x)
-    {
-        int perKeycode = 0;
-        KeySym *old = XGetKeyboardMapping(x, 191, 1, &perKeycode);
-        if (!old)
-            return false;
-        XFree(old);
-        std::vector<KeySym> syms(size_t(qMax(perKeycode, 1)), XK_F13);
-        XChangeKeyboardMapping(x, 191, int(syms.size()), syms.data(), 1);
-        XSync(x, False);
-        return true;
-    }
-
     QTemporaryDir m_tmp;
-    QString m_socket;
-    QString m_tcp; // the switch's loopback TCP address, for Windows agents
-    QList<int> m_windows;
-    bool m_unplugged = false;
+    QString m_socket, m_tcp; // the TCP address for Windows agents
     QProcess m_switch;
     std::map<int, std::unique_ptr<Computer>> m_computers;
 };

@@ -1,9 +1,7 @@
 #!/bin/sh
-# Runs the test programs of the Windows build (BUILD, made by scripts/build-windows.sh) under
-# Wine: an Xvfb of its own, a fresh prefix for this run, the Windows Qt's DLLs, plugins and QML
-# modules found through the environment. Ends only what it started.
+# Runs the test programs of the Windows build BUILD under Wine: an Xvfb and a fresh prefix of
+# this run's own, the Windows Qt found through the environment. Ends only what it started.
 set -eu
-
 build=$(cd "$1" && pwd)
 [ -f "$build/CMakeCache.txt" ] || { echo "not built: $build (run scripts/build-windows.sh)"; exit 1; }
 qt=$(sed -n 's/^SPANLINK_QT_WIN:PATH=//p' "$build/CMakeCache.txt")
@@ -15,12 +13,10 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
-
 mkfifo "$work/display"
 Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" 2>/dev/null &
 xvfb=$!
 read -r display <"$work/display"
-
 export DISPLAY=":$display" WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPATH="Z:$qt/bin;Z:/usr/lib/gcc/x86_64-w64-mingw32/12-posix;Z:/usr/x86_64-w64-mingw32/lib"
 export QT_PLUGIN_PATH="Z:$qt/plugins" QML2_IMPORT_PATH="Z:$qt/qml"
