@@ -1,45 +1,31 @@
 // One agent per user, with real agent processes: a later start hands its last argument to the
 // first instance and shows only the alert.
 
-#include <QDate>
-#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 #include <vector>
 
-namespace
-{
-// An agent with a data folder of its own, and the runtime folder of `user` (closed to others),
-// where the local server's socket lives. No X display: it hooks nothing, says so, runs on.
-class Agent
-{
-public:
+// An agent with a data folder of its own and the runtime folder of `user`, closed to others,
+// where its socket lives. No X display: it hooks nothing, says so, and runs on.
+struct Agent : QProcess {
     Agent(const QString &tmp, const QString &name, const QStringList &args = {},
-        const QString &user = QStringLiteral("me"), const QString &platform = QStringLiteral("offscreen"),
-        const QString &display = QString())
-        : m_data(tmp + QStringLiteral("/data-") + name)
+        const QString &user = QStringLiteral("me"), const QStringList &settings = {})
+        : data(tmp + QStringLiteral("/data-") + name)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TMPDIR"), tmp);
-        env.insert(QStringLiteral("XDG_DATA_HOME"), m_data);
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir(tmp, user));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
         env.remove(QStringLiteral("DISPLAY"));
-        if (!display.isEmpty())
-            env.insert(QStringLiteral("DISPLAY"), display);
-        m_process.setProcessEnvironment(env);
-        m_process.start(QStringLiteral(SPANLINK_BINARY), args);
+        for (const QString &s :
+            QStringList {QStringLiteral("TMPDIR=") + tmp, QStringLiteral("XDG_DATA_HOME=") + data,
+                QStringLiteral("XDG_RUNTIME_DIR=") + runtimeDir(tmp, user), QStringLiteral("QT_QPA_PLATFORM=offscreen")}
+                + settings)
+            env.insert(s.section(QLatin1Char('='), 0, 0), s.section(QLatin1Char('='), 1));
+        setProcessEnvironment(env);
+        start(QStringLiteral(SPANLINK_BINARY), args);
     }
-    ~Agent()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    ~Agent() override { kill(), waitForFinished(5000); }
     static QString runtimeDir(const QString &tmp, const QString &user)
     {
         const QString dir = tmp + QStringLiteral("/run-") + user;
@@ -49,7 +35,7 @@ public:
     }
     QByteArray log() const
     {
-        QFile file(m_data + QStringLiteral("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate)
+        QFile file(data + QStringLiteral("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate)
             + QStringLiteral(".txt"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
@@ -57,20 +43,16 @@ public:
     bool first() const { return log().contains("KB Hook Failed") && !log().contains("Have already connected"); }
     bool later() const
     {
-        const QByteArray l = log();
-        return l.contains("Have already connected to server.") && !l.contains("hid_init") && !l.contains("KB Hook");
+        return log().contains("Have already connected to server.") && !log().contains("hid_init")
+            && !log().contains("KB Hook");
     }
-    QProcess m_process;
-
-private:
-    QString m_data;
+    const QString data;
 };
 
-QByteArray loggedWord(const QByteArray &word)
+static QByteArray loggedWord(const QByteArray &word)
 {
     return "Debug: \"The value is: " + word + "\" (";
 }
-} // namespace
 
 class TestQSingleApplication : public QObject
 {
@@ -120,7 +102,7 @@ private slots:
         Agent second(m_tmp.path(), QStringLiteral("second"), {QStringLiteral("--show now")});
         QTRY_VERIFY_WITH_TIMEOUT(m_first->log().contains(loggedWord("--show")), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(second.later(), 5000);
-        QCOMPARE(second.m_process.state(), QProcess::Running); // it shows the alert
+        QCOMPARE(second.state(), QProcess::Running); // it shows the alert
         QVERIFY(!m_foreign->log().contains("The value is:"));
     }
 
@@ -163,7 +145,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_first->log().contains(loggedWord(logged)), 10000);
         for (const QByteArray &line : m_first->log().split('\n'))
             QVERIFY2(line.size() < 2000, line.left(200).constData());
-        QCOMPARE(m_first->m_process.state(), QProcess::Running);
+        QCOMPARE(m_first->state(), QProcess::Running);
     }
 
     // Last: it kills the first instance, whose socket file stays behind.
@@ -180,31 +162,25 @@ private slots:
     // Whatever the platform, the agent runs or ends saying why on stderr; it never just dies.
     void startsOrSaysWhy_data()
     {
-        QTest::addColumn<QString>("platform");
-        QTest::addColumn<QString>("display");
+        QTest::addColumn<QStringList>("settings");
         QTest::addColumn<QByteArray>("reason"); // empty: it must run
-        QTest::newRow("minimal") << QStringLiteral("minimal") << QString() << QByteArray();
-        QTest::newRow("xcb, no DISPLAY") << QStringLiteral("xcb") << QString()
+        QTest::newRow("minimal") << QStringList {QStringLiteral("QT_QPA_PLATFORM=minimal")} << QByteArray();
+        QTest::newRow("xcb, no DISPLAY") << QStringList {QStringLiteral("QT_QPA_PLATFORM=xcb")}
                                          << QByteArray("Fatal: This application failed to start");
-        QTest::newRow("xcb, no such display")
-            << QStringLiteral("xcb") << QStringLiteral(":97") << QByteArray("could not connect to display :97");
+        QTest::newRow("xcb, no such display") << QStringList {QStringLiteral("QT_QPA_PLATFORM=xcb"),
+            QStringLiteral("DISPLAY=:97")} << QByteArray("could not connect to display :97");
     }
     void startsOrSaysWhy()
     {
-        QFETCH(QString, platform);
-        QFETCH(QString, display);
+        QFETCH(QStringList, settings);
         QFETCH(QByteArray, reason);
         QTemporaryDir tmp;
-        Agent agent(tmp.path(), QStringLiteral("agent"), {}, QStringLiteral("me"), platform, display);
-        QTRY_VERIFY_WITH_TIMEOUT(agent.first() || agent.m_process.state() == QProcess::NotRunning, 15000);
-        if (reason.isEmpty()) {
-            QTest::qWait(500); // a crash right after start-up counts too
-            QVERIFY2(agent.m_process.state() == QProcess::Running, agent.m_process.readAllStandardError().constData());
-        } else {
-            QTRY_COMPARE_WITH_TIMEOUT(agent.m_process.state(), QProcess::NotRunning, 15000);
-            const QByteArray err = agent.m_process.readAllStandardError();
-            QVERIFY2(err.contains(reason) && err.contains(", Fatal: "), err.constData());
-        }
+        Agent agent(tmp.path(), QStringLiteral("agent"), {}, QStringLiteral("me"), settings);
+        QTRY_VERIFY_WITH_TIMEOUT(agent.first() || agent.state() == QProcess::NotRunning, 15000);
+        QTest::qWait(reason.isEmpty() ? 500 : 0); // a crash right after start-up counts too
+        QTRY_COMPARE_WITH_TIMEOUT(agent.state(), reason.isEmpty() ? QProcess::Running : QProcess::NotRunning, 15000);
+        const QByteArray err = agent.readAllStandardError();
+        QVERIFY2(reason.isEmpty() || (err.contains(reason) && err.contains(", Fatal: ")), err.constData());
     }
 };
 
