@@ -177,6 +177,7 @@ private slots:
         QCOMPARE(menu->width(), 150);
         // Bindings hear of a new icon and a new width; a width is the menu widget's, fixed.
         tray->setIcon(m_other);
+        QCOMPARE(icon->toolTip(), m_other.toString() + QStringLiteral(" 150"));
         const int height = menu->height() + 9;
         tray->menu()->setHeight(height);
         tray->menu()->setWidth(160);
