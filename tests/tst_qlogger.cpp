@@ -1,10 +1,5 @@
 #include "QLogger.h"
 
-#include <QDate>
-#include <QDateTime>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstdio>
@@ -12,202 +7,112 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
-QByteArray readLog(const QDate &date = QDate::currentDate())
-{
-    QFile file(QLogger::logFile(date));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray stamp(const QDateTime &t)
-{
-    return t.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLocal8Bit();
-}
-
-void touch(const QString &path)
+QByteArray readLog(const QString &path = QLogger::logFile(QDate::currentDate()))
 {
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
-} // namespace
 
 class TestQLogger : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
+    void lineFormatsAndTheThirtiethDay()
     {
         // CTest points the data location into the build tree; never log into a real home.
-        QVERIFY2(qEnvironmentVariableIsSet("XDG_DATA_HOME"), "run through CTest");
-        QVERIFY(QLogger::logDir().startsWith(qEnvironmentVariable("XDG_DATA_HOME")));
-        QVERIFY(QLogger::logDir().endsWith(QStringLiteral("/VORN/Spanlink")));
-        QLogger::start();
-        QVERIFY(QDir(QLogger::logDir()).exists());
-    }
-    void cleanupTestCase() { QLogger::finish(); }
-    void init() { QFile::remove(QLogger::logFile(QDate::currentDate())); }
-
-    void lineFormats()
-    {
+        QVERIFY(QLogger::logDir() == qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/VORN/Spanlink"));
         QCOMPARE(QFileInfo(QLogger::logFile(QDate(2021, 3, 31))).fileName(), QStringLiteral("log2021-03-31.txt"));
-
-        const QDateTime before = QDateTime::currentDateTime();
-        const int line = __LINE__ + 1;
-        qDebug("abc");
-        qInfo("an info");
-        qCritical("a critical");
-        const QDateTime after = QDateTime::currentDateTime();
-
-        const QList<QByteArray> lines = readLog().split('\n');
-        QCOMPARE(lines.size(), 4); // three lines and what follows the last line end
-        const QByteArray place
-            = " (" + QByteArray(__FILE__) + ":" + QByteArray::number(line) + ", " + QByteArray(Q_FUNC_INFO) + ")";
-        QVERIFY2(lines.at(0) == "Date: " + stamp(before) + ", Debug: abc" + place
-                || lines.at(0) == "Date: " + stamp(after) + ", Debug: abc" + place,
-            lines.at(0).constData());
-        QVERIFY(lines.at(1).contains(", Info: an info ("));
-        QVERIFY(lines.at(2).contains(", Critical: a critical ("));
-        QVERIFY(lines.at(3).isEmpty());
-    }
-
-    void warningsLeaveNoLine()
-    {
-        qWarning("not kept");
-        QVERIFY(QFile::exists(QLogger::logFile(QDate::currentDate())));
-        QCOMPARE(readLog(), QByteArray());
-    }
-
-    void onlyTheFileOfThirtyDaysAgoGoes()
-    {
+        QVERIFY(QDir().mkpath(QLogger::logDir()));
+        QFile::remove(QLogger::logFile(QDate::currentDate()));
         const QDate today = QDate::currentDate();
         for (int days : {29, 30, 31})
-            touch(QLogger::logFile(today.addDays(-days)));
-        qDebug("one message");
-        QVERIFY(QFile::exists(QLogger::logFile(today.addDays(-29))));
+            QVERIFY(QFile(QLogger::logFile(today.addDays(-days))).open(QIODevice::WriteOnly));
+        const auto now = [] {
+            return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        };
+        const QByteArray before = now().toLocal8Bit();
+        QLogger::start();
+        const QByteArray place = " (" __FILE__ ":" + QByteArray::number(__LINE__ + 1) + ", " + Q_FUNC_INFO + ")";
+        qDebug("abc");
+        qWarning("not kept");
+        qInfo("an info");
+        const QByteArray after = now().toLocal8Bit();
+        QLogger::finish();
+        qDebug("after finish");
+        const QList<QByteArray> lines = readLog().split('\n');
+        QCOMPARE(lines.size(), 3); // two lines and what follows the last line end
+        QVERIFY2(lines[0] == "Date: " + before + ", Debug: abc" + place
+                || lines[0] == "Date: " + after + ", Debug: abc" + place,
+            lines[0].constData());
+        QVERIFY(lines[1].contains(", Info: an info ("));
+        QVERIFY(
+            QFile::exists(QLogger::logFile(today.addDays(-29))) && QFile::exists(QLogger::logFile(today.addDays(-31))));
         QVERIFY(!QFile::exists(QLogger::logFile(today.addDays(-30))));
-        QVERIFY(QFile::exists(QLogger::logFile(today.addDays(-31))));
     }
 
-    void fatalIsWrittenBeforeTheEnd()
+    // A child logs a line and one "said" of a type. What stops or cripples the agent also goes to
+    // stderr as the same line; a log that cannot be written costs only the log: no wait, and one
+    // line on stderr saying which file and why.
+    void childProcess_data()
     {
-        QProcess child;
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--fatal-child")});
-        QVERIFY(child.waitForFinished(10000));
-        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-        QVERIFY(readLog().contains(", Fatal: the end ("));
-    }
-
-    // What stops or cripples the agent is also said to whoever started it; the rest only goes
-    // to the file.
-    void criticalAndFatalAlsoReachStderr_data()
-    {
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<bool>("onStderr");
-        QTest::newRow("debug") << QStringLiteral("debug") << QByteArray(", Debug: said (") << false;
-        QTest::newRow("info") << QStringLiteral("info") << QByteArray(", Info: said (") << false;
-        QTest::newRow("critical") << QStringLiteral("critical") << QByteArray(", Critical: said (") << true;
-        QTest::newRow("fatal") << QStringLiteral("fatal") << QByteArray(", Fatal: said (") << true;
-    }
-    void criticalAndFatalAlsoReachStderr()
-    {
-        QFETCH(QString, type);
-        QFETCH(QByteArray, line);
-        QFETCH(bool, onStderr);
-        QProcess child;
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--message-child"), type});
-        QVERIFY(child.waitForFinished(10000));
-        const QByteArray err = child.readAllStandardError();
-        QCOMPARE(err.contains(line), onStderr);
-        QVERIFY(readLog().contains(line));
-        if (onStderr) // the same line as in the file
-            QVERIFY(err.startsWith("Date: ") && err.contains("tst_qlogger.cpp:"));
-    }
-
-    // A log that cannot be written costs nothing but the log: the process runs on without
-    // waiting, and says once, on stderr, which file and why.
-    void brokenLogSaysSoOnceAndRunsOn_data()
-    {
+        QTest::addColumn<int>("type");
         QTest::addColumn<QString>("broken");
-        QTest::addColumn<QByteArray>("why");
-        QTest::newRow("the folder is a file") << QStringLiteral("folder-file") << QByteArray("Not a directory");
-        QTest::newRow("the day's log is a FIFO") << QStringLiteral("fifo") << QByteArray("not a regular file");
-        QTest::newRow("the day's log is a folder") << QStringLiteral("log-folder") << QByteArray("not a regular file");
-        QTest::newRow("the folder is read-only") << QStringLiteral("read-only") << QByteArray("Permission denied");
+        QTest::addColumn<QByteArray>("err"); // on stderr, one line; empty: nothing there
+        QTest::addColumn<QByteArray>("logged"); // empty: no log file
+        QTest::newRow("debug") << int(QtDebugMsg) << QString() << QByteArray() << QByteArray(", Debug: said (");
+        QTest::newRow("info") << int(QtInfoMsg) << QString() << QByteArray() << QByteArray(", Info: said (");
+        QTest::newRow("critical") << int(QtCriticalMsg) << QString() << QByteArray(", Critical: said (")
+                                  << QByteArray(", Critical: said (");
+        QTest::newRow("fatal") << int(QtFatalMsg) << QString() << QByteArray(", Fatal: said (")
+                               << QByteArray(", Fatal: said (");
+        QTest::newRow("folder is a file") << int(QtInfoMsg) << "file" << QByteArray("Not a directory") << QByteArray();
+        QTest::newRow("day's log a FIFO")
+            << int(QtInfoMsg) << "fifo" << QByteArray("not a regular file") << QByteArray();
+        QTest::newRow("folder read-only") << int(QtInfoMsg) << "ro" << QByteArray("Permission denied") << QByteArray();
     }
-    void brokenLogSaysSoOnceAndRunsOn()
+    void childProcess()
     {
+        QFETCH(int, type);
         QFETCH(QString, broken);
-        QFETCH(QByteArray, why);
-        if (broken == QLatin1String("read-only") && ::geteuid() == 0)
+        QFETCH(QByteArray, err);
+        QFETCH(QByteArray, logged);
+        if (broken == QLatin1String("ro") && ::geteuid() == 0)
             QSKIP("root writes into read-only folders");
         QTemporaryDir home;
         const QString dir = home.path() + QStringLiteral("/VORN/Spanlink");
         const QString log
             = dir + QStringLiteral("/log") + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt");
-        if (broken == QLatin1String("folder-file")) {
-            QVERIFY(QDir().mkpath(home.path() + QStringLiteral("/VORN")));
-            touch(dir);
-        } else {
-            QVERIFY(QDir().mkpath(dir));
-            if (broken == QLatin1String("fifo"))
-                QCOMPARE(::mkfifo(QFile::encodeName(log).constData(), 0600), 0);
-            else if (broken == QLatin1String("log-folder"))
-                QVERIFY(QDir().mkpath(log));
-            else
-                QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner));
-        }
-
-        QProcess child;
+        QVERIFY(QDir().mkpath(broken == QLatin1String("file") ? home.path() + QStringLiteral("/VORN") : dir));
+        if (broken == QLatin1String("file"))
+            QVERIFY(QFile(dir).open(QIODevice::WriteOnly));
+        else if (broken == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(log).constData(), 0600), 0);
+        else if (broken == QLatin1String("ro"))
+            QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner));
+        QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
-        child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--log-child")});
-        QVERIFY2(child.waitForFinished(10000), "blocked on the log");
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.readAllStandardOutput(), QByteArray("ran on\n"));
-        const QByteArray err = child.readAllStandardError();
-        QCOMPARE(err.count(QFile::encodeName(log)), 1);
-        QVERIFY2(err.contains(why), err.constData());
-        QCOMPARE(err.count('\n'), 1);
-        QVERIFY(QFileInfo(log).isFile() == false);
-    }
-
-    void finishRestoresTheDefault()
-    {
-        QLogger::finish();
-        qDebug("after finish");
-        QLogger::start();
-        QVERIFY(!readLog().contains("after finish"));
+        p.setProcessEnvironment(env);
+        p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), QString::number(type)});
+        QVERIFY2(p.waitForFinished(10000), "blocked on the log");
+        QCOMPARE(p.readAllStandardOutput(), QByteArray(type == QtFatalMsg ? "" : "ran on\n"));
+        const QByteArray e = p.readAllStandardError();
+        QVERIFY2(e.contains(err) && e.count('\n') == (err.isEmpty() ? 0 : 1), e.constData());
+        QCOMPARE(e.count(QFile::encodeName(log)), broken.isEmpty() ? 0 : 1);
+        // On stderr the same line as in the file.
+        QVERIFY(
+            logged.isEmpty() ? !QFileInfo(log).isFile() : readLog(log).contains(logged) && readLog(log).contains(e));
     }
 };
 
 int main(int argc, char *argv[])
 {
-    if (argc > 1 && qstrcmp(argv[1], "--fatal-child") == 0) {
+    if (argc > 2 && qstrcmp(argv[1], "--child") == 0) {
         QLogger::start();
-        qFatal("the end");
-    }
-    if (argc > 2 && qstrcmp(argv[1], "--message-child") == 0) {
-        QLogger::start();
-        const QByteArray type = argv[2];
-        if (type == "debug")
-            qDebug("said");
-        else if (type == "info")
-            qInfo("said");
-        else if (type == "critical")
-            qCritical("said");
-        else
-            qFatal("said");
-        return 0;
-    }
-    if (argc > 1 && qstrcmp(argv[1], "--log-child") == 0) {
-        QLogger::start();
-        for (int i = 0; i < 3; ++i)
-            qDebug("line %d", i);
-        qInfo("an info");
+        qDebug("a line");
+        qt_message_output(QtMsgType(atoi(argv[2])), QMessageLogContext(__FILE__, __LINE__, Q_FUNC_INFO, "default"),
+            QStringLiteral("said"));
         std::fputs("ran on\n", stdout);
         return 0;
     }

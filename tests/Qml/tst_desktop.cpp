@@ -5,107 +5,45 @@
 #include "xdesktop.h"
 #include "xvfb.h"
 
-#include <QDir>
-#include <QImage>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
-namespace
-{
-QString s_display;
-
-QProcessEnvironment environment(const QString &tmp, const QString &name)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), s_display);
-    env.insert(QStringLiteral("TMPDIR"), tmp);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmp);
-    env.insert(QStringLiteral("XDG_DATA_HOME"), tmp + QStringLiteral("/data-") + name);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    return env;
-}
-
-QByteArray run(const QString &program, const QStringList &args)
-{
-    return XDesktop::run(s_display, program, args);
-}
-
-void xdo(const QStringList &args)
-{
-    run(QStringLiteral("xdotool"), args);
-}
-
-QImage screenshot(const QString &name)
-{
-    return XDesktop::screenshot(s_display, QStringLiteral("desktop-shots/") + name + QStringLiteral(".png"));
-}
-
-// Top-level windows named "Spanlink" of a given size.
-QList<QRect> windows(const QSize &size)
-{
-    QList<QRect> found;
-    const QRegularExpression line(
-        QStringLiteral("\"Spanlink\".*\\s(\\d+)x(\\d+)\\+-?\\d+\\+-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)"));
-    for (const QString &l : XDesktop::tree(s_display).split(QLatin1Char('\n'))) {
-        const auto m = line.match(l);
-        if (m.hasMatch() && QSize(m.captured(1).toInt(), m.captured(2).toInt()) == size)
-            found.append(QRect(m.captured(3).toInt(), m.captured(4).toInt(), size.width(), size.height()));
-    }
-    return found;
-}
-
-QRect trayIcon()
-{
-    return XDesktop::trayIcon(s_display);
-}
-
-using XDesktop::mean;
 using XDesktop::pixelsNear;
-
-class Agent
-{
-public:
-    Agent(const QString &binary, const QString &tmp, const QString &name)
-    {
-        m_process.setProcessEnvironment(environment(tmp, name));
-        m_process.start(binary, QStringList());
-    }
-    ~Agent()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QProcess m_process;
-};
-} // namespace
 
 class TestDesktop : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<Xvfb> m_server;
+    Xvfb m_server;
     QProcess m_trayer;
     QTemporaryDir m_tmp;
 
-    void quitThroughTheMenu(Agent &agent, const QRect &icon)
+    void start(QProcess &p, const QString &binary, const QString &name, const QStringList &args = {})
     {
-        xdo({QStringLiteral("mousemove"), QString::number(icon.center().x()), QString::number(icon.center().y())});
-        xdo({QStringLiteral("click"), QStringLiteral("3")});
-        // The menu opens below the icon: a light area where the desktop was black.
-        const QRect below(icon.right() - 150, icon.bottom() + 2, 150, 20);
-        QTRY_VERIFY(pixelsNear(screenshot(QStringLiteral("tray-menu")), below, Qt::white, 60) > 500);
-        xdo({QStringLiteral("key"), QStringLiteral("Down"), QStringLiteral("Return")});
-        QVERIFY(agent.m_process.waitForFinished(10000));
-        QCOMPARE(agent.m_process.exitStatus(), QProcess::NormalExit);
-        if (agent.m_process.exitCode() != 0)
-            qWarning().noquote() << agent.m_process.readAllStandardError().right(8000);
-        QCOMPARE(agent.m_process.exitCode(), 0);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), m_server.display());
+        env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_tmp.path());
+        env.insert(QStringLiteral("XDG_DATA_HOME"), m_tmp.path() + QStringLiteral("/data-") + name);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        p.setProcessEnvironment(env);
+        p.start(binary, args);
+    }
+    void xdo(const QString &args)
+    {
+        XDesktop::run(m_server.display(), QStringLiteral("xdotool"), args.split(QLatin1Char(' ')));
+    }
+    void moveTo(const QPoint &p) { xdo(QStringLiteral("mousemove %1 %2").arg(p.x()).arg(p.y())); }
+    QImage shot(const QString &name)
+    {
+        return XDesktop::screenshot(
+            m_server.display(), QStringLiteral("desktop-shots/") + name + QStringLiteral(".png"));
+    }
+    static bool ended(QProcess &p)
+    {
+        if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+            qWarning().noquote() << p.readAllStandardError().right(8000);
+        return p.state() == QProcess::NotRunning && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     }
 
 private slots:
@@ -115,91 +53,72 @@ private slots:
             if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
                 QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
         }
-        m_server = std::make_unique<Xvfb>();
-        if (!m_server->start(QStringLiteral("1280x800x24")))
+        if (!m_server.start(QStringLiteral("1280x800x24")))
             QSKIP("Xvfb could not be started");
-        s_display = m_server->display();
-        m_trayer.setProcessEnvironment(environment(m_tmp.path(), QStringLiteral("trayer")));
-        m_trayer.start(QStringLiteral("trayer"), XDesktop::trayerArguments());
+        start(m_trayer, QStringLiteral("trayer"), QStringLiteral("trayer"), XDesktop::trayerArguments());
         QVERIFY(m_trayer.waitForStarted(5000));
     }
+    void cleanupTestCase() { m_trayer.kill(), m_trayer.waitForFinished(3000); }
 
-    void cleanupTestCase()
+    // Grey without a switch, blue with one; "Quit" in the menu below the icon ends the agent.
+    void trayIconAndQuit_data()
     {
-        if (m_trayer.state() != QProcess::NotRunning) {
-            m_trayer.kill();
-            m_trayer.waitForFinished(3000);
-        }
+        QTest::addColumn<QString>("binary");
+        QTest::addColumn<bool>("online");
+        QTest::newRow("offline") << QStringLiteral(SPANLINK_BINARY) << false;
+        QTest::newRow("online") << QStringLiteral(SPANLINK_TESTAGENT) << true;
     }
-
-    void offlineIconAndQuit()
+    void trayIconAndQuit()
     {
-        Agent agent(QStringLiteral(SPANLINK_BINARY), m_tmp.path(), QStringLiteral("offline"));
-        QTRY_VERIFY_WITH_TIMEOUT(trayIcon().isValid(), 15000);
-        const QRect icon = trayIcon();
-        // Grey: no channel stands out, and darker than the panel around it.
-        const auto grey = [&] {
-            const QColor c = mean(screenshot(QStringLiteral("tray-offline")), icon);
-            return qAbs(c.blue() - c.red()) < 25 && c.red() < 200;
-        };
-        QTRY_VERIFY(grey());
-        quitThroughTheMenu(agent, icon);
-    }
-
-    void onlineIcon()
-    {
-        Agent agent(QStringLiteral(SPANLINK_TESTAGENT), m_tmp.path(), QStringLiteral("online"));
-        QTRY_VERIFY_WITH_TIMEOUT(trayIcon().isValid(), 15000);
-        const QRect icon = trayIcon();
+        QFETCH(QString, binary);
+        QFETCH(bool, online);
+        QProcess agent;
+        start(agent, binary, QString::fromLatin1(QTest::currentDataTag()));
+        QTRY_VERIFY_WITH_TIMEOUT(XDesktop::trayIcon(m_server.display()).isValid(), 15000);
+        const QRect icon = XDesktop::trayIcon(m_server.display());
         QTRY_VERIFY([&] {
-            const QColor c = mean(screenshot(QStringLiteral("tray-online")), icon);
-            return c.blue() > c.red() + 40;
+            const QColor c = XDesktop::mean(shot(QStringLiteral("tray-") + QLatin1String(QTest::currentDataTag())), icon);
+            return online ? c.blue() > c.red() + 40 : qAbs(c.blue() - c.red()) < 25 && c.red() < 200;
         }());
-        quitThroughTheMenu(agent, icon);
+        moveTo(icon.center());
+        xdo(QStringLiteral("click 3"));
+        // The menu opens below the icon: a light area where the desktop was black.
+        QTRY_VERIFY(pixelsNear(shot(QStringLiteral("tray-menu")), QRect(icon.right() - 150, icon.bottom() + 2, 150, 20),
+                        Qt::white, 60)
+            > 500);
+        xdo(QStringLiteral("key Down Return"));
+        QVERIFY(ended(agent));
     }
 
     void alertOfASecondStart()
     {
-        Agent first(QStringLiteral(SPANLINK_BINARY), m_tmp.path(), QStringLiteral("first"));
-        QTRY_VERIFY_WITH_TIMEOUT(trayIcon().isValid(), 15000);
-
+        QProcess first;
+        start(first, QStringLiteral(SPANLINK_BINARY), QStringLiteral("first"));
+        QTRY_VERIFY_WITH_TIMEOUT(XDesktop::trayIcon(m_server.display()).isValid(), 15000);
+        const QColor blue(0x08, 0x45, 0x76);
+        const QRegularExpression alert(
+            QStringLiteral("\"Spanlink\".*\\s380x200\\+-?\\d+\\+-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)"));
         for (const char *button : {"ok", "cross"}) {
-            xdo({QStringLiteral("mousemove"), QStringLiteral("900"), QStringLiteral("600")}); // away from the box
-            Agent second(QStringLiteral(SPANLINK_BINARY), m_tmp.path(), QStringLiteral("second"));
-            QTRY_VERIFY_WITH_TIMEOUT(windows(QSize(380, 200)).size() == 1, 15000);
-            const QRect box = windows(QSize(380, 200)).first();
-            const QRect okButton = QRect(300, 155, 65, 30).translated(box.topLeft());
-            // Inside the button's border: only the caption is drawn there.
-            const QRect okCaption = okButton.adjusted(10, 6, -10, -6);
-            const QColor normal(0x08, 0x45, 0x76);
-            const QColor hover(0x44, 0x9A, 0xBE);
-            const QRect titleBar(box.left() + 100, box.top() + 5, 200, 15);
-            QTRY_VERIFY(pixelsNear(screenshot(QStringLiteral("alert")), titleBar, QColor(0x08, 0x45, 0x76), 10) > 2000);
-            const QImage shot = screenshot(QStringLiteral("alert"));
-            // Words in dark blue right of the picture, and the orange picture itself.
-            QVERIFY(
-                pixelsNear(shot, QRect(box.left() + 90, box.top() + 55, 250, 20), QColor(0x08, 0x45, 0x76), 120) > 30);
-            QVERIFY(
-                pixelsNear(shot, QRect(box.left() + 25, box.top() + 55, 45, 45), QColor(0xF3, 0x9C, 0x12), 90) > 300);
-            // The caption's core pixels have its colour; antialiased edges lie in between.
-            QVERIFY(pixelsNear(shot, okCaption, normal, 30) > 5);
-
-            xdo({QStringLiteral("mousemove"), QString::number(okCaption.center().x()),
-                QString::number(okCaption.center().y())});
-            QTRY_VERIFY(pixelsNear(screenshot(QStringLiteral("alert-hover")), okCaption, normal, 30) == 0);
-            QVERIFY(pixelsNear(screenshot(QStringLiteral("alert-hover")), okCaption, hover, 30) > 5);
-            xdo({QStringLiteral("mousemove"), QString::number(box.left() + 50), QString::number(box.top() + 150)});
-            QTRY_VERIFY(pixelsNear(screenshot(QStringLiteral("alert-left")), okCaption, normal, 30) > 5);
-
-            const QPoint target = qstrcmp(button, "ok") == 0 ? okCaption.center() : box.topLeft() + QPoint(365, 12);
-            xdo({QStringLiteral("mousemove"), QString::number(target.x()), QString::number(target.y())});
-            xdo({QStringLiteral("click"), QStringLiteral("1")});
-            QVERIFY2(second.m_process.waitForFinished(10000), button);
-            if (second.m_process.exitCode() != 0)
-                qWarning().noquote() << second.m_process.readAllStandardError().right(8000);
-            QCOMPARE(second.m_process.exitCode(), 0);
+            moveTo({900, 600}); // away from the box
+            QProcess second;
+            start(second, QStringLiteral(SPANLINK_BINARY), QStringLiteral("second"));
+            QRegularExpressionMatch m;
+            QTRY_VERIFY_WITH_TIMEOUT((m = alert.match(XDesktop::tree(m_server.display()))).hasMatch(), 15000);
+            const QPoint box(m.captured(1).toInt(), m.captured(2).toInt());
+            const QRect okCaption = QRect(310, 161, 45, 18).translated(box); // inside the OK button's border
+            QTRY_VERIFY(pixelsNear(shot(QStringLiteral("alert")), QRect(box + QPoint(100, 5), QSize(200, 15)), blue, 10)
+                > 2000);
+            const QImage image = shot(QStringLiteral("alert"));
+            // Words in dark blue right of the orange picture, and the button's caption.
+            QVERIFY(pixelsNear(image, QRect(box + QPoint(90, 55), QSize(250, 20)), blue, 120) > 30);
+            QVERIFY(pixelsNear(image, QRect(box + QPoint(25, 55), QSize(45, 45)), QColor(0xF3, 0x9C, 0x12), 90) > 300);
+            QVERIFY(pixelsNear(image, okCaption, blue, 30) > 5);
+            moveTo(qstrcmp(button, "ok") == 0 ? okCaption.center() : box + QPoint(365, 12));
+            xdo(QStringLiteral("click 1"));
+            QVERIFY2(ended(second), button);
         }
-        QCOMPARE(first.m_process.state(), QProcess::Running);
+        QCOMPARE(first.state(), QProcess::Running);
+        first.kill(), first.waitForFinished(5000);
     }
 };
 

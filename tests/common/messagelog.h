@@ -9,15 +9,10 @@ class MessageLog
 {
 public:
     MessageLog()
+        : m_previous((s_current = this, qInstallMessageHandler(&MessageLog::handler)))
     {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&MessageLog::handler);
     }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
+    ~MessageLog() { qInstallMessageHandler(m_previous), s_current = nullptr; }
     MessageLog(const MessageLog &) = delete;
     MessageLog &operator=(const MessageLog &) = delete;
 
@@ -32,8 +27,7 @@ private:
         if (s_current)
             s_current->m_lines.append(msg);
     }
-
     static inline MessageLog *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
+    QtMessageHandler m_previous;
     QStringList m_lines;
 };

@@ -29,16 +29,14 @@ inline QByteArray run(const QString &display, const QString &program, const QStr
 inline QString tree(const QString &display)
 {
     return QString::fromLocal8Bit(
-        run(display, QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}));
+        run(display, QStringLiteral("xwininfo"), QStringLiteral("-root -tree").split(QLatin1Char(' '))));
 }
 
 // The whole screen, also saved to `path` for a person to look at.
 inline QImage screenshot(const QString &display, const QString &path)
 {
-    const QImage image
-        = QImage::fromData(run(display, QStringLiteral("import"),
-                               {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("png:-")}),
-            "PNG");
+    const QImage image = QImage::fromData(
+        run(display, QStringLiteral("import"), QStringLiteral("-window root png:-").split(QLatin1Char(' '))), "PNG");
     QDir().mkpath(QFileInfo(path).absolutePath());
     image.save(path);
     return image;
@@ -47,40 +45,36 @@ inline QImage screenshot(const QString &display, const QString &path)
 // A tray host without a window manager (trayer), top right, 32 px high.
 inline QStringList trayerArguments()
 {
-    return {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
-        QStringLiteral("--widthtype"), QStringLiteral("request"), QStringLiteral("--height"), QStringLiteral("32"),
-        QStringLiteral("--SetDockType"), QStringLiteral("true"), QStringLiteral("--transparent"),
-        QStringLiteral("false")};
+    return QStringLiteral("--edge top --align right --widthtype request --height 32 --SetDockType true "
+                          "--transparent false")
+        .split(QLatin1Char(' '));
 }
 
 // The agent's tray icon inside trayer's panel; invalid while there is none.
 inline QRect trayIcon(const QString &display)
 {
-    bool inPanel = false;
-    const QRegularExpression child(
-        QStringLiteral("\"Spanlink\".*\\s(\\d+)x(\\d+)\\+\\d+\\+\\d+\\s+\\+(\\d+)\\+(\\d+)"));
-    for (const QString &l : tree(display).split(QLatin1Char('\n'))) {
-        if (l.contains(QLatin1String("(\"panel\" \"trayer\")"))) {
-            inPanel = true;
-            continue;
-        }
-        const auto m = child.match(l);
-        if (inPanel && m.hasMatch())
-            return {m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(), m.captured(2).toInt()};
+    const QString t = tree(display);
+    const auto m
+        = QRegularExpression(QStringLiteral("\"Spanlink\".*\\s(\\d+)x(\\d+)\\+\\d+\\+\\d+\\s+\\+(\\d+)\\+(\\d+)"))
+              .match(t, qMax(0, t.indexOf(QLatin1String("(\"panel\" \"trayer\")"))));
+    if (!t.contains(QLatin1String("(\"panel\" \"trayer\")")) || !m.hasMatch())
+        return {};
+    return {m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(), m.captured(2).toInt()};
+}
+
+template <typename F> void eachPixel(const QImage &image, const QRect &r, F f)
+{
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        for (int x = r.left(); x <= r.right(); ++x)
+            f(image.pixelColor(x, y));
     }
-    return {};
 }
 
 // Mean colour of a rectangle of an image; invalid for an empty one.
 inline QColor mean(const QImage &image, const QRect &r)
 {
     qint64 red = 0, green = 0, blue = 0, n = 0;
-    for (int y = r.top(); y <= r.bottom(); ++y) {
-        for (int x = r.left(); x <= r.right(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            red += c.red(), green += c.green(), blue += c.blue(), ++n;
-        }
-    }
+    eachPixel(image, r, [&](const QColor &c) { red += c.red(), green += c.green(), blue += c.blue(), ++n; });
     return n ? QColor(int(red / n), int(green / n), int(blue / n)) : QColor();
 }
 
@@ -88,13 +82,10 @@ inline QColor mean(const QImage &image, const QRect &r)
 inline int pixelsNear(const QImage &image, const QRect &r, const QColor &colour, int tolerance = 40)
 {
     int n = 0;
-    for (int y = r.top(); y <= r.bottom(); ++y) {
-        for (int x = r.left(); x <= r.right(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            n += qAbs(c.red() - colour.red()) + qAbs(c.green() - colour.green()) + qAbs(c.blue() - colour.blue())
-                < tolerance;
-        }
-    }
+    eachPixel(image, r, [&](const QColor &c) {
+        n += qAbs(c.red() - colour.red()) + qAbs(c.green() - colour.green()) + qAbs(c.blue() - colour.blue())
+            < tolerance;
+    });
     return n;
 }
 
