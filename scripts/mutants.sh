@@ -298,7 +298,10 @@ run_tests() {
 # the last build, every header and every file a resource bundle holds.
 in_build() {
     [ -f "$build/build.ninja" ] || return 0
-    ninja -C "$build" -t query "$root/$1" >/dev/null 2>&1
+    # Headers are known by the path the compiler was given: absolute, or relative to the build
+    # folder (as with ccache's base_dir).
+    ninja -C "$build" -t query "$root/$1" >/dev/null 2>&1 \
+        || ninja -C "$build" -t query "$(realpath -m --relative-to="$build" "$root/$1")" >/dev/null 2>&1
 }
 failed_tests() {
     local f=$build/Testing/Temporary/LastTestsFailed.log
