@@ -1,4 +1,4 @@
-// spanlinkctl's commands run in-process against the in-process virtual switch, and its plain
+// spanlinkctl's commands in-process against the in-process virtual switch, and its plain
 // functions: file checks, grid drawing and screen placement.
 
 #include "ctl.h"
@@ -18,21 +18,25 @@ namespace
 {
 struct Result {
     int code = -1;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
-Result ctl(const QStringList &args)
+QStringList args(const QString &line)
+{
+    return line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+Result ctl(const QStringList &a)
 {
     Result r;
     QTextStream out(&r.out), err(&r.err);
-    r.code = SpanlinkCtl::run(QStringList {QStringLiteral("spanlinkctl")} + args, out, err);
+    r.code = SpanlinkCtl::run(QStringList {QStringLiteral("spanlinkctl")} + a, out, err);
     out.flush();
     err.flush();
     return r;
 }
 
-QByteArray entryJson(int port, int index, int row, int col, int width = 1920, int height = 1080)
+QByteArray entry(int port, int index, int row, int col, int width = 1920, int height = 1080)
 {
     return QStringLiteral(R"({"port": %1, "index": %2, "row": %3, "col": %4, "width": %5, "height": %6})")
         .arg(port)
@@ -44,18 +48,18 @@ QByteArray entryJson(int port, int index, int row, int col, int width = 1920, in
         .toUtf8();
 }
 
-// A good entry 1, then `second` as entry 2.
-QByteArray withSecond(const QByteArray &second)
+QByteArray second(const QByteArray &e)
 {
-    return R"({"monitors": [)" + entryJson(1, 1, 1, 1) + ", " + second + "]}";
+    return R"({"monitors": [)" + entry(1, 1, 1, 1) + ", " + e + "]}";
 }
 
-QByteArray threeEntries()
+QByteArray mouse(const QByteArray &m)
 {
-    return R"({"monitors": [)" + entryJson(1, 1, 1, 1) + ", " + entryJson(2, 1, 1, 2, 2560, 1440) + ", "
-        + entryJson(3, 1, 2, 1, 1280, 1024) + R"(], "mouse": {"position": 2, "acceleration": 1, "speed": 3}})";
+    return R"({"monitors": [], "mouse": )" + m + "}";
 }
 
+const QByteArray s_three = R"({"monitors": [)" + entry(1, 1, 1, 1) + ", " + entry(2, 1, 1, 2, 2560, 1440) + ", "
+    + entry(3, 1, 2, 1, 1280, 1024) + R"(], "mouse": {"position": 2, "acceleration": 1, "speed": 3}})";
 const QVector<SwitchModel::MonitorEntry> s_before = {{1, 1, 1, 1, 800, 600}};
 } // namespace
 
@@ -68,11 +72,8 @@ class TestSpanlinkCtl : public QObject
     QString write(const QByteArray &content)
     {
         static int n = 0;
-        const QString path = m_tmp.filePath(QStringLiteral("layout%1.json").arg(++n));
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
-            return {};
-        return path;
+        QFile f(m_tmp.filePath(QStringLiteral("layout%1.json").arg(++n)));
+        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() ? f.fileName() : QString();
     }
 
 private slots:
@@ -85,89 +86,56 @@ private slots:
 
     void badFilesSendNothing_data()
     {
-        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("content"); // empty: no file at all
         QTest::addColumn<QString>("message");
-
         QByteArray many = R"({"monitors": [)";
         for (int i = 0; i < 256; ++i)
-            many += (i ? ", " : "") + entryJson(1 + i % 8, 1, 1, 1);
-        many += "]}";
-
-        QTest::newRow("not JSON") << QByteArray("{\"monitors\": [") << "not JSON";
-        QTest::newRow("not an object") << QByteArray("[]") << "not a layout";
-        QTest::newRow("unknown top field")
-            << QByteArray(R"({"monitors": [], "colour": 1})") << "unknown field \"colour\"";
-        QTest::newRow("no monitors") << QByteArray("{}")
-                                     << "\"monitors\" must be a list of monitor entries, not nothing";
-        QTest::newRow("monitors not a list") << QByteArray(R"({"monitors": {}})") << "not an object";
-        QTest::newRow("256 entries") << many << "256 entries, the switch holds at most 255";
-        QTest::newRow("entry not an object") << withSecond("7") << "monitor entry 2: must be an object, not 7";
-        QTest::newRow("field missing") << withSecond(R"({"port": 1, "index": 2, "row": 1, "col": 2, "width": 9})")
-                                       << "monitor entry 2: \"height\" is missing";
-        QTest::newRow("unknown entry field")
-            << withSecond(R"({"port": 1, "index": 2, "row": 1, "colum": 2, "width": 9, "height": 9})")
-            << "monitor entry 2: unknown field \"colum\"";
-        QTest::newRow("port 0") << withSecond(entryJson(0, 1, 1, 2))
-                                << "monitor entry 2: \"port\" is 0, must be 1 to 8";
-        QTest::newRow("port 9") << withSecond(entryJson(9, 1, 1, 2))
-                                << "monitor entry 2: \"port\" is 9, must be 1 to 8";
-        QTest::newRow("port as text") << withSecond(
-            R"({"port": "2", "index": 1, "row": 1, "col": 2, "width": 9, "height": 9})")
-                                      << "monitor entry 2: \"port\" must be a whole number from 1 to 8, not \"2\"";
-        QTest::newRow("index 0") << withSecond(entryJson(2, 0, 1, 2))
-                                 << "monitor entry 2: \"index\" is 0, must be 1 to 255";
-        QTest::newRow("row 0") << withSecond(entryJson(2, 1, 0, 2)) << "monitor entry 2: \"row\" is 0, must be 1 to 16";
-        QTest::newRow("row 17") << withSecond(entryJson(2, 1, 17, 2))
-                                << "monitor entry 2: \"row\" is 17, must be 1 to 16";
-        QTest::newRow("row 1.5") << withSecond(
-            R"({"port": 2, "index": 1, "row": 1.5, "col": 2, "width": 9, "height": 9})")
-                                 << "monitor entry 2: \"row\" must be a whole number from 1 to 16, not 1.5";
-        QTest::newRow("col 17") << withSecond(entryJson(2, 1, 1, 17))
-                                << "monitor entry 2: \"col\" is 17, must be 1 to 16";
-        QTest::newRow("width 0") << withSecond(entryJson(2, 1, 1, 2, 0))
-                                 << "monitor entry 2: \"width\" is 0, must be 1 to 65535";
-        QTest::newRow("height 65536") << withSecond(entryJson(2, 1, 1, 2, 1920, 65536))
-                                      << "monitor entry 2: \"height\" is 65536, must be 1 to 65535";
-        QTest::newRow("two in one cell") << QByteArray(R"({"monitors": [)" + entryJson(1, 1, 1, 1) + ", "
-            + entryJson(2, 1, 1, 2) + ", " + entryJson(3, 1, 1, 1)
-            + "]}") << "monitor entry 3: cell 1,1 (\"row\", \"col\") already holds monitor entry 1";
-        QTest::newRow("mouse not an object")
-            << QByteArray(R"({"monitors": [], "mouse": 4})") << "\"mouse\" must be an object, not 4";
-        QTest::newRow("position 6") << QByteArray(R"({"monitors": [], "mouse": {"position": 6}})")
-                                    << "\"mouse\": \"position\" is 6, must be 0 to 5";
-        QTest::newRow("acceleration 256") << QByteArray(R"({"monitors": [], "mouse": {"acceleration": 256}})")
-                                          << "\"mouse\": \"acceleration\" is 256, must be 0 to 255";
-        QTest::newRow("speed -1") << QByteArray(R"({"monitors": [], "mouse": {"speed": -1}})")
-                                  << "\"mouse\": \"speed\" is -1, must be 0 to 255";
-        QTest::newRow("unknown mouse field")
-            << QByteArray(R"({"monitors": [], "mouse": {"sped": 1}})") << "\"mouse\": unknown field \"sped\"";
-        QTest::newRow("over 1 MB") << QByteArray(R"({"monitors": [)") + QByteArray(1024 * 1024, ' ') + "]}"
-                                   << "larger than 1048576 bytes";
+            many += (i ? ", " : "") + entry(1 + i % 8, 1, 1, 1);
+        const std::pair<QByteArray, const char *> rows[] = {{"", "cannot read "}, {"{\"monitors\": [", "not JSON"},
+            {"[]", "not a layout"}, {R"({"monitors": [], "colour": 1})", "unknown field \"colour\""},
+            {"{}", "\"monitors\" must be a list of monitor entries, not nothing"},
+            {R"({"monitors": {}})", "not an object"}, {many + "]}", "256 entries, the switch holds at most 255"},
+            {second("7"), "monitor entry 2: must be an object, not 7"},
+            {second(R"({"port": 1, "index": 2, "row": 1, "col": 2, "width": 9})"), "entry 2: \"height\" is missing"},
+            {second(R"({"port": 2, "index": 1, "row": 1, "colum": 2, "width": 9, "height": 9})"),
+                "monitor entry 2: unknown field \"colum\""},
+            {second(entry(0, 1, 1, 2)), "monitor entry 2: \"port\" is 0, must be 1 to 8"},
+            {second(entry(9, 1, 1, 2)), "monitor entry 2: \"port\" is 9, must be 1 to 8"},
+            {second(R"({"port": "2", "index": 1, "row": 1, "col": 2, "width": 9, "height": 9})"),
+                "\"port\" must be a whole number from 1 to 8, not \"2\""},
+            {second(entry(2, 0, 1, 2)), "monitor entry 2: \"index\" is 0, must be 1 to 255"},
+            {second(entry(2, 1, 0, 2)), "monitor entry 2: \"row\" is 0, must be 1 to 16"},
+            {second(entry(2, 1, 17, 2)), "monitor entry 2: \"row\" is 17, must be 1 to 16"},
+            {second(R"({"port": 2, "index": 1, "row": 1.5, "col": 2, "width": 9, "height": 9})"),
+                "\"row\" must be a whole number from 1 to 16, not 1.5"},
+            {second(entry(2, 1, 1, 17)), "monitor entry 2: \"col\" is 17, must be 1 to 16"},
+            {second(entry(2, 1, 1, 2, 0)), "monitor entry 2: \"width\" is 0, must be 1 to 65535"},
+            {second(entry(2, 1, 1, 2, 65536)), "monitor entry 2: \"width\" is 65536, must be 1 to 65535"},
+            {second(entry(2, 1, 1, 2, 1920, 65536)), "monitor entry 2: \"height\" is 65536, must be 1 to 65535"},
+            {second(entry(2, 1, 1, 2) + ", " + entry(3, 1, 1, 1)),
+                "monitor entry 3: cell 1,1 (\"row\", \"col\") already holds monitor entry 1"},
+            {mouse("4"), "\"mouse\" must be an object, not 4"},
+            {mouse(R"({"position": 6})"), "\"mouse\": \"position\" is 6, must be 0 to 5"},
+            {mouse(R"({"acceleration": 256})"), "\"mouse\": \"acceleration\" is 256, must be 0 to 255"},
+            {mouse(R"({"speed": -1})"), "\"mouse\": \"speed\" is -1, must be 0 to 255"},
+            {mouse(R"({"sped": 1})"), "\"mouse\": unknown field \"sped\""},
+            {R"({"monitors": [)" + QByteArray(1024 * 1024, ' ') + "]}", "larger than 1048576 bytes"}};
+        for (const auto &[content, message] : rows)
+            QTest::newRow(message) << content << QString::fromUtf8(message);
     }
     void badFilesSendNothing()
     {
         QFETCH(QByteArray, content);
         QFETCH(QString, message);
-        const QString path = write(content);
-        QVERIFY(!path.isEmpty());
-
+        const QString path = content.isEmpty() ? m_tmp.filePath(QStringLiteral("none")) : write(content);
         const Result r = ctl({QStringLiteral("layout"), QStringLiteral("load"), path});
         QCOMPARE(r.code, 2);
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
-        QVERIFY(r.err.contains(QLatin1String("nothing was sent")));
+        QVERIFY(content.isEmpty() || r.err.contains(QLatin1String("nothing was sent")));
         QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
         QVERIFY(r.out.isEmpty());
         QVERIFY(VirtualHid::sentFrames().isEmpty());
         QCOMPARE(VirtualHid::model().monitors, s_before);
-    }
-
-    void unreadableFile()
-    {
-        const Result r
-            = ctl({QStringLiteral("layout"), QStringLiteral("load"), m_tmp.filePath(QStringLiteral("none"))});
-        QCOMPARE(r.code, 2);
-        QVERIFY2(r.err.startsWith(QLatin1String("spanlinkctl: cannot read ")), qPrintable(r.err));
-        QVERIFY(VirtualHid::sentFrames().isEmpty());
     }
 
     // Every limit at its edge is accepted, uploaded and read back.
@@ -178,11 +146,10 @@ private slots:
         for (int i = 0; i < 255; ++i) {
             const int port = 1 + i % 8, row = 1 + i / 16, col = 1 + i % 16;
             const int width = i == 254 ? 65535 : 1, height = i == 0 ? 65535 : 1;
-            full += (i ? ", " : "") + entryJson(port, 255, row, col, width, height);
+            full += (i ? ", " : "") + entry(port, 255, row, col, width, height);
             expected.append({port, 255, row, col, width, height});
         }
         full += R"(], "mouse": {"position": 5, "acceleration": 255, "speed": 0}})";
-
         const Result r = ctl({QStringLiteral("layout"), QStringLiteral("load"), write(full)});
         QVERIFY2(r.code == 0, qPrintable(r.err));
         QVERIFY(r.out.contains(QLatin1String("Uploaded 255 monitor entries")));
@@ -190,19 +157,13 @@ private slots:
         QCOMPARE(VirtualHid::model().monitors, expected);
         QCOMPARE(VirtualHid::model().mousePosition, 5);
         QCOMPARE(VirtualHid::model().mouseSettings.acceleration, 255);
-    }
 
-    // Values the file leaves out: the position stays what the switch has, the two the switch
-    // never reports go as 0, and the user is told.
-    void missingMouseValues()
-    {
-        const Result r = ctl({QStringLiteral("layout"), QStringLiteral("load"),
-            write(R"({"monitors": [)" + entryJson(1, 1, 1, 1) + "]}")});
-        QCOMPARE(r.code, 0);
-        QVERIFY(r.out.contains(QLatin1String("keeping the switch's 4")));
-        QVERIFY(r.out.contains(QLatin1String("no mouse acceleration or speed")));
-        QVERIFY(r.out.contains(QLatin1String("sending acceleration 0, speed 0")));
-        QCOMPARE(VirtualHid::model().mousePosition, 4);
+        // Values the file leaves out: the switch's position stays, the two it never reports go as 0.
+        const Result kept = ctl({QStringLiteral("layout"), QStringLiteral("load"), write(second(entry(2, 1, 1, 2)))});
+        QCOMPARE(kept.code, 0);
+        for (const char *said : {"keeping the switch's 5", "no mouse acceleration or speed", "acceleration 0, speed 0"})
+            QVERIFY2(kept.out.contains(QLatin1String(said)), said);
+        QCOMPARE(VirtualHid::model().mousePosition, 5);
         QCOMPARE(VirtualHid::model().mouseSettings.speed, 0);
     }
 
@@ -212,16 +173,13 @@ private slots:
         QTest::addColumn<int>("skip");
         QTest::addColumn<bool>("refuse"); // or the send itself fails
         QTest::addColumn<QString>("message");
+        const QString last = QStringLiteral("refused frame 5 or 6 of 6 (the mouse settings or the closing frame)");
         QTest::newRow("opening") << 0x42 << 0 << true << "refused frame 1 of 6 (opening the upload)";
         QTest::newRow("first entry") << 0x43 << 0 << true << "refused frame 2 of 6 (monitor entry 1)";
-        QTest::newRow("middle entry") << 0x43 << 1 << true << "refused frame 3 of 6 (monitor entry 2)";
         QTest::newRow("last entry") << 0x43 << 2 << true << "refused frame 4 of 6 (monitor entry 3)";
-        QTest::newRow("mouse settings") << 0x44 << 0 << true
-                                        << "refused frame 5 or 6 of 6 (the mouse settings or the closing frame)";
-        QTest::newRow("closing") << 0x45 << 0 << true
-                                 << "refused frame 5 or 6 of 6 (the mouse settings or the closing frame)";
-        QTest::newRow("middle entry unanswered")
-            << 0x43 << 1 << false << "did not answer frame 3 of 6 (monitor entry 2)";
+        QTest::newRow("mouse settings") << 0x44 << 0 << true << last;
+        QTest::newRow("closing") << 0x45 << 0 << true << last;
+        QTest::newRow("unanswered") << 0x43 << 1 << false << "did not answer frame 3 of 6 (monitor entry 2)";
     }
     void failedUploadFrame()
     {
@@ -229,38 +187,28 @@ private slots:
         QFETCH(int, skip);
         QFETCH(bool, refuse);
         QFETCH(QString, message);
-        const QString path = write(threeEntries());
-        if (refuse)
-            VirtualHid::refuseNextWithId(reportId, skip);
-        else
-            VirtualHid::failNextSend(reportId, skip);
-
+        const QString path = write(s_three);
+        refuse ? VirtualHid::refuseNextWithId(reportId, skip) : VirtualHid::failNextSend(reportId, skip);
         const Result r = ctl({QStringLiteral("layout"), QStringLiteral("load"), path});
         QCOMPARE(r.code, 1);
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
         QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
         QVERIFY(!r.out.contains(QLatin1String("Uploaded")));
-        // An upload that did not close leaves the switch as it was.
-        QCOMPARE(VirtualHid::model().monitors, s_before);
-        int after = 0; // nothing follows the failed frame
-        const QList<QByteArray> frames = VirtualHid::sentFrames();
-        for (int i = frames.size() - 1; i >= 0 && uchar(frames.at(i).at(0)) != reportId; --i)
-            ++after;
-        QCOMPARE(after, 0);
+        QCOMPARE(VirtualHid::model().monitors, s_before); // an upload that did not close changes nothing
+        QCOMPARE(uchar(VirtualHid::sentFrames().last().at(0)), reportId); // and nothing follows the failed frame
     }
 
     void switchThatDoesNotAnswer()
     {
         VirtualHid::unplug();
-        for (const QStringList &args : {QStringList {QStringLiteral("status")}, QStringList {QStringLiteral("layout")},
-                 QStringList {QStringLiteral("layout"), QStringLiteral("load"), write(threeEntries())}}) {
-            const Result r = ctl(args);
+        for (const QStringList &a : {args(QStringLiteral("status")), args(QStringLiteral("layout")),
+                 args(QStringLiteral("layout load ")) << write(s_three)}) {
+            const Result r = ctl(a);
             QCOMPARE(r.code, 1);
             QCOMPARE(r.err,
-                QStringLiteral("spanlinkctl: no switch answers: none is attached, or this user may not "
-                               "open it\n"));
+                QStringLiteral("spanlinkctl: no switch answers: none is attached, or this user may not open it\n"));
         }
-        const Result json = ctl({QStringLiteral("status"), QStringLiteral("--json")});
+        const Result json = ctl(args(QStringLiteral("status --json")));
         QCOMPARE(json.code, 1);
         QCOMPARE(
             QJsonDocument::fromJson(json.out.toUtf8()).object(), QJsonObject({{QStringLiteral("answers"), false}}));
@@ -269,7 +217,7 @@ private slots:
         VirtualHid::plug();
         VirtualHid::model().monitors = {{1, 1, 1, 1, 800, 600}, {2, 1, 1, 2, 800, 600}, {2, 2, 1, 3, 800, 600}};
         VirtualHid::refuseNextWithId(0x47, 1);
-        const Result half = ctl({QStringLiteral("layout")});
+        const Result half = ctl(args(QStringLiteral("layout")));
         QCOMPARE(half.code, 1);
         QCOMPARE(half.err, QStringLiteral("spanlinkctl: the switch does not answer for monitor entry 2 of 3\n"));
         QVERIFY(half.out.isEmpty());
@@ -285,7 +233,7 @@ private slots:
         m.highlightOn = false;
         m.highlightDuration = 7;
         m.cyclicSwitch = 1;
-        const Result r = ctl({QStringLiteral("status"), QStringLiteral("--json")});
+        const Result r = ctl(args(QStringLiteral("status --json")));
         QCOMPARE(r.code, 0);
         const QJsonObject expected {{QStringLiteral("answers"), true},
             {QStringLiteral("version"), QStringLiteral("101230")}, {QStringLiteral("thisPort"), 2},
@@ -294,8 +242,7 @@ private slots:
             {QStringLiteral("highlight"), QJsonObject {{QStringLiteral("on"), false}, {QStringLiteral("duration"), 7}}},
             {QStringLiteral("wrapAround"), true}};
         QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).object(), expected);
-
-        const Result text = ctl({QStringLiteral("status")});
+        const Result text = ctl(args(QStringLiteral("status")));
         QCOMPARE(text.code, 0);
         for (const char *line : {"this computer:    port 2", "keyboard, mouse:  port 3", "ports present:    1 3 8",
                  "highlight:        off, duration 7", "wrap-around:      on"})
@@ -304,65 +251,45 @@ private slots:
 
     void commandLine_data()
     {
-        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("line");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message"); // on stderr, or on stdout for a success
-        QTest::newRow("help") << QStringList {QStringLiteral("--help")} << 0 << "layout load FILE";
-        QTest::newRow("version") << QStringList {QStringLiteral("--version")} << 0 << "spanlinkctl 1.";
-        QTest::newRow("nothing") << QStringList() << 2 << "no command given";
-        QTest::newRow("unknown") << QStringList {QStringLiteral("reboot")} << 2 << "unknown command \"reboot\"";
-        QTest::newRow("unknown option") << QStringList {QStringLiteral("status"), QStringLiteral("--nope")} << 2
-                                        << "Unknown option 'nope'";
-        QTest::newRow("load without file")
-            << QStringList {QStringLiteral("layout"), QStringLiteral("load")} << 2 << "unknown command \"layout load\"";
-        QTest::newRow("detect without options") << QStringList {QStringLiteral("layout"), QStringLiteral("detect")} << 2
-                                                << "needs --port N and --at ROW,COL";
-        QTest::newRow("detect port 9") << QStringList {QStringLiteral("layout"), QStringLiteral("detect"),
-            QStringLiteral("--port"), QStringLiteral("9"), QStringLiteral("--at"), QStringLiteral("1,1")}
-                                       << 2 << "--port must be a port from 1 to 8, not \"9\"";
-        QTest::newRow("detect at 0,1") << QStringList {QStringLiteral("layout"), QStringLiteral("detect"),
-            QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--at"), QStringLiteral("0,1")}
-                                       << 2 << "--at must be ROW,COL with each from 1 to 16, not \"0,1\"";
-        QTest::newRow("detect at 1,2,3") << QStringList {QStringLiteral("layout"), QStringLiteral("detect"),
-            QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--at"), QStringLiteral("1,2,3")}
-                                         << 2 << "--at must be ROW,COL";
-        QTest::newRow("port on status") << QStringList {QStringLiteral("status"), QStringLiteral("--port"),
-            QStringLiteral("1")} << 2 << "--port and --at belong to layout detect";
+        const std::tuple<const char *, int, const char *> rows[]
+            = {{"--help", 0, "layout load FILE"}, {"--version", 0, "spanlinkctl 1."}, {"", 2, "no command given"},
+                {"reboot", 2, "unknown command \"reboot\""}, {"status --nope", 2, "Unknown option 'nope'"},
+                {"layout load", 2, "unknown command \"layout load\""},
+                {"layout detect", 2, "needs --port N and --at ROW,COL"},
+                {"layout detect --port 1", 2, "needs --port N and --at ROW,COL"},
+                {"layout detect --at 1,1", 2, "needs --port N and --at ROW,COL"},
+                {"layout detect --port 9 --at 1,1", 2, "--port must be a port from 1 to 8, not \"9\""},
+                {"layout detect --port 1 --at 0,1", 2, "--at must be ROW,COL with each from 1 to 16, not \"0,1\""},
+                {"layout detect --port 1 --at 1,0", 2, "--at must be ROW,COL with each from 1 to 16, not \"1,0\""},
+                {"layout detect --port 1 --at 1,2,3", 2, "--at must be ROW,COL"},
+                {"status --port 1", 2, "--port and --at belong to layout detect"}};
+        for (const auto &[line, code, message] : rows)
+            QTest::newRow(line) << QString::fromLatin1(line) << code << QString::fromUtf8(message);
     }
     void commandLine()
     {
-        QFETCH(QStringList, args);
+        QFETCH(QString, line);
         QFETCH(int, code);
         QFETCH(QString, message);
-        const Result r = ctl(args);
+        const Result r = ctl(args(line));
         QCOMPARE(r.code, code);
-        if (code == 0) {
-            QVERIFY2(r.out.contains(message), qPrintable(r.out));
-            QVERIFY(r.err.isEmpty());
-        } else {
-            QVERIFY2(r.err.contains(message), qPrintable(r.err));
-            QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
-        }
+        QVERIFY2((code ? r.err : r.out).contains(message), qPrintable(r.err + r.out));
+        QCOMPARE(r.err.count(QLatin1Char('\n')), code ? 1 : 0);
         QVERIFY(VirtualHid::sentFrames().isEmpty());
     }
 
-    void onlyDetectNeedsTheDesktop_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<bool>("screens");
-        QTest::newRow("detect") << QStringList {QStringLiteral("layout"), QStringLiteral("detect")} << true;
-        QTest::newRow("options first") << QStringList {QStringLiteral("--port"), QStringLiteral("layout"),
-            QStringLiteral("layout"), QStringLiteral("detect")}
-                                       << true;
-        QTest::newRow("a file named detect")
-            << QStringList {QStringLiteral("layout"), QStringLiteral("load"), QStringLiteral("detect")} << false;
-        QTest::newRow("status") << QStringList {QStringLiteral("status"), QStringLiteral("--json")} << false;
-    }
     void onlyDetectNeedsTheDesktop()
     {
-        QFETCH(QStringList, args);
-        QFETCH(bool, screens);
-        QCOMPARE(SpanlinkCtl::needsScreens(QStringList {QStringLiteral("spanlinkctl")} + args), screens);
+        const auto needs = [](const char *line) {
+            return SpanlinkCtl::needsScreens(args(QStringLiteral("spanlinkctl ") + QLatin1String(line)));
+        };
+        QVERIFY(needs("layout detect"));
+        QVERIFY(needs("--port layout layout detect"));
+        QVERIFY(!needs("layout load detect"));
+        QVERIFY(!needs("status --json"));
     }
 
     void grid()
@@ -374,21 +301,17 @@ private slots:
         QVERIFY2(lines.value(0).contains(QLatin1String("col 2")) && lines.value(0).contains(QLatin1String("col 5")),
             qPrintable(text));
         QVERIFY(!text.contains(QLatin1String("col 1 ")) && !text.contains(QLatin1String("col 3")));
-        QVERIFY(text.contains(QLatin1String("row 1")) && text.contains(QLatin1String("row 3")));
-        QVERIFY(!text.contains(QLatin1String("row 2")) && !text.contains(QLatin1String("row 17")));
+        QVERIFY(text.contains(QLatin1String("row 3")) && !text.contains(QLatin1String("row 2")));
         // Row 3: this computer's second monitor under column 2, port 2's under column 5.
         const QString row3 = lines.filter(QStringLiteral("row 3")).value(0);
         QVERIFY2(row3.indexOf(QLatin1String("*1 1280x1024")) < row3.indexOf(QLatin1String(" 2 2560x1440")),
             qPrintable(row3));
-        QVERIFY(!row3.contains(QLatin1String("*2")));
         QVERIFY(text.contains(QLatin1String("*1 1920x1080/3 640x480")));
         QVERIFY(text.contains(QLatin1String("note: cell 1,2 holds more than one monitor")));
         QVERIFY(text.contains(QLatin1String("note: entry 4 (port 3, 800x600) lies at 17,1, outside the 16 x 16 grid")));
-        // All rows of the table line up.
         const QStringList table = lines.filter(QRegularExpression(QStringLiteral("^(row|   |---)")));
         for (const QString &l : table)
             QCOMPARE(l.size(), table.first().size());
-
         QCOMPARE(SwitchLayout::drawGrid({}, 1), QStringLiteral("The switch holds no monitor entries.\n"));
     }
 
@@ -399,25 +322,27 @@ private slots:
         QTest::addColumn<QString>("cells"); // "row,col" of each entry by index, or the error's start
         QTest::addColumn<int>("warnings");
         const QRect hd(0, 0, 1920, 1080);
+        const auto x = [&](int dx, int dy) {
+            return hd.translated(dx, dy);
+        };
         QTest::newRow("one") << QVector<QRect> {hd} << "3,4"
                              << "3,4" << 0;
-        QTest::newRow("side by side") << QVector<QRect> {hd.translated(1920, 0), hd} << "1,1"
+        QTest::newRow("side by side") << QVector<QRect> {x(1920, 0), hd} << "1,1"
                                       << "1,1 1,2" << 0;
-        QTest::newRow("two by two") << QVector<QRect> {hd, hd.translated(1920, 0), hd.translated(0, 1080),
-            hd.translated(1920, 1080)}
-                                    << "2,2"
+        QTest::newRow("two by two") << QVector<QRect> {hd, x(1920, 0), x(0, 1080), x(1920, 1080)} << "2,2"
                                     << "2,2 2,3 3,2 3,3" << 0;
-        QTest::newRow("left of the origin") << QVector<QRect> {hd, hd.translated(-1920, 0)} << "1,1"
+        QTest::newRow("left of the origin") << QVector<QRect> {hd, x(-1920, 0)} << "1,1"
                                             << "1,1 1,2" << 0;
-        QTest::newRow("narrower neighbour")
-            << QVector<QRect> {QRect(0, 0, 1280, 1024), QRect(1280, 0, 1024, 768)} << "1,2"
-            << "1,2 1,3" << 1;
-        QTest::newRow("offset down") << QVector<QRect> {hd, hd.translated(1920, 300)} << "1,1"
+        QTest::newRow("narrower") << QVector<QRect> {QRect(0, 0, 1280, 1024), QRect(1280, 0, 1024, 768)} << "1,2"
+                                  << "1,2 1,3" << 1;
+        QTest::newRow("offset down") << QVector<QRect> {hd, x(1920, 300)} << "1,1"
                                      << "1,1 1,2" << 1;
         QTest::newRow("same place") << QVector<QRect> {hd, hd} << "1,1"
                                     << "1,1 1,2" << 1;
-        QTest::newRow("off the grid") << QVector<QRect> {hd, hd.translated(1920, 0)} << "1,16"
+        QTest::newRow("off the grid") << QVector<QRect> {hd, x(1920, 0)} << "1,16"
                                       << "error: screen 2 (1920x1080 at 1920,0) would lie in cell 1,17" << 0;
+        QTest::newRow("off below") << QVector<QRect> {hd, x(0, 1080)} << "16,1"
+                                   << "error: screen 2 (1920x1080 at 0,1080) would lie in cell 17,1" << 0;
         QTest::newRow("none") << QVector<QRect>() << "1,1"
                               << "error: the desktop reports no screens" << 0;
     }
@@ -433,21 +358,17 @@ private slots:
         const QStringList rc = at.split(QLatin1Char(','));
         const bool ok
             = SwitchLayout::placeScreens(screens, 5, rc.at(0).toInt(), rc.at(1).toInt(), monitors, warned, error);
-        if (cells.startsWith(QLatin1String("error: "))) {
-            QVERIFY(!ok);
+        QCOMPARE(ok, !cells.startsWith(QLatin1String("error: ")));
+        if (!ok)
             QVERIFY2(error.startsWith(cells.mid(7)), qPrintable(error));
-            return;
-        }
-        QVERIFY2(ok, qPrintable(error));
         QStringList got;
-        for (int i = 0; i < monitors.size(); ++i) {
-            const Monitor &m = monitors.at(i);
-            QCOMPARE(m.port, 5);
-            QCOMPARE(m.index, i + 1);
-            got << QStringLiteral("%1,%2").arg(m.row).arg(m.col);
+        for (int i = 0; ok && i < monitors.size(); ++i) {
+            QCOMPARE(monitors.at(i).port, 5);
+            QCOMPARE(monitors.at(i).index, i + 1);
+            got << QStringLiteral("%1,%2").arg(monitors.at(i).row).arg(monitors.at(i).col);
         }
-        QCOMPARE(got.join(QLatin1Char(' ')), cells);
-        QCOMPARE(warned.size(), warnings);
+        QCOMPARE(ok ? got.join(QLatin1Char(' ')) : cells, cells);
+        QCOMPARE(warned.size(), ok ? warnings : warned.size());
     }
 };
 

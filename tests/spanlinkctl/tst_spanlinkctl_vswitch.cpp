@@ -16,8 +16,7 @@ namespace
 {
 struct Result {
     int code = -1;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
 };
 
@@ -32,6 +31,21 @@ QJsonObject layout(const QJsonArray &monitors, int position)
     return {{QStringLiteral("monitors"), monitors},
         {QStringLiteral("mouse"), QJsonObject {{QStringLiteral("position"), position}}}};
 }
+
+// The daemon's own file for a layout: two cables and the same monitors.
+QJsonObject switchFile(const QJsonObject &layout)
+{
+    return {{QStringLiteral("ports"),
+                QJsonArray {QJsonObject {{QStringLiteral("port"), 1}}, QJsonObject {{QStringLiteral("port"), 2}}}},
+        {QStringLiteral("monitors"), layout.value(QStringLiteral("monitors"))},
+        {QStringLiteral("mousePosition"),
+            layout.value(QStringLiteral("mouse")).toObject().value(QStringLiteral("position"))}};
+}
+
+QStringList args(const char *line)
+{
+    return QString::fromLatin1(line).split(QLatin1Char(' '));
+}
 } // namespace
 
 class TestSpanlinkCtlVswitch : public QObject
@@ -40,31 +54,26 @@ class TestSpanlinkCtlVswitch : public QObject
 
     QTemporaryDir m_tmp;
     std::vector<std::unique_ptr<QProcess>> m_switches;
+    const QJsonObject m_first = layout({monitor(1, 1, 1, 1, 1920, 1080), monitor(2, 1, 1, 2, 2560, 1440)}, 4);
+    const QJsonObject m_second = layout(
+        {monitor(2, 1, 2, 3, 1280, 1024), monitor(1, 1, 2, 2, 3840, 2160), monitor(1, 2, 1, 2, 1920, 1200)}, 5);
 
     QString write(const QString &name, const QJsonObject &content)
     {
-        const QString path = m_tmp.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly))
-            return {};
-        f.write(QJsonDocument(content).toJson());
-        return path;
+        QFile f(m_tmp.filePath(name));
+        return f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(content).toJson()) > 0 ? f.fileName() : QString();
     }
 
     // A vswitch serving `file` on its own socket; empty when it does not come up.
     QString startSwitch(const QString &name, const QJsonObject &file)
     {
         const QString socket = m_tmp.filePath(name);
-        auto p = std::make_unique<QProcess>();
-        p->setStandardOutputFile(QProcess::nullDevice());
-        p->setStandardErrorFile(QProcess::nullDevice());
+        auto &p = m_switches.emplace_back(std::make_unique<QProcess>());
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p->start(QStringLiteral(VSWITCH_BINARY),
-            {QStringLiteral("serve"), socket, write(name + QStringLiteral(".json"), file)});
-        if (!p->waitForStarted(5000))
-            return {};
-        m_switches.push_back(std::move(p));
-        for (int i = 0; i < 100 && !QFile::exists(socket); ++i)
-            QTest::qWait(50);
+            {QStringLiteral("serve"), socket, write(name + QStringLiteral(".json"), switchFile(file))});
+        while (!QFile::exists(socket) && p->waitForReadyRead(5000))
+            p->readAll();
         return QFile::exists(socket) ? socket : QString();
     }
 
@@ -90,19 +99,10 @@ class TestSpanlinkCtlVswitch : public QObject
         r.err = p.readAllStandardError();
         return r;
     }
-
-    static QJsonObject switchFile(const QJsonObject &layout)
+    int load(const QString &socket, const QString &file)
     {
-        return {{QStringLiteral("ports"),
-                    QJsonArray {QJsonObject {{QStringLiteral("port"), 1}}, QJsonObject {{QStringLiteral("port"), 2}}}},
-            {QStringLiteral("monitors"), layout.value(QStringLiteral("monitors"))},
-            {QStringLiteral("mousePosition"),
-                layout.value(QStringLiteral("mouse")).toObject().value(QStringLiteral("position"))}};
+        return ctl(socket, {QStringLiteral("layout"), QStringLiteral("load"), file}).code;
     }
-
-    const QJsonObject m_first = layout({monitor(1, 1, 1, 1, 1920, 1080), monitor(2, 1, 1, 2, 2560, 1440)}, 4);
-    const QJsonObject m_second = layout(
-        {monitor(2, 1, 2, 3, 1280, 1024), monitor(1, 1, 2, 2, 3840, 2160), monitor(1, 2, 1, 2, 1920, 1200)}, 5);
 
 private slots:
     void cleanupTestCase()
@@ -113,73 +113,40 @@ private slots:
         }
     }
 
-    void exportLoadExport()
+    // Export, load, export: what was exported goes back in unchanged, and a switch that got an
+    // upload answers like one that started with that layout.
+    void roundTrip()
     {
-        const QString socket = startSwitch(QStringLiteral("a"), switchFile(m_first));
-        QVERIFY(!socket.isEmpty());
-
-        const Result exported = ctl(socket, {QStringLiteral("layout"), QStringLiteral("--json")});
+        const QString uploaded = startSwitch(QStringLiteral("a"), m_first);
+        const QString started = startSwitch(QStringLiteral("b"), m_second);
+        QVERIFY(!uploaded.isEmpty() && !started.isEmpty());
+        const Result exported = ctl(uploaded, args("layout --json"));
         QCOMPARE(exported.code, 0);
         QCOMPARE(exported.json(), m_first);
+        const QByteArray grid = ctl(uploaded, args("layout")).out; // as this computer (port 2) sees it
+        QVERIFY2(grid.contains("*1 1920x1080") && grid.contains("| 2 2560x1440"), grid.constData());
 
-        const Result loaded = ctl(
-            socket, {QStringLiteral("layout"), QStringLiteral("load"), write(QStringLiteral("second.json"), m_second)});
+        const Result loaded = ctl(uploaded,
+            {QStringLiteral("layout"), QStringLiteral("load"), write(QStringLiteral("second.json"), m_second)});
         QVERIFY2(loaded.code == 0, loaded.err.constData());
         QVERIFY(loaded.out.contains("pick the new layout up"));
-        QCOMPARE(ctl(socket, {QStringLiteral("layout"), QStringLiteral("--json")}).json(), m_second);
-
-        // What was exported goes back in unchanged.
-        QVERIFY(exported.out.size() > 0);
-        QFile f(m_tmp.filePath(QStringLiteral("exported.json")));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(exported.out);
-        f.close();
-        QCOMPARE(ctl(socket, {QStringLiteral("layout"), QStringLiteral("load"), f.fileName()}).code, 0);
-        QCOMPARE(ctl(socket, {QStringLiteral("layout"), QStringLiteral("--json")}).json(), m_first);
-        // The grid as this computer (port 2) sees it.
-        const QByteArray grid = ctl(socket, {QStringLiteral("layout")}).out;
-        QVERIFY2(grid.contains("*1 1920x1080") && grid.contains("| 2 2560x1440"), grid.constData());
-    }
-
-    // A switch that received an upload answers like one that started with that layout.
-    void uploadedAnswersLikeStarted()
-    {
-        const QString uploaded = startSwitch(QStringLiteral("b"), switchFile(m_first));
-        const QString started = startSwitch(QStringLiteral("c"), switchFile(m_second));
-        QVERIFY(!uploaded.isEmpty() && !started.isEmpty());
-        QCOMPARE(ctl(uploaded,
-                     {QStringLiteral("layout"), QStringLiteral("load"), write(QStringLiteral("second.json"), m_second)})
-                     .code,
-            0);
-        for (const QStringList &args : {QStringList {QStringLiteral("status"), QStringLiteral("--json")},
-                 QStringList {QStringLiteral("layout"), QStringLiteral("--json")},
-                 QStringList {QStringLiteral("layout")}}) {
-            const Result a = ctl(uploaded, args), b = ctl(started, args);
+        for (const char *line : {"status --json", "layout --json", "layout"}) {
+            const Result a = ctl(uploaded, args(line)), b = ctl(started, args(line));
             QCOMPARE(a.code, 0);
             QCOMPARE(a.out, b.out);
         }
-        QCOMPARE(ctl(started, {QStringLiteral("status"), QStringLiteral("--json")})
-                     .json()
-                     .value(QStringLiteral("monitorEntries"))
-                     .toInt(),
-            3);
-    }
+        QCOMPARE(ctl(started, args("status --json")).json().value(QStringLiteral("monitorEntries")).toInt(), 3);
 
-    void failuresAsTheUserSeesThem()
-    {
-        const Result none = ctl(m_tmp.filePath(QStringLiteral("nothing")), {QStringLiteral("status")});
+        QFile f(m_tmp.filePath(QStringLiteral("exported.json")));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(exported.out) == exported.out.size());
+        f.close();
+        QCOMPARE(load(uploaded, f.fileName()), 0);
+        QCOMPARE(ctl(uploaded, args("layout --json")).json(), m_first);
+
+        const Result none = ctl(m_tmp.filePath(QStringLiteral("nothing")), args("status"));
         QCOMPARE(none.code, 1);
-        QCOMPARE(none.err.count('\n'), 1);
-        QVERIFY(none.err.startsWith("spanlinkctl: no switch answers"));
-
-        QJsonObject bad = m_second;
-        QJsonArray monitors = bad.value(QStringLiteral("monitors")).toArray();
-        monitors.append(monitor(9, 1, 4, 4, 800, 600));
-        bad.insert(QStringLiteral("monitors"), monitors);
-        const Result badFile = ctl(m_tmp.filePath(QStringLiteral("nothing")),
-            {QStringLiteral("layout"), QStringLiteral("load"), write(QStringLiteral("bad.json"), bad)});
-        QCOMPARE(badFile.code, 2);
-        QVERIFY2(badFile.err.contains("monitor entry 4: \"port\" is 9, must be 1 to 8"), badFile.err.constData());
+        QVERIFY2(
+            none.err.startsWith("spanlinkctl: no switch answers") && none.err.count('\n') == 1, none.err.constData());
     }
 
     // Two X screens: Qt reports each as a desktop of its own, which detect puts side by side.
@@ -190,30 +157,21 @@ private slots:
         Xvfb x;
         if (!x.start(QStringList {QStringLiteral("1280x1024x24"), QStringLiteral("1024x768x24")}))
             QSKIP("Xvfb does not start here");
-
-        const Result r = ctl({},
-            {QStringLiteral("layout"), QStringLiteral("detect"), QStringLiteral("--port"), QStringLiteral("2"),
-                QStringLiteral("--at"), QStringLiteral("1,2")},
-            x.display());
+        const Result r = ctl({}, args("layout detect --port 2 --at 1,2"), x.display());
         QVERIFY2(r.code == 0, r.err.constData());
-        const QJsonObject expected {
-            {QStringLiteral("monitors"), QJsonArray {monitor(2, 1, 1, 2, 1280, 1024), monitor(2, 2, 1, 3, 1024, 768)}}};
-        QCOMPARE(r.json(), expected);
+        QJsonArray merged = {monitor(2, 1, 1, 2, 1280, 1024), monitor(2, 2, 1, 3, 1024, 768)};
+        QCOMPARE(r.json(), QJsonObject({{QStringLiteral("monitors"), merged}}));
         // The second screen is narrower than a column of the first: the nearest cell, and a warning.
         QVERIFY2(r.err.contains("spanlinkctl: warning: screen 2 (1024x768 at 1280,0) does not tile the grid"),
             r.err.constData());
 
         // Merged with the other computer's monitor, it is a layout the switch takes.
-        const QString socket = startSwitch(QStringLiteral("d"), switchFile(m_first));
+        const QString socket = startSwitch(QStringLiteral("d"), m_first);
         QVERIFY(!socket.isEmpty());
-        QJsonArray merged = r.json().value(QStringLiteral("monitors")).toArray();
         merged.prepend(monitor(1, 1, 1, 1, 1920, 1080));
         const QJsonObject file = layout(merged, 4);
-        QCOMPARE(
-            ctl(socket, {QStringLiteral("layout"), QStringLiteral("load"), write(QStringLiteral("merged.json"), file)})
-                .code,
-            0);
-        QCOMPARE(ctl(socket, {QStringLiteral("layout"), QStringLiteral("--json")}).json(), file);
+        QCOMPARE(load(socket, write(QStringLiteral("merged.json"), file)), 0);
+        QCOMPARE(ctl(socket, args("layout --json")).json(), file);
     }
 };
 
