@@ -5,9 +5,9 @@
 
 #include <optional>
 
-// Puts the engine instance in a known state over a virtual switch holding `monitors`, as
-// readPortStatus would after connecting: this computer on port `apport`, which has the focus.
-// The desktop's screens are `screens`, or by default exactly this computer's monitors of the layout.
+// The engine instance in a known state over a virtual switch holding `monitors`, as readPortStatus
+// leaves it after connecting: this computer on port `apport`, which has the focus. The desktop's
+// screens are `screens`, or by default exactly this computer's monitors of the layout.
 inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, int apport, quint8 presentMask,
     int mousePosition = 4, std::optional<QVector<QRect>> screens = std::nullopt)
 {
@@ -23,13 +23,11 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     engine->m_device.close();
     engine->m_device.open(KV830::VendorId, KV830::ProductId);
     engine->m_connected = true;
-    engine->m_switchPending = 0;
+    engine->m_switchPending = engine->m_lastRow = engine->m_lastCol = engine->m_cyclicSwitch = 0;
     engine->m_lastPointer.reset();
-    engine->m_lastRow = engine->m_lastCol = 0;
     engine->m_mouseSpeed = 1.0;
     engine->m_speedSamples = {};
     engine->m_leftButtonDown = engine->m_rightButtonDown = 0;
-    engine->m_cyclicSwitch = 0;
     engine->m_frameInfo.clear();
     engine->m_ownMonitors.clear();
     engine->m_allMonitors.clear();
@@ -39,8 +37,10 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
             return *screens;
         QVector<QRect> own;
         for (const QVariantMap &e : qAsConst(engine->m_ownMonitors)) {
-            own.append(QRect(e.value(QStringLiteral("min_x")).toInt(), e.value(QStringLiteral("min_y")).toInt(),
-                e.value(QStringLiteral("width")).toInt(), e.value(QStringLiteral("height")).toInt()));
+            const auto at = [&e](const char *key) {
+                return e.value(QLatin1String(key)).toInt();
+            };
+            own.append({at("min_x"), at("min_y"), at("width"), at("height")});
         }
         return own;
     };
@@ -69,28 +69,32 @@ inline QString frame()
     return values(Monitor::getInstance()->m_frameInfo, {"x", "y", "width", "height", "switchport"});
 }
 
-// One pointer event through the mouse procedure, as the hook delivers it.
+// One event through the hook procedures, as the hooks deliver it (0x0200: a move).
 inline std::intptr_t pointerEvent(std::uintptr_t message, int x = 0, int y = 0)
 {
-    PointerEventRecord record;
-    record.x = x;
-    record.y = y;
+    PointerEventRecord record {x, y};
     return Monitor::mouseProc(0, message, reinterpret_cast<std::intptr_t>(&record));
 }
-
 inline std::intptr_t moveTo(int x, int y)
 {
     return pointerEvent(0x0200, x, y);
 }
-
 inline std::intptr_t keyEvent(std::uintptr_t message, std::uint32_t vk)
 {
-    KeyEventRecord record;
-    record.vkCode = vk;
+    KeyEventRecord record {vk};
     return Monitor::keyboardProc(0, message, reinterpret_cast<std::intptr_t>(&record));
 }
 
-// Switch requests (0x49) the virtual switch received since the last clear.
+// Frames with this report id the virtual switch received since the last clear.
+inline int countFrames(unsigned char id)
+{
+    int n = 0;
+    for (const QByteArray &f : VirtualHid::sentFrames())
+        n += !f.isEmpty() && static_cast<unsigned char>(f.at(0)) == id;
+    return n;
+}
+
+// Switch requests (0x49) the virtual switch received since the last clear, and one such request.
 inline QList<QByteArray> switchRequests()
 {
     QList<QByteArray> out;
@@ -100,7 +104,6 @@ inline QList<QByteArray> switchRequests()
     }
     return out;
 }
-
 inline QByteArray request(int port, int row, int col, int direction, int percent)
 {
     const char r[6] = {char(0x49), char(port), char(row), char(col), char(direction), char(percent)};
