@@ -27,11 +27,10 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     engine->m_lastPointer.reset();
     engine->m_mouseSpeed = 1.0;
     engine->m_speedSamples = {};
-    engine->m_leftButtonDown = engine->m_rightButtonDown = 0;
+    engine->m_leftButtonDown = engine->m_rightButtonDown = engine->m_originRow = engine->m_originCol = 0;
     engine->m_frameInfo.clear();
     engine->m_ownMonitors.clear();
     engine->m_allMonitors.clear();
-    engine->m_originRow = engine->m_originCol = 0;
     engine->m_screenSource = [engine, screens] {
         if (screens)
             return *screens;
@@ -52,23 +51,6 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     return engine;
 }
 
-// Some values of a map, comma-separated; "missing" for a map that is not there.
-inline QString values(const QVariantMap &map, std::initializer_list<const char *> keys)
-{
-    if (map.isEmpty())
-        return QStringLiteral("missing");
-    QStringList out;
-    for (const char *key : keys)
-        out << map.value(QLatin1String(key)).toString();
-    return out.join(QLatin1Char(','));
-}
-
-// The highlight frame as "x,y,width,height,switchport".
-inline QString frame()
-{
-    return values(Monitor::getInstance()->m_frameInfo, {"x", "y", "width", "height", "switchport"});
-}
-
 // One event through the hook procedures, as the hooks deliver it (0x0200: a move).
 inline std::intptr_t pointerEvent(std::uintptr_t message, int x = 0, int y = 0)
 {
@@ -83,15 +65,6 @@ inline std::intptr_t keyEvent(std::uintptr_t message, std::uint32_t vk)
 {
     KeyEventRecord record {vk};
     return Monitor::keyboardProc(0, message, reinterpret_cast<std::intptr_t>(&record));
-}
-
-// Frames with this report id the virtual switch received since the last clear.
-inline int countFrames(unsigned char id)
-{
-    int n = 0;
-    for (const QByteArray &f : VirtualHid::sentFrames())
-        n += !f.isEmpty() && static_cast<unsigned char>(f.at(0)) == id;
-    return n;
 }
 
 // Switch requests (0x49) the virtual switch received since the last clear, and one such request.
