@@ -5,9 +5,9 @@
 
 #include <optional>
 
-// Puts the engine instance in a known state over a virtual switch holding `monitors`, as
-// readPortStatus would after connecting: this computer on port `apport`, which has the focus.
-// The desktop's screens are `screens`, or by default exactly this computer's monitors of the layout.
+// The engine instance in a known state over a virtual switch holding `monitors`, as readPortStatus
+// leaves it after connecting: this computer on port `apport`, which has the focus. The desktop's
+// screens are `screens`, or by default exactly this computer's monitors of the layout.
 inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, int apport, quint8 presentMask,
     int mousePosition = 4, std::optional<QVector<QRect>> screens = std::nullopt)
 {
@@ -23,24 +23,23 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     engine->m_device.close();
     engine->m_device.open(KV830::VendorId, KV830::ProductId);
     engine->m_connected = true;
-    engine->m_switchPending = 0;
+    engine->m_switchPending = engine->m_lastRow = engine->m_lastCol = engine->m_cyclicSwitch = 0;
     engine->m_lastPointer.reset();
-    engine->m_lastRow = engine->m_lastCol = 0;
     engine->m_mouseSpeed = 1.0;
     engine->m_speedSamples = {};
-    engine->m_leftButtonDown = engine->m_rightButtonDown = 0;
-    engine->m_cyclicSwitch = 0;
+    engine->m_leftButtonDown = engine->m_rightButtonDown = engine->m_originRow = engine->m_originCol = 0;
     engine->m_frameInfo.clear();
     engine->m_ownMonitors.clear();
     engine->m_allMonitors.clear();
-    engine->m_originRow = engine->m_originCol = 0;
     engine->m_screenSource = [engine, screens] {
         if (screens)
             return *screens;
         QVector<QRect> own;
         for (const QVariantMap &e : qAsConst(engine->m_ownMonitors)) {
-            own.append(QRect(e.value(QStringLiteral("min_x")).toInt(), e.value(QStringLiteral("min_y")).toInt(),
-                e.value(QStringLiteral("width")).toInt(), e.value(QStringLiteral("height")).toInt()));
+            const auto at = [&e](const char *key) {
+                return e.value(QLatin1String(key)).toInt();
+            };
+            own.append({at("min_x"), at("min_y"), at("width"), at("height")});
         }
         return own;
     };
@@ -52,45 +51,23 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     return engine;
 }
 
-// Some values of a map, comma-separated; "missing" for a map that is not there.
-inline QString values(const QVariantMap &map, std::initializer_list<const char *> keys)
-{
-    if (map.isEmpty())
-        return QStringLiteral("missing");
-    QStringList out;
-    for (const char *key : keys)
-        out << map.value(QLatin1String(key)).toString();
-    return out.join(QLatin1Char(','));
-}
-
-// The highlight frame as "x,y,width,height,switchport".
-inline QString frame()
-{
-    return values(Monitor::getInstance()->m_frameInfo, {"x", "y", "width", "height", "switchport"});
-}
-
-// One pointer event through the mouse procedure, as the hook delivers it.
+// One event through the hook procedures, as the hooks deliver it (0x0200: a move).
 inline std::intptr_t pointerEvent(std::uintptr_t message, int x = 0, int y = 0)
 {
-    PointerEventRecord record;
-    record.x = x;
-    record.y = y;
+    PointerEventRecord record {x, y};
     return Monitor::mouseProc(0, message, reinterpret_cast<std::intptr_t>(&record));
 }
-
 inline std::intptr_t moveTo(int x, int y)
 {
     return pointerEvent(0x0200, x, y);
 }
-
 inline std::intptr_t keyEvent(std::uintptr_t message, std::uint32_t vk)
 {
-    KeyEventRecord record;
-    record.vkCode = vk;
+    KeyEventRecord record {vk};
     return Monitor::keyboardProc(0, message, reinterpret_cast<std::intptr_t>(&record));
 }
 
-// Switch requests (0x49) the virtual switch received since the last clear.
+// Switch requests (0x49) the virtual switch received since the last clear, and one such request.
 inline QList<QByteArray> switchRequests()
 {
     QList<QByteArray> out;
@@ -100,7 +77,6 @@ inline QList<QByteArray> switchRequests()
     }
     return out;
 }
-
 inline QByteArray request(int port, int row, int col, int direction, int percent)
 {
     const char r[6] = {char(0x49), char(port), char(row), char(col), char(direction), char(percent)};

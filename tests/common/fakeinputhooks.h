@@ -4,8 +4,8 @@
 
 #include <QList>
 
-// Input hooks that install nothing real but count what the engine asks of them, and pass
-// events on with a value of their own so that a test can tell "passed on" from "swallowed".
+// Hooks that install nothing real but note what the engine asks of them, and pass events on
+// with a value of their own so that a test can tell "passed on" from "swallowed".
 class FakeInputHooks : public InputHooks
 {
 public:
@@ -14,31 +14,14 @@ public:
     FakeInputHooks() { InputHooks::setInstance(this); }
     ~FakeInputHooks() override { InputHooks::setInstance(nullptr); }
 
-    HookHandle installMouseHook(Procedure procedure) override
-    {
-        mouseProcedure = procedure;
-        return failMouse ? nullptr : HookHandle(&m_mouseToken);
-    }
-    HookHandle installKeyboardHook(Procedure procedure) override
-    {
-        keyboardProcedure = procedure;
-        return failKeyboard ? nullptr : HookHandle(&m_keyboardToken);
-    }
+    HookHandle installMouseHook(Procedure) override { return failMouse ? nullptr : HookHandle(&m_mouse); }
+    HookHandle installKeyboardHook(Procedure) override { return failKeyboard ? nullptr : HookHandle(&m_keyboard); }
     void uninstall(HookHandle hook) override { uninstalled.append(hook); }
-    std::intptr_t callNext(int, std::uintptr_t, std::intptr_t) override
-    {
-        ++passedOn;
-        return PassedOn;
-    }
+    std::intptr_t callNext(int, std::uintptr_t, std::intptr_t) override { return PassedOn; }
 
-    bool failMouse = false;
-    bool failKeyboard = false;
-    Procedure mouseProcedure = nullptr;
-    Procedure keyboardProcedure = nullptr;
+    bool failMouse = false, failKeyboard = false;
     QList<HookHandle> uninstalled;
-    int passedOn = 0;
 
 private:
-    int m_mouseToken = 0;
-    int m_keyboardToken = 0;
+    int m_mouse = 0, m_keyboard = 0;
 };
