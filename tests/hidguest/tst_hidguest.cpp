@@ -121,6 +121,7 @@ private slots:
         QVERIFY2(log.contains(QStringLiteral("short feature report: 4 of 8 bytes")),
             qPrintable(log.lines().join(QLatin1Char('|'))));
         QCOMPARE(hex(shortReply, 8), hex(full, 4) + "00000000");
+        QVERIFY(hid.closedevice());
     }
 
     // The agent a user runs, headless: heartbeats, then the cable pulled and pushed back.
