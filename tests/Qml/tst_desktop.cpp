@@ -77,7 +77,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(XDesktop::trayIcon(m_server.display()).isValid(), 15000);
         const QRect icon = XDesktop::trayIcon(m_server.display());
         QTRY_VERIFY([&] {
-            const QColor c = XDesktop::mean(shot(QStringLiteral("tray-") + QLatin1String(QTest::currentDataTag())), icon);
+            const QColor c
+                = XDesktop::mean(shot(QStringLiteral("tray-") + QLatin1String(QTest::currentDataTag())), icon);
             return online ? c.blue() > c.red() + 40 : qAbs(c.blue() - c.red()) < 25 && c.red() < 200;
         }());
         moveTo(icon.center());
