@@ -2,32 +2,28 @@
 
 #include <QAbstractEventDispatcher>
 #include <QGuiApplication>
-#include <QObject>
 
 #include <cstdlib>
 
-// One application for the whole run, on the offscreen platform, with the log silenced: the
-// fuzzer calls the entry point millions of times and a message per call would be most of its
-// time. SPANLINK_FUZZ_LOG=1 lets messages through, to see what an input does.
-inline void startFuzzApplication()
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (!std::getenv("SPANLINK_FUZZ_LOG"))
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    static int argc = 1;
-    static char name[] = "fuzz";
-    static char *argv[] = {name, nullptr};
-    new QGuiApplication(argc, argv);
-}
+// One offscreen application for the whole run. The log is silenced (a message per input would be
+// most of the fuzzer's time) unless SPANLINK_FUZZ_LOG is set.
+#define SPANLINK_FUZZ_APPLICATION                                                                                      \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***)                                                               \
+    {                                                                                                                  \
+        qputenv("QT_QPA_PLATFORM", "offscreen");                                                                       \
+        if (!std::getenv("SPANLINK_FUZZ_LOG"))                                                                         \
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});                     \
+        static int argc = 1;                                                                                           \
+        static char name[] = "fuzz", *argv[] = {name, nullptr};                                                        \
+        new QGuiApplication(argc, argv);                                                                               \
+        return 0;                                                                                                      \
+    }
 
-// Single-shot timers started during one input (the engine's end of a pending switch) would
-// otherwise pile up, as the event loop never runs: Qt parents them to the event dispatcher.
+// Single-shot timers of one input (the end of a pending switch) would pile up, as the event loop
+// never runs: Qt parents them to the event dispatcher.
 inline void dropPendingTimers()
 {
-    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
-    if (!dispatcher)
-        return;
-    const QObjectList children = dispatcher->children();
+    const QObjectList children = QAbstractEventDispatcher::instance()->children(); // a copy: we delete from it
     for (QObject *child : children) {
         if (child->inherits("QSingleShotTimer"))
             delete child;

@@ -6,35 +6,18 @@
 #include <cstdint>
 
 // The fuzzer's bytes, taken from the front; past the end everything reads as zero.
-class FuzzInput
-{
-public:
-    FuzzInput(const std::uint8_t *data, std::size_t size)
-        : m_data(data)
-        , m_size(size)
-    {
-    }
+struct FuzzInput {
+    const std::uint8_t *data;
+    std::size_t size, pos = 0;
 
-    bool atEnd() const { return m_pos >= m_size; }
-    std::uint8_t byte() { return atEnd() ? 0 : m_data[m_pos++]; }
+    bool atEnd() const { return pos >= size; }
+    std::uint8_t byte() { return atEnd() ? 0 : data[pos++]; }
     int word() { return byte() | (byte() << 8); }
-    std::int32_t int32()
-    {
-        std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i)
-            v |= std::uint32_t(byte()) << (8 * i);
-        return std::int32_t(v);
-    }
+    std::int32_t int32() { return std::int32_t(std::uint32_t(word()) | (std::uint32_t(word()) << 16)); }
     QByteArray bytes(std::size_t n)
     {
-        const std::size_t take = atEnd() ? 0 : (n < m_size - m_pos ? n : m_size - m_pos);
-        const QByteArray out(reinterpret_cast<const char *>(m_data + m_pos), int(take));
-        m_pos += take;
-        return out;
+        const std::size_t take = atEnd() ? 0 : std::min(n, size - pos);
+        pos += take;
+        return QByteArray(reinterpret_cast<const char *>(data + pos - take), int(take));
     }
-
-private:
-    const std::uint8_t *m_data;
-    std::size_t m_size;
-    std::size_t m_pos = 0;
 };

@@ -1,75 +1,54 @@
-// Every reply of the switch is the fuzzer's bytes: the connection's reads and the engine's
-// (port status and layout, mouse status on arrival, focus status, version, heartbeat, upload,
-// the port status read during a crossing) run on whatever comes back.
+// Every reply of the switch is the fuzzer's: the connection's reads and the engine's (port status
+// and layout, mouse status on arrival, focus status, version, heartbeat, upload, the port status
+// read during a crossing) run on whatever comes back.
 
 #include "enginefixture.h"
 #include "fuzzapp.h"
 #include "fuzzinput.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    startFuzzApplication();
-    return 0;
-}
+#include <functional>
+
+SPANLINK_FUZZ_APPLICATION
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Monitor *engine = setUpEngine({{1, 1, 1, 1, 1920, 1080}, {2, 1, 1, 2, 1920, 1080}}, 1, 0x03);
-    FuzzInput in(data, size);
+    FuzzInput in {data, size};
     // Each reply: a length byte (0xFF: the read fails), then that many bytes, up to 16.
     VirtualHid::setReplySource([&in](const QByteArray &, QByteArray &reply) {
         const int length = in.byte();
-        if (length == 0xFF)
-            return false;
         reply = in.bytes(std::size_t(length % 17));
-        return true;
+        return length != 0xFF;
     });
-
     Monitor element;
     element.m_devstatus = 1;
-    for (int steps = 0; !in.atEnd() && steps < 64; ++steps) {
-        switch (in.byte() % 9) {
-        case 0:
-            element.readPortStatus();
-            break;
-        case 1:
-            keyEvent(HookMessage::KeyDown, FocusArrivalKey); // getMouseData
-            break;
-        case 2:
-            element.getMouseHighlightData();
-            break;
-        case 3:
-            engine->m_device.getFWAPProtocolVersion();
-            break;
-        case 4:
-            engine->m_device.heartBeat();
-            break;
-        case 5: {
-            QList<QVariantMap> entries;
-            const int count = in.byte() % 4;
-            for (int i = 0; i < count; ++i) {
-                entries.append({{QStringLiteral("serialNum"), i + 1}, {QStringLiteral("portNum"), in.byte()},
-                    {QStringLiteral("x"), in.byte()}, {QStringLiteral("y"), in.byte()}, {QStringLiteral("w_l"), 0x80},
-                    {QStringLiteral("w_h"), 0x07}, {QStringLiteral("h_l"), 0x38}, {QStringLiteral("h_h"), 0x04}});
-            }
-            engine->m_device.sendAllCommand(count, entries, {{QStringLiteral("position"), in.byte()}});
-            break;
+    const auto upload = [&] {
+        using S = QLatin1String;
+        QList<QVariantMap> entries;
+        const int count = in.byte() % 4;
+        for (int i = 0; i < count; ++i) {
+            entries.append({{S("serialNum"), i + 1}, {S("portNum"), in.byte()}, {S("x"), in.byte()},
+                {S("y"), in.byte()}, {S("w_l"), 0x80}, {S("w_h"), 0x07}, {S("h_l"), 0x38}, {S("h_h"), 0x04}});
         }
-        case 6:
-            // A move, possibly through an edge: the crossing reads the port status.
+        engine->m_device.sendAllCommand(count, entries, {{S("position"), in.byte()}});
+    };
+    const std::function<void()> steps[] = {
+        [&] { element.readPortStatus(); },
+        [&] { keyEvent(HookMessage::KeyDown, FocusArrivalKey); }, // getMouseData
+        [&] { element.getMouseHighlightData(); },
+        [&] { engine->m_device.getFWAPProtocolVersion(); },
+        [&] { engine->m_device.heartBeat(); },
+        upload,
+        [&] { // a move, possibly through an edge: the crossing reads the port status
             engine->m_switchPending = 0;
             engine->m_curPort = engine->m_apPort;
             moveTo(in.int32() % 5000, in.int32() % 5000);
-            break;
-        case 7:
-            element.getDeviceStatus();
-            break;
-        case 8:
-            engine->m_device.getMouseStatus();
-            engine->m_device.getOneListOfPortNum(in.byte());
-            break;
-        }
-    }
+        },
+        [&] { element.getDeviceStatus(); },
+        [&] { engine->m_device.getMouseStatus(), engine->m_device.getOneListOfPortNum(in.byte()); },
+    };
+    for (int n = 0; !in.atEnd() && n < 64; ++n)
+        steps[in.byte() % std::size(steps)]();
     VirtualHid::setReplySource({});
     dropPendingTimers();
     return 0;

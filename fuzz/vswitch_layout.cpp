@@ -5,17 +5,12 @@
 
 bool parseLayout(const QByteArray &contents, const QString &path, SwitchServer &server);
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    startFuzzApplication();
-    return 0;
-}
+SPANLINK_FUZZ_APPLICATION
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     SwitchServer server;
-    const QByteArray contents(reinterpret_cast<const char *>(data), int(size));
-    if (parseLayout(contents, QStringLiteral("layout.json"), server))
+    if (parseLayout(QByteArray(reinterpret_cast<const char *>(data), int(size)), QStringLiteral("layout.json"), server))
         server.control(QStringLiteral("status"));
     return 0;
 }

@@ -1,16 +1,13 @@
-// The virtual switch daemon's line protocol from two connections at once: the input is cut
-// at NUL bytes and the pieces go to the one and the other connection in turn.
+// The virtual switch daemon's line protocol from two connections at once: the input is cut at
+// NUL bytes and the pieces go to the one and the other connection in turn.
 
 #include "fuzzapp.h"
-#include "fuzzinput.h"
 #include "switchserver.h"
 
 #include <QIODevice>
 
-namespace
-{
-// A connection without a socket: what is fed arrives as readable data, what the server
-// writes is kept and dropped.
+// A connection without a socket: what is fed arrives as readable data, what the server writes
+// is dropped.
 class Pipe : public QIODevice
 {
 public:
@@ -18,37 +15,23 @@ public:
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_in.size() + QIODevice::bytesAvailable(); }
     bool canReadLine() const override { return m_in.contains('\n') || QIODevice::canReadLine(); }
-    void feed(const QByteArray &bytes)
-    {
-        m_in += bytes;
-        emit readyRead();
-    }
-    qint64 written = 0;
+    void feed(const QByteArray &bytes) { m_in += bytes, emit readyRead(); }
 
 protected:
     qint64 readData(char *data, qint64 max) override
     {
-        const qint64 n = qMin(max, qint64(m_in.size()));
-        std::copy(m_in.constData(), m_in.constData() + n, data);
-        m_in.remove(0, int(n));
+        const int n = int(qMin(max, qint64(m_in.size())));
+        std::copy_n(m_in.constData(), n, data);
+        m_in.remove(0, n);
         return n;
     }
-    qint64 writeData(const char *, qint64 size) override
-    {
-        written += size;
-        return size;
-    }
+    qint64 writeData(const char *, qint64 size) override { return size; }
 
 private:
     QByteArray m_in;
 };
-} // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    startFuzzApplication();
-    return 0;
-}
+SPANLINK_FUZZ_APPLICATION
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
