@@ -13,6 +13,11 @@
 
 namespace XDesktop
 {
+inline QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 inline QByteArray run(const QString &display, const QString &program, const QStringList &args)
 {
@@ -29,7 +34,7 @@ inline QByteArray run(const QString &display, const QString &program, const QStr
 inline QString tree(const QString &display)
 {
     return QString::fromLocal8Bit(
-        run(display, QStringLiteral("xwininfo"), QStringLiteral("-root -tree").split(QLatin1Char(' '))));
+        run(display, QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}));
 }
 
 // The whole screen, also saved to `path` for a person to look at.
@@ -64,10 +69,9 @@ inline QRect trayIcon(const QString &display)
 
 template <typename F> void eachPixel(const QImage &image, const QRect &r, F f)
 {
-    for (int y = r.top(); y <= r.bottom(); ++y) {
+    for (int y = r.top(); y <= r.bottom(); ++y)
         for (int x = r.left(); x <= r.right(); ++x)
             f(image.pixelColor(x, y));
-    }
 }
 
 // Mean colour of a rectangle of an image; invalid for an empty one.
@@ -88,5 +92,4 @@ inline int pixelsNear(const QImage &image, const QRect &r, const QColor &colour,
     });
     return n;
 }
-
 } // namespace XDesktop

@@ -91,32 +91,30 @@ struct Computer {
         users.removeAll(qs("Public")); // the roaming AppData of the prefix's own user
         const QString folder
             = winePrefix.isEmpty() ? data : winePrefix + qs("/drive_c/users/%1/AppData/Roaming").arg(users.value(0));
-        QFile f(folder + qs("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate) + qs(".txt"));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        return XDesktop::readAll(
+            folder + qs("/VORN/Spanlink/log") + QDate::currentDate().toString(Qt::ISODate) + qs(".txt"));
     }
     QImage screenshot(const QString &name) const
     {
         return XDesktop::screenshot(server->display(), qs("e2e-shots/%1-port%2.png").arg(name).arg(port));
     }
     QString tree() const { return XDesktop::tree(server->display()); }
-    QByteArray mappings() const
-    {
-        QFile f(qs("/proc/%1/maps").arg(agent->processId()));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray mappings() const { return XDesktop::readAll(qs("/proc/%1/maps").arg(agent->processId())); }
     QColor trayColour() const
     {
         const QRect icon = winePrefix.isEmpty() ? XDesktop::trayIcon(server->display()) : Wine::s_trayIcon;
         return icon.isValid() ? XDesktop::mean(screenshot(qs("tray")), icon) : QColor();
     }
-    static bool blue(const QColor &c) { return c.isValid() && c.blue() > c.red() + 40 && c.blue() > c.green(); }
-    // Grey: all channels alike (the green frame, drawn over the tray, is not).
-    static bool grey(const QColor &c)
+    bool online() const
     {
+        const QColor c = trayColour();
+        return c.isValid() && c.blue() > c.red() + 40 && c.blue() > c.green();
+    }
+    bool offline() const // grey: all channels alike (the green frame, drawn over the tray, is not)
+    {
+        const QColor c = trayColour();
         return c.isValid() && qAbs(c.blue() - c.red()) < 25 && qAbs(c.green() - c.red()) < 25;
     }
-    bool online() const { return blue(trayColour()); }
-    bool offline() const { return grey(trayColour()); }
     bool frameShown(const QString &name) const
     {
         const QColor c = screenshot(name).pixelColor(5, 500);
@@ -260,7 +258,6 @@ public:
         p.waitForFinished(5000);
         return p.readAllStandardOutput().trimmed();
     }
-    qint64 switchPid() const { return m_switch.processId(); }
     QJsonObject status() const { return QJsonDocument::fromJson(ctl(qs("status")).mid(3)).object(); }
     int accepted(int port) const { return status()[qs("accepted")].toObject()[QString::number(port)].toInt(); }
 

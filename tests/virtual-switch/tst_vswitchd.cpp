@@ -320,56 +320,26 @@ private slots:
             QCOMPARE(daemon.exitCode(), 2);
     }
 
-    // With an answer delay every frame is answered that long after it came, never sooner, each
-    // agent gets its own answers, and a frame takes effect when it comes.
-    void delayedAnswers()
-    {
-        QProcess daemon;
-        const QString socket = m_tmp.filePath(QStringLiteral("delayed"));
-        QVERIFY(start(daemon, socket, m_layout, {QStringLiteral("--delay-ms"), QStringLiteral("40")})
-                    .contains("answers leave 40 ms after their frames"));
-        QLocalSocket a, b;
-        QVERIFY(connectTo(a, socket) && connectTo(b, socket));
-        QCOMPARE(ask(a, "hello 1") + ask(b, "hello 2"), QByteArray("okok")); // not delayed: no frame
-        // A hands over to port 2; B's mouse status, asked before A's answer is out, reads it.
-        QElapsedTimer t;
-        t.start();
-        a.write(frame("49020102072100") + '\n');
-        QVERIFY(a.waitForBytesWritten(2000));
-        const QByteArray status = ask(b, frame("48000000000000"));
-        const qint64 bAnswered = t.elapsed();
-        while (!a.canReadLine())
-            QVERIFY(a.waitForReadyRead(2000));
-        QVERIFY2(t.elapsed() >= 40 && bAnswered >= 40, QByteArray::number(bAnswered).constData());
-        QCOMPARE(a.readLine().trimmed().left(10), QByteArray("reply c900"));
-        QCOMPARE(status.left(20), QByteArray("reply c8000201020721"));
-        QCOMPARE(QByteArray::fromHex(ask(b, frame("4a000000000000")).mid(6)).at(2), char(2)); // its own cable
-        end(daemon);
-    }
-
-    // Loopback TCP reaches the same switch as the local socket, and only loopback listens.
-    void tcpAgents()
+    // Loopback TCP reaches the switch, and only loopback listens (the kernel's table, state 0A).
+    void tcpOnLoopbackOnly()
     {
         QProcess daemon;
         const QByteArray said = start(
             daemon, m_tmp.filePath(QStringLiteral("tcp")), m_layout, {QStringLiteral("--tcp"), QStringLiteral("0")});
-        const QString port
-            = QRegularExpression(QStringLiteral("tcp:127.0.0.1:(\\d+)")).match(QString::fromLatin1(said)).captured(1);
+        const int port = said.mid(said.indexOf("tcp:127.0.0.1:") + 14).split('\n').value(0).toInt();
         QTcpSocket agent;
-        agent.connectToHost(QHostAddress::LocalHost, port.toUShort());
+        agent.connectToHost(QHostAddress::LocalHost, quint16(port));
         QVERIFY(agent.waitForConnected(2000));
         QCOMPARE(ask(agent, "hello 2"), QByteArray("ok"));
-        QCOMPARE(QByteArray::fromHex(ask(agent, frame("4a000000000000")).mid(6)).mid(2, 1), QByteArray(1, 2));
-        QFile table(QStringLiteral("/proc/net/tcp")); // the kernel's listening sockets (state 0A)
+        const QString hexPort = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper();
+        QFile table(QStringLiteral("/proc/net/tcp"));
         QVERIFY(table.open(QIODevice::ReadOnly));
-        const QByteArray hexPort = QByteArray::number(port.toInt(), 16).toUpper().rightJustified(4, '0');
-        QByteArrayList listening;
-        for (const QByteArray &line : table.readAll().split('\n')) {
-            const QList<QByteArray> f = line.simplified().split(' ');
-            if (f.size() > 3 && f.at(1).endsWith(":" + hexPort) && f.at(3) == "0A")
-                listening << f.at(1);
-        }
-        QCOMPARE(listening, QByteArrayList {"0100007F:" + hexPort});
+        const QStringList listening = QString::fromLatin1(table.readAll())
+                                          .split(QLatin1Char('\n'))
+                                          .filter(hexPort)
+                                          .filter(QStringLiteral(" 0A "));
+        QCOMPARE(listening.size(), 1);
+        QVERIFY2(listening.value(0).contains(QStringLiteral("0100007F") + hexPort), qPrintable(listening.value(0)));
         end(daemon);
     }
 };
