@@ -7,6 +7,7 @@
 #include "kv830data.h"
 #include "messagelog.h"
 #include "waitfor.h"
+#include "xdesktop.h"
 
 #include <QDate>
 #include <QDir>
@@ -27,21 +28,13 @@ class TestHidGuest : public QObject
     QProcess m_switch;
     QString m_reportLog;
 
-    static QByteArray hex(const unsigned char *data, int n)
-    {
-        return QByteArray(reinterpret_cast<const char *>(data), n).toHex();
-    }
+    static QByteArray hex(const unsigned char *data, int n) { return QByteArray((const char *)data, n).toHex(); }
     static QStringList hidraw()
     {
         return QDir(QStringLiteral("/sys/class/hidraw")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     }
-
     // What the device has seen since `from`, a byte offset of its log.
-    QByteArray reportsSince(qint64 from) const
-    {
-        QFile f(m_reportLog);
-        return f.open(QIODevice::ReadOnly) && f.seek(from) ? f.readAll() : QByteArray();
-    }
+    QByteArray reportsSince(qint64 from) const { return XDesktop::readAll(m_reportLog).mid(from); }
     qint64 reportLogSize() const { return QFileInfo(m_reportLog).size(); }
     bool tell(const QByteArray &line) // one command to the device; whether it said ok
     {
@@ -135,8 +128,8 @@ private slots:
         agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         agent.start(QStringLiteral(SPANLINK_BINARY), QStringList());
         const auto log = [&] {
-            QFile f(data + QStringLiteral("/VORN/Spanlink/log%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
-            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+            return XDesktop::readAll(
+                data + QStringLiteral("/VORN/Spanlink/log%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
         };
         const auto heartbeatsSince = [&](qint64 from) {
             return reportsSince(from).count("get c6 8\n");
