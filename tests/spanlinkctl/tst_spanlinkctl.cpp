@@ -5,7 +5,6 @@
 #include "layoutfile.h"
 #include "virtualhid.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -18,37 +17,24 @@ struct Result {
     int code = -1;
     QString out, err;
 };
-
-Result ctl(const QString &line, const QString &file = {})
-{
-    Result r;
-    QTextStream out(&r.out), err(&r.err);
-    QStringList a = (QStringLiteral("spanlinkctl ") + line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    r.code = SpanlinkCtl::run(file.isEmpty() ? a : a << file, out, err);
-    out.flush();
-    err.flush();
-    return r;
-}
-
 QByteArray entry(int port, int index, int row, int col, int width = 1920, int height = 1080)
 {
-    return QStringLiteral(R"({"port": %1, "index": %2, "row": %3, "col": %4, "width": %5, "height": %6})")
-        .arg(port)
-        .arg(index)
-        .arg(row)
-        .arg(col)
-        .arg(width)
-        .arg(height)
+    return QString::asprintf(R"({"port": %d, "index": %d, "row": %d, "col": %d, "width": %d, "height": %d})", port,
+        index, row, col, width, height)
         .toUtf8();
 }
 QByteArray second(const QByteArray &e)
 {
     return R"({"monitors": [)" + entry(1, 1, 1, 1) + ", " + e + "]}";
 }
-
+QJsonObject json(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
 const QByteArray s_three = R"({"monitors": [)" + entry(1, 1, 1, 1) + ", " + entry(2, 1, 1, 2, 2560, 1440) + ", "
     + entry(3, 1, 2, 1, 1280, 1024) + R"(], "mouse": {"position": 2, "acceleration": 1, "speed": 3}})";
-const QVector<SwitchModel::MonitorEntry> s_before = {{1, 1, 1, 1, 800, 600}};
+const QVector<SwitchModel::MonitorEntry> s_before
+    = {{1, 1, 1, 1, 800, 600}, {2, 1, 1, 2, 800, 600}, {2, 2, 1, 3, 8, 6}};
 } // namespace
 
 class TestSpanlinkCtl : public QObject
@@ -57,11 +43,23 @@ class TestSpanlinkCtl : public QObject
 
     QTemporaryDir m_tmp;
 
-    QString write(const QByteArray &content)
+    // The command line, and with a file's content, the path of that file (none: a file not there).
+    Result ctl(const QString &line, const QByteArray &file = {}, bool withFile = false)
     {
         static int n = 0;
-        QFile f(m_tmp.filePath(QStringLiteral("layout%1.json").arg(++n)));
-        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() ? f.fileName() : QString();
+        QStringList a = (QStringLiteral("spanlinkctl ") + line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (withFile || !file.isEmpty()) {
+            QFile f(m_tmp.filePath(QStringLiteral("layout%1.json").arg(++n)));
+            if (!file.isEmpty() && !(f.open(QIODevice::WriteOnly) && f.write(file) == file.size()))
+                return {};
+            a << f.fileName();
+        }
+        Result r;
+        QTextStream out(&r.out), err(&r.err);
+        r.code = SpanlinkCtl::run(a, out, err);
+        out.flush();
+        err.flush();
+        return r;
     }
 
 private slots:
@@ -72,37 +70,51 @@ private slots:
         VirtualHid::model().mousePosition = 4;
     }
 
-    void badFilesSendNothing_data()
+    // Refused command lines and files: a line on stderr, exit code 2, nothing sent.
+    void badInput_data()
     {
-        QTest::addColumn<QByteArray>("content"); // empty: no file at all
-        QTest::addColumn<QString>("message");
-        QByteArray many = R"({"monitors": [)";
-        for (int i = 0; i < 256; ++i)
-            many += (i ? ", " : "") + entry(1 + i % 8, 1, 1, 1);
-        const std::pair<QByteArray, const char *> rows[] = {{"", "cannot read "}, {"{\"monitors\": [", "not JSON"},
-            {R"({"monitors": [], "colour": 1})", "unknown field \"colour\""},
-            {many + "]}", "256 entries, the switch holds at most 255"},
-            {second(entry(9, 1, 1, 2)), "monitor entry 2: \"port\" is 9, must be 1 to 8"},
-            {second(entry(2, 1, 0, 2)), "monitor entry 2: \"row\" is 0, must be 1 to 16"},
-            {second(R"({"port": 2, "index": 1, "row": 1.5, "col": 2, "width": 9, "height": 9})"),
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message"); // on stderr, or on stdout for a success
+        QByteArray many = R"({"monitors": [)" + entry(1, 1, 1, 1);
+        for (int i = 1; i < 256; ++i)
+            many += ", " + entry(1 + i % 8, 1, 1, 1);
+        const std::tuple<const char *, QByteArray, int, const char *> rows[] = {{"--help", "", 0, "layout load FILE"},
+            {"reboot", "", 2, "unknown command \"reboot\""},
+            {"layout detect --port 1", "", 2, "needs --port N and --at ROW,COL"},
+            {"layout detect --at 1,1", "", 2, "needs --port N and --at ROW,COL"},
+            {"layout detect --port 9 --at 1,1", "", 2, "--port must be a port from 1 to 8, not \"9\""},
+            {"layout detect --port 1 --at 1,0", "", 2, "--at must be ROW,COL with each from 1 to 16, not \"1,0\""},
+            {"status --port 1", "", 2, "--port and --at belong to layout detect"},
+            {"layout load", "", 2, "cannot read "}, {"layout load", "{\"monitors\": [", 2, "not JSON"},
+            {"layout load", R"({"monitors": [], "colour": 1})", 2, "unknown field \"colour\""},
+            {"layout load", many + "]}", 2, "256 entries, the switch holds at most 255"},
+            {"layout load", second(entry(9, 1, 1, 2)), 2, "monitor entry 2: \"port\" is 9, must be 1 to 8"},
+            {"layout load", second(entry(2, 1, 0, 2)), 2, "monitor entry 2: \"row\" is 0, must be 1 to 16"},
+            {"layout load", second(R"({"port": 2, "index": 1, "row": 1.5, "col": 2, "width": 9, "height": 9})"), 2,
                 "\"row\" must be a whole number from 1 to 16, not 1.5"},
-            {second(entry(2, 1, 1, 2, 65536)), "monitor entry 2: \"width\" is 65536, must be 1 to 65535"},
-            {second(entry(2, 1, 1, 2) + ", " + entry(3, 1, 1, 1)),
+            {"layout load", second(entry(2, 1, 1, 2, 65536)), 2, "entry 2: \"width\" is 65536, must be 1 to 65535"},
+            {"layout load", second(entry(2, 1, 1, 2) + ", " + entry(3, 1, 1, 1)), 2,
                 "monitor entry 3: cell 1,1 (\"row\", \"col\") already holds monitor entry 1"},
-            {R"({"monitors": [], "mouse": {"position": 6}})", "\"mouse\": \"position\" is 6, must be 0 to 5"},
-            {R"({"monitors": [)" + QByteArray(1024 * 1024, ' ') + "]}", "larger than 1048576 bytes"}};
-        for (const auto &[content, message] : rows)
-            QTest::newRow(message) << content << QString::fromUtf8(message);
+            {"layout load", R"({"monitors": [], "mouse": {"position": 6}})", 2, "\"position\" is 6, must be 0 to 5"},
+            {"layout load", R"({"monitors": [)" + QByteArray(1024 * 1024, ' ') + "]}", 2, "larger than 1048576 bytes"}};
+        for (const auto &[line, file, code, message] : rows)
+            QTest::newRow(message) << QString::fromLatin1(line) << file << code << QString::fromUtf8(message);
     }
-    void badFilesSendNothing()
+    void badInput()
     {
-        QFETCH(QByteArray, content);
+        QFETCH(QString, line);
+        QFETCH(QByteArray, file);
+        QFETCH(int, code);
         QFETCH(QString, message);
-        const Result r = ctl(
-            QStringLiteral("layout load"), content.isEmpty() ? m_tmp.filePath(QStringLiteral("none")) : write(content));
-        QCOMPARE(r.code, 2);
-        QVERIFY2(r.err.contains(message) && r.err.count(QLatin1Char('\n')) == 1, qPrintable(r.err));
+        const Result r = ctl(line, file, line.startsWith(QLatin1String("layout load")));
+        QCOMPARE(r.code, code);
+        QVERIFY2((code ? r.err : r.out).contains(message) && r.err.count(QLatin1Char('\n')) == (code ? 1 : 0),
+            qPrintable(r.err + r.out));
         QVERIFY(VirtualHid::sentFrames().isEmpty());
+        const QString call = QStringLiteral("spanlinkctl ") + line; // only detect needs the desktop
+        QCOMPARE(SpanlinkCtl::needsScreens(call.split(QLatin1Char(' '))), line.startsWith(QLatin1String("layout det")));
     }
 
     // Every limit at its edge is accepted, uploaded and read back.
@@ -116,101 +128,62 @@ private slots:
             full += (i ? ", " : "") + entry(port, 255, row, col, width, height);
             expected.append({port, 255, row, col, width, height});
         }
-        full += R"(], "mouse": {"position": 5, "acceleration": 255, "speed": 0}})";
-        const Result r = ctl(QStringLiteral("layout load"), write(full));
+        const Result r
+            = ctl(QStringLiteral("layout load"), full + R"(], "mouse": {"position": 5, "acceleration": 255}})");
         QVERIFY2(r.code == 0 && r.out.contains(QLatin1String("Uploaded 255 monitor entries")), qPrintable(r.err));
         QCOMPARE(VirtualHid::model().monitors, expected);
         QCOMPARE(VirtualHid::model().mouseSettings.acceleration, 255);
         // A file without a mouse position keeps the switch's.
-        const Result kept = ctl(QStringLiteral("layout load"), write(second(entry(2, 1, 1, 2))));
+        const Result kept = ctl(QStringLiteral("layout load"), second(entry(2, 1, 1, 2)));
         QVERIFY2(kept.code == 0 && kept.out.contains(QLatin1String("keeping the switch's 5")), qPrintable(kept.out));
         QCOMPARE(VirtualHid::model().mousePosition, 5);
     }
 
-    void failedUploadFrame_data()
-    {
-        QTest::addColumn<int>("reportId");
-        QTest::addColumn<int>("skip");
-        QTest::addColumn<bool>("refuse"); // or the send itself fails
-        QTest::addColumn<QString>("message");
-        QTest::newRow("opening") << 0x42 << 0 << true << "refused frame 1 of 6 (opening the upload)";
-        QTest::newRow("last entry") << 0x43 << 2 << true << "refused frame 4 of 6 (monitor entry 3)";
-        QTest::newRow("closing") << 0x45 << 0 << true << "refused frame 5 or 6 of 6 (the mouse settings or the closing";
-        QTest::newRow("unanswered") << 0x43 << 1 << false << "did not answer frame 3 of 6 (monitor entry 2)";
-    }
-    void failedUploadFrame()
-    {
-        QFETCH(int, reportId);
-        QFETCH(int, skip);
-        QFETCH(bool, refuse);
-        QFETCH(QString, message);
-        const QString path = write(s_three);
-        refuse ? VirtualHid::refuseNextWithId(reportId, skip) : VirtualHid::failNextSend(reportId, skip);
-        const Result r = ctl(QStringLiteral("layout load"), path);
-        QCOMPARE(r.code, 1);
-        QVERIFY2(r.err.contains(message), qPrintable(r.err));
-        QCOMPARE(VirtualHid::model().monitors, s_before); // an upload that did not close changes nothing
-        QCOMPARE(uchar(VirtualHid::sentFrames().last().at(0)), reportId); // and nothing follows the failed frame
-    }
-
-    void switchThatDoesNotAnswer()
-    {
-        VirtualHid::unplug();
-        const Result r = ctl(QStringLiteral("status"));
-        QCOMPARE(r.code, 1);
-        QCOMPARE(
-            r.err, QStringLiteral("spanlinkctl: no switch answers: none is attached, or this user may not open it\n"));
-        // Plugged, but it stops answering at the last entry of the list.
-        VirtualHid::plug();
-        VirtualHid::model().monitors = {{1, 1, 1, 1, 800, 600}, {2, 1, 1, 2, 800, 600}, {2, 2, 1, 3, 800, 600}};
-        VirtualHid::refuseNextWithId(0x47, 2);
-        const Result half = ctl(QStringLiteral("layout"));
-        QCOMPARE(half.code, 1);
-        QCOMPARE(half.err, QStringLiteral("spanlinkctl: the switch does not answer for monitor entry 3 of 3\n"));
-    }
-
-    void status()
-    {
-        SwitchModel &m = VirtualHid::model();
-        VirtualHid::setAttachPort(2);
-        m.presentMask = 0x85;
-        m.currentPort = 3;
-        m.highlightOn = false;
-        m.highlightDuration = 7;
-        const QJsonObject got = QJsonDocument::fromJson(ctl(QStringLiteral("status --json")).out.toUtf8()).object();
-        QCOMPARE(got.value(QStringLiteral("thisPort")), 2);
-        QCOMPARE(got.value(QStringLiteral("currentPort")), 3);
-        QCOMPARE(got.value(QStringLiteral("presentPorts")), QJsonArray({1, 3, 8}));
-        QCOMPARE(got.value(QStringLiteral("highlight")),
-            QJsonObject({{QStringLiteral("on"), false}, {QStringLiteral("duration"), 7}}));
-    }
-
-    void commandLine_data()
+    // A switch that refuses, does not answer or is not there: exit code 1, one line, the switch unchanged.
+    void switchFaults_data()
     {
         QTest::addColumn<QString>("line");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("message"); // on stderr, or on stdout for a success
-        const std::tuple<const char *, int, const char *> rows[]
-            = {{"--help", 0, "layout load FILE"}, {"reboot", 2, "unknown command \"reboot\""},
-                {"layout detect --port 1", 2, "needs --port N and --at ROW,COL"},
-                {"layout detect --at 1,1", 2, "needs --port N and --at ROW,COL"},
-                {"layout detect --port 9 --at 1,1", 2, "--port must be a port from 1 to 8, not \"9\""},
-                {"layout detect --port 1 --at 1,0", 2, "--at must be ROW,COL with each from 1 to 16, not \"1,0\""},
-                {"status --port 1", 2, "--port and --at belong to layout detect"}};
-        for (const auto &[line, code, message] : rows)
-            QTest::newRow(line) << QString::fromLatin1(line) << code << QString::fromUtf8(message);
+        QTest::addColumn<int>("reportId"); // refused, or when negative, not answered
+        QTest::addColumn<int>("skip");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("opening") << "layout load" << 0x42 << 0 << "refused frame 1 of 6 (opening the upload)";
+        QTest::newRow("last entry") << "layout load" << 0x43 << 2 << "refused frame 4 of 6 (monitor entry 3)";
+        QTest::newRow("closing") << "layout load" << 0x45 << 0 << "refused frame 5 or 6 of 6 (the mouse settings or";
+        QTest::newRow("unanswered") << "layout load" << -0x43 << 1 << "did not answer frame 3 of 6 (monitor entry 2)";
+        QTest::newRow("read") << "layout" << 0x47 << 2 << "the switch does not answer for monitor entry 3 of 3";
+        QTest::newRow("none") << "status" << 0 << 0 << "no switch answers: none is attached, or this user may not";
     }
-    void commandLine()
+    void switchFaults()
     {
         QFETCH(QString, line);
-        QFETCH(int, code);
+        QFETCH(int, reportId);
+        QFETCH(int, skip);
         QFETCH(QString, message);
-        const Result r = ctl(line);
-        QCOMPARE(r.code, code);
-        QVERIFY2((code ? r.err : r.out).contains(message), qPrintable(r.err + r.out));
-        QVERIFY(VirtualHid::sentFrames().isEmpty());
-        const QString call = QStringLiteral("spanlinkctl ") + line; // only detect needs the desktop
-        QCOMPARE(SpanlinkCtl::needsScreens(call.split(QLatin1Char(' '))), line.startsWith(QLatin1String("layout det")));
+        reportId > 0 ? VirtualHid::refuseNextWithId(reportId, skip) : VirtualHid::failNextSend(-reportId, skip);
+        if (!reportId)
+            VirtualHid::unplug();
+        const Result r = ctl(line, line == QLatin1String("layout load") ? s_three : QByteArray());
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.startsWith(QLatin1String("spanlinkctl: ")) && r.err.contains(message), qPrintable(r.err));
+        QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
+        QCOMPARE(VirtualHid::model().monitors, s_before); // an upload that did not close changes nothing
+        QVERIFY(!reportId || uchar(VirtualHid::sentFrames().last().at(0)) == qAbs(reportId)); // and nothing follows
+    }
+
+    void statusAndExport()
+    {
+        VirtualHid::setAttachPort(2);
+        VirtualHid::model().presentMask = 0x85;
+        VirtualHid::model().currentPort = 3;
+        VirtualHid::model().highlightOn = false;
+        QCOMPARE(json(ctl(QStringLiteral("status --json")).out), json(QStringLiteral(R"({"answers": true, "thisPort": 2,
+            "version": "101230", "currentPort": 3, "presentPorts": [1, 3, 8], "monitorEntries": 3, "mousePosition": 4,
+            "highlight": {"on": false, "duration": 1}, "wrapAround": false})")));
+        // What was loaded is exported, every entry of it.
+        QCOMPARE(ctl(QStringLiteral("layout load"), s_three).code, 0);
+        QJsonObject loaded = QJsonDocument::fromJson(s_three).object();
+        loaded[QStringLiteral("mouse")] = QJsonObject {{QStringLiteral("position"), 2}};
+        QCOMPARE(json(ctl(QStringLiteral("layout --json")).out), loaded);
     }
 
     void grid()
