@@ -1,7 +1,4 @@
 #include "switchmodel.h"
-#include "virtualhid.h"
-
-#include <hidapi.h>
 
 #include <QtTest>
 
@@ -55,35 +52,6 @@ private slots:
         QCOMPARE(sw.currentPort, handedTo);
         if (sw.monitors.size() == 1)
             QVERIFY(sw.monitors.first() == SwitchModel::MonitorEntry({5, 1, 0, 0, 1024, 768}));
-    }
-
-    void hidapiFaults()
-    {
-        VirtualHid::reset();
-        VirtualHid::setAttachPort(2);
-        hid_device *dev = hid_open(0, 0, nullptr);
-        QVERIFY(dev);
-        const unsigned char req[8] = {0x4A, 0, 0, 0, 0, 0, 0, 0x4A};
-        unsigned char buf[8];
-        const auto send = [&] {
-            return hid_send_feature_report(dev, req, 8);
-        };
-        const auto read = [&](unsigned char id) {
-            return buf[0] = id, hid_get_feature_report(dev, buf, 8);
-        };
-        QVERIFY(send() == 8 && read(0xCA) == 8);
-        QCOMPARE(buf[2], 2); // the port this handle is attached to
-        // A read with no request before it, or for another report, gets a refusal.
-        QVERIFY(read(0xCA) == 8 && buf[1] == 0x01 && send() == 8 && read(0xC6) == 8);
-        QCOMPARE(buf[0] << 8 | buf[1], 0xC601);
-        // Unplugged: the handle is dead for good, a new open finds nothing until plugged back.
-        VirtualHid::unplug();
-        QCOMPARE(send() + read(0xCA), -2);
-        QVERIFY(!hid_open(0, 0, nullptr));
-        VirtualHid::plug();
-        QCOMPARE(send(), -1);
-        hid_close(dev);
-        QCOMPARE(VirtualHid::openHandles(), 0);
     }
 };
 
