@@ -1,5 +1,4 @@
-// The virtual switch daemon keeps serving whatever its clients send, and its client (the
-// agent's hidapi) treats it as a device.
+// The virtual switch daemon keeps serving whatever its clients send; its client treats it as a device.
 
 #include <hidapi.h>
 
@@ -35,14 +34,19 @@ class TestVswitchd : public QObject
     QTemporaryDir m_tmp;
     QProcess m_daemon;
     QLocalSocket m_silent; // connected all along and never says a word: the others are served meanwhile
-    const QString m_socket = m_tmp.filePath(QStringLiteral("switch")), m_layout = m_tmp.filePath(QStringLiteral("l"));
+    const QString m_socket = m_tmp.filePath(QStringLiteral("switch"));
 
     // A daemon serving `layout` on `socket`: what it said until it served, or until it ended.
-    static QByteArray start(QProcess &daemon, const QString &socket, const QString &layout, const QString &extra = {})
+    QByteArray start(QProcess &daemon, const QString &socket, const QByteArray &layout, const QString &extra = {})
     {
+        QFile file(socket + QStringLiteral(".json"));
+        if (!file.open(QIODevice::WriteOnly) || file.write(layout) != layout.size())
+            return "unwritten";
+        file.close();
         daemon.setProcessChannelMode(QProcess::MergedChannels);
         daemon.start(QStringLiteral(VSWITCH_BINARY),
-            QStringList {QStringLiteral("serve"), socket, layout} + extra.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+            QStringList {QStringLiteral("serve"), socket, file.fileName()}
+                + extra.split(QLatin1Char(' '), Qt::SkipEmptyParts));
         QByteArray said;
         while (!said.contains("virtual switch on ") && daemon.waitForReadyRead(5000))
             said += daemon.readAll();
@@ -54,20 +58,12 @@ class TestVswitchd : public QObject
         s.connectToServer(m_socket);
         return s.waitForConnected(2000) ? ask(s, "ctl " + command) : QByteArray();
     }
-    QByteArray write(const QString &path, const QByteArray &content)
-    {
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size() ? ""
-                                                                                                        : "unwritten";
-    }
-
 private slots:
     void initTestCase()
     {
-        QCOMPARE(write(m_layout, R"({"ports": [{"port": 1}, {"port": 2}], "monitors": [{"port": 1, "row": 1, "col": 1,
-            "width": 1920, "height": 1080}, {"port": 2, "row": 1, "col": 2, "width": 1920, "height": 1080}]})"),
-            "");
-        QVERIFY(start(m_daemon, m_socket, m_layout).contains("virtual switch on"));
+        QVERIFY(start(m_daemon, m_socket, R"({"ports": [{"port": 1}, {"port": 2}], "monitors": [{"port": 1, "row": 1,
+            "col": 1, "width": 1920, "height": 1080}, {"port": 2, "row": 1, "col": 2, "width": 1920, "height": 1080}]})")
+                    .contains("virtual switch on"));
         m_silent.connectToServer(m_socket);
         QVERIFY(m_silent.waitForConnected(2000));
         qputenv("SPANLINK_VSWITCH_SOCKET", m_socket.toLocal8Bit());
@@ -81,8 +77,8 @@ private slots:
         m_daemon.waitForFinished(3000);
     }
 
-    // Lines in a row on one connection, "line>answer" with the answer compared as far as given and
-    // an empty one for none; "ctl ..." goes on a connection of its own, "new" starts the next one.
+    // "line>answer" on one connection (the answer compared as far as given, empty: none); "ctl ..." on
+    // a connection of its own; "new" connects anew.
     void exchanges_data()
     {
         QTest::addColumn<QByteArrayList>("steps");
@@ -124,8 +120,7 @@ private slots:
         }
     }
 
-    // A switch that stops answering is lost, as a device would be: the late answer is never
-    // taken for a later request's, and the request its agent gave up on is never carried out.
+    // A stalled switch is lost: its late answer is not taken for a later one, the request given up on not done.
     void stalledSwitch()
     {
         hid_device *dev = hid_open(0, 0, nullptr);
@@ -148,8 +143,7 @@ private slots:
         hid_close(dev);
     }
 
-    // A layout the device could not hold is refused with one line naming the entry and field;
-    // so are answer delays out of 0..100 ms. Nothing named: served.
+    // A layout the device could not hold, named in one line, or a delay out of 0..100 ms is refused.
     void badLayoutFiles_data()
     {
         QTest::addColumn<QByteArray>("layout");
@@ -182,10 +176,8 @@ private slots:
         QFETCH(QByteArray, layout);
         QFETCH(QString, extra);
         QFETCH(QByteArray, named);
-        const QString path = m_tmp.filePath(QStringLiteral("bad.json"));
-        QCOMPARE(write(path, layout), "");
         QProcess daemon;
-        const QByteArray said = start(daemon, path + QLatin1Char('s'), path, extra).trimmed();
+        const QByteArray said = start(daemon, m_tmp.filePath(QStringLiteral("bad")), layout, extra).trimmed();
         const int code = daemon.state() == QProcess::NotRunning ? daemon.exitCode() : 0;
         daemon.kill();
         daemon.waitForFinished(3000);
