@@ -114,22 +114,19 @@ private slots:
         QCOMPARE(SpanlinkCtl::needsScreens(call.split(QLatin1Char(' '))), line.startsWith(QLatin1String("layout det")));
     }
 
-    // Every limit at its edge is accepted, uploaded and read back.
+    // Every limit at its edge is accepted, uploaded and exported as it was.
     void fileAtTheLimits()
     {
         QByteArray full = R"({"monitors": [)";
-        QVector<SwitchModel::MonitorEntry> expected;
-        for (int i = 0; i < 255; ++i) {
-            const int port = 1 + i % 8, row = 1 + i / 16, col = 1 + i % 16;
-            const int width = i == 254 ? 65535 : 1, height = i == 0 ? 65535 : 1;
-            full += (i ? ", " : "") + entry(port, 255, row, col, width, height);
-            expected.append({port, 255, row, col, width, height});
-        }
+        for (int i = 0; i < 255; ++i)
+            full
+                += (i ? ", " : "") + entry(1 + i % 8, 255, 1 + i / 16, 1 + i % 16, i == 254 ? 65535 : 1, i ? 1 : 65535);
         const Result r
             = ctl(QStringLiteral("layout load"), full + R"(], "mouse": {"position": 5, "acceleration": 255}})");
         QVERIFY2(r.code == 0 && r.out.contains(QLatin1String("Uploaded 255 monitor entries")), qPrintable(r.err));
-        QCOMPARE(VirtualHid::model().monitors, expected);
         QCOMPARE(VirtualHid::model().mouseSettings.acceleration, 255);
+        QCOMPARE(json(ctl(QStringLiteral("layout --json")).out),
+            json(QString::fromUtf8(full + R"(], "mouse": {"position": 5}})")));
         // A file without a mouse position keeps the switch's.
         const Result kept = ctl(QStringLiteral("layout load"), second(entry(2, 1, 1, 2)));
         QVERIFY2(kept.code == 0 && kept.out.contains(QLatin1String("keeping the switch's 5")), qPrintable(kept.out));
@@ -167,7 +164,7 @@ private slots:
         QVERIFY(!reportId || uchar(VirtualHid::sentFrames().last().at(0)) == qAbs(reportId)); // and nothing follows
     }
 
-    void statusAndExport()
+    void status()
     {
         VirtualHid::setAttachPort(2);
         VirtualHid::model().presentMask = 0x85;
@@ -176,11 +173,6 @@ private slots:
         QCOMPARE(json(ctl(QStringLiteral("status --json")).out), json(QStringLiteral(R"({"answers": true, "thisPort": 2,
             "version": "101230", "currentPort": 3, "presentPorts": [1, 3, 8], "monitorEntries": 3, "mousePosition": 4,
             "highlight": {"on": false, "duration": 1}, "wrapAround": false})")));
-        // What was loaded is exported, every entry of it.
-        QCOMPARE(ctl(QStringLiteral("layout load"), s_three).code, 0);
-        QJsonObject loaded = QJsonDocument::fromJson(s_three).object();
-        loaded[QStringLiteral("mouse")] = QJsonObject {{QStringLiteral("position"), 2}};
-        QCOMPARE(json(ctl(QStringLiteral("layout --json")).out), loaded);
     }
 
     void grid()
