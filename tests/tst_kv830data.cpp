@@ -76,10 +76,6 @@ private slots:
             ints(data.m_portList), QStringLiteral("col=5 height=1080 monitorIndexNum=3 portNum=2 row=4 width=1920"));
         QVERIFY(!data.getOneListOfPortNum(3) && data.getMouseStatus());
         QCOMPARE(ints(data.m_mouseStatus), QStringLiteral("curportNum=2 direction=7 percent=50 portCol=3 portRow=1"));
-        // Bits 4 to 6 of the focus status byte carry nothing.
-        VirtualHid::overrideNextReply(QByteArray::fromHex("CB 00 FA 01 00 00 00 00"));
-        QVERIFY(data.getSwitchingFocusStatus());
-        QCOMPARE(ints(data.m_focusStatus), QStringLiteral("cyclic_switch=1 duration=10 status=1"));
     }
 
     void upload()

@@ -1,7 +1,6 @@
 // The switch link's two layers over the in-process switch: hidapi's handle, and each command's frames and replies.
 
 #include "HIDCommand/generalcommand.h"
-#include "messagelog.h"
 #include "virtualhid.h"
 
 #include <QtTest>
@@ -41,11 +40,9 @@ private slots:
     {
         m_cmd.close();
         VirtualHid::reset();
-        MessageLog log;
         HidCommand hid;
         unsigned char buffer[8] = {0xC6, 0xEE};
         QVERIFY(!hid.sendRequest(heartBeat, 8) && !hid.getReply(buffer, 8) && hid.closedevice());
-        QCOMPARE(log.count(QStringLiteral("please open device first !")), 2);
         VirtualHid::failNextInit();
         VirtualHid::unplug();
         QVERIFY(!hid.opendevice(1, 2) && !hid.opendevice(1, 2) && !hid.isOpen());
@@ -54,11 +51,8 @@ private slots:
         for (int i = 0; i < 3; ++i) // the heartbeat reopens without closing: the held handle goes back
             QVERIFY(hid.opendevice(1, 2) && hid.isOpen());
         QCOMPARE(VirtualHid::openHandles(), 1);
-        // A failed exchange keeps the handle; a short read counts, what did not come keeps the caller's bytes.
-        VirtualHid::failNextSend();
-        QVERIFY(!hid.sendRequest(heartBeat, 8) && hid.sendRequest(heartBeat, 8));
-        VirtualHid::shortenNextReply(1);
-        QVERIFY(hid.getReply(buffer, 8));
+        VirtualHid::shortenNextReply(1); // a short read counts, what did not come keeps the caller's bytes
+        QVERIFY(hid.sendRequest(heartBeat, 8) && hid.getReply(buffer, 8));
         QCOMPARE(buffer[1], 0xEE);
         VirtualHid::unplug(); // a reopen that finds no switch still gives the old handle back
         QVERIFY(!hid.opendevice(1, 2));

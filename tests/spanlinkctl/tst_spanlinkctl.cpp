@@ -192,7 +192,6 @@ private slots:
         QTest::addColumn<int>("warnings");
         const QRect hd(0, 0, 1920, 1080), right = hd.translated(1920, 0);
         QTest::newRow("side by side") << QVector<QRect> {right, hd} << 1 << "1,1 1,2" << 0;
-        QTest::newRow("left of the origin") << QVector<QRect> {hd, hd.translated(-1920, 0)} << 1 << "1,1 1,2" << 0;
         QTest::newRow("narrower") << QVector<QRect> {QRect(0, 0, 1280, 1024), QRect(1280, 0, 1024, 768)} << 2
                                   << "1,2 1,3" << 1;
         QTest::newRow("offset down") << QVector<QRect> {hd, hd.translated(1920, 300)} << 1 << "1,1 1,2" << 1;
