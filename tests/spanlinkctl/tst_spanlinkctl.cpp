@@ -82,7 +82,6 @@ private slots:
             many += ", " + entry(1 + i % 8, 1, 1, 1);
         const std::tuple<const char *, QByteArray, int, const char *> rows[] = {{"--help", "", 0, "layout load FILE"},
             {"layout detect --port 1", "", 2, "needs --port N and --at ROW,COL"},
-            {"layout detect --at 1,1", "", 2, "needs --port N and --at ROW,COL"},
             {"layout detect --port 9 --at 1,1", "", 2, "--port must be a port from 1 to 8, not \"9\""},
             {"layout detect --port 1 --at 1,0", "", 2, "--at must be ROW,COL with each from 1 to 16, not \"1,0\""},
             {"status --port 1", "", 2, "--port and --at belong to layout detect"},
