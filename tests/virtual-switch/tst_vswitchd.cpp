@@ -20,11 +20,6 @@ QByteArray ask(QIODevice &s, const QByteArray &line)
             return {};
     return s.readLine().trimmed();
 }
-int send(hid_device *dev, const char *hex)
-{
-    const QByteArray r = QByteArray::fromHex(hex);
-    return hid_send_feature_report(dev, reinterpret_cast<const unsigned char *>(r.constData()), r.size());
-}
 } // namespace
 
 class TestVswitchd : public QObject
@@ -129,12 +124,13 @@ private slots:
         QFile stat(QStringLiteral("/proc/%1/stat").arg(m_daemon.processId()));
         QTRY_VERIFY((stat.close(), stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") T ")));
         unsigned char reply[8] = {0xCA};
-        QCOMPARE(send(dev, "4902010207210076"), -1); // to port 2, 33 %
+        const unsigned char to2[8] = {0x49, 2, 1, 2, 7, 0x21, 0, 0x76}, portStatus[8] = {0x4A, 0, 0, 0, 0, 0, 0, 0x4A};
+        QCOMPARE(hid_send_feature_report(dev, to2, 8), -1); // to port 2, 33 %
         QCOMPARE(hid_get_feature_report(dev, reply, 8), -1);
         QTest::qWait(2500);
         QCOMPARE(::kill(pid_t(m_daemon.processId()), SIGCONT), 0);
         QTest::qWait(200); // the switch answers again, and the handle stays lost
-        QCOMPARE(send(dev, "4a0000000000004a"), -1);
+        QCOMPARE(hid_send_feature_report(dev, portStatus, 8), -1);
         hid_close(dev);
         QCOMPARE(ctl("last"), before);
     }
