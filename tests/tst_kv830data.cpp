@@ -53,8 +53,6 @@ private slots:
         connect(&data, &KV830Data::devStatusChanged, &data, [&] { queried = data.getPortStatus(); });
         data.heartBeat(); // the one that reopens may fail
         QVERIFY(data.heartBeat() && queried);
-        data.close();
-        QCOMPARE(VirtualHid::openHandles(), 0);
     }
 
     void queriesDecode()
@@ -84,12 +82,6 @@ private slots:
         QCOMPARE(VirtualHid::sentFrames().size(), 5);
         QCOMPARE(VirtualHid::sentFrames().at(3), QByteArray::fromHex("44 01 02 03 05 00 00 00 00 4F"));
         const QVector<SwitchModel::MonitorEntry> expected = {{1, 1, 0, 0, 1920, 1080}, {2, 1, 0, 1, 2560, 1440}};
-        QCOMPARE(VirtualHid::model().monitors, expected);
-        // A refused entry ends the upload there, and the switch keeps its list.
-        VirtualHid::clearSentFrames();
-        VirtualHid::refuseNextWithId(0x43, 1);
-        QVERIFY(!data.sendAllCommand(3, {entry(3, 0, 1, 1), entry(4, 1, 1, 1), entry(5, 2, 1, 1)}, mouse));
-        QCOMPARE(VirtualHid::sentFrames().size(), 3);
         QCOMPARE(VirtualHid::model().monitors, expected);
     }
 };

@@ -23,14 +23,11 @@ QByteArray entry(int port, int index, int row, int col, int width = 1920, int he
         index, row, col, width, height)
         .toUtf8();
 }
-QByteArray second(const QByteArray &e)
-{
-    return R"({"monitors": [)" + entry(1, 1, 1, 1) + ", " + e + "]}";
-}
 QJsonObject json(const QString &text)
 {
     return QJsonDocument::fromJson(text.toUtf8()).object();
 }
+const QByteArray s_one = R"({"monitors": [)" + entry(1, 1, 1, 1) + ", ";
 const QByteArray s_three = R"({"monitors": [)" + entry(1, 1, 1, 1) + ", " + entry(2, 1, 1, 2, 2560, 1440) + ", "
     + entry(3, 1, 2, 1, 1280, 1024) + R"(], "mouse": {"position": 2, "acceleration": 1, "speed": 3}})";
 const QVector<SwitchModel::MonitorEntry> s_before
@@ -86,11 +83,12 @@ private slots:
             {"status --port 1", "", 2, "--port and --at belong to layout detect"},
             {"layout load", "", 2, "cannot read "},
             {"layout load", many + "]}", 2, "256 entries, the switch holds at most 255"},
-            {"layout load", second(entry(2, 1, 0, 2)), 2, "monitor entry 2: \"row\" is 0, must be 1 to 16"},
-            {"layout load", second(R"({"port": 2, "index": 1, "row": 1.5, "col": 2, "width": 9, "height": 9})"), 2,
+            {"layout load", s_one + entry(2, 1, 0, 2) + "]}", 2, "monitor entry 2: \"row\" is 0, must be 1 to 16"},
+            {"layout load", s_one + R"({"port": 2, "index": 1, "row": 1.5, "col": 2, "width": 9, "height": 9}]})", 2,
                 "\"row\" must be a whole number from 1 to 16, not 1.5"},
-            {"layout load", second(entry(2, 1, 1, 2, 65536)), 2, "entry 2: \"width\" is 65536, must be 1 to 65535"},
-            {"layout load", second(entry(2, 1, 1, 2) + ", " + entry(3, 1, 1, 1)), 2,
+            {"layout load", s_one + entry(2, 1, 1, 2, 65536) + "]}", 2,
+                "entry 2: \"width\" is 65536, must be 1 to 65535"},
+            {"layout load", s_one + entry(2, 1, 1, 2) + ", " + entry(3, 1, 1, 1) + "]}", 2,
                 "monitor entry 3: cell 1,1 (\"row\", \"col\") already holds monitor entry 1"},
             {"layout load", R"({"monitors": [], "mouse": {"position": 6}})", 2, "\"position\" is 6, must be 0 to 5"},
             {"layout load", R"({"monitors": [)" + QByteArray(1024 * 1024, ' ') + "]}", 2, "larger than 1048576 bytes"}};
@@ -125,7 +123,7 @@ private slots:
         QCOMPARE(json(ctl(QStringLiteral("layout --json")).out),
             json(QString::fromUtf8(full + R"(], "mouse": {"position": 5}})")));
         // A file without a mouse position keeps the switch's.
-        const Result kept = ctl(QStringLiteral("layout load"), second(entry(2, 1, 1, 2)));
+        const Result kept = ctl(QStringLiteral("layout load"), s_one + entry(2, 1, 1, 2) + "]}");
         QVERIFY2(kept.code == 0 && kept.out.contains(QLatin1String("keeping the switch's 5")), qPrintable(kept.out));
         QCOMPARE(VirtualHid::model().mousePosition, 5);
     }

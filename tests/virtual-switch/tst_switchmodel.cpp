@@ -49,13 +49,8 @@ private slots:
             QVERIFY2(reply.startsWith(expected), qPrintable(step + QLatin1Char(' ') + QLatin1String(reply.toHex())));
         }
         const auto &m = sw.monitors.first();
-        QCOMPARE(QStringLiteral("%1/%2 %3 %4: %5x%6")
-                     .arg(handedTo)
-                     .arg(sw.currentPort)
-                     .arg(sw.monitors.size())
-                     .arg(sw.mousePosition)
-                     .arg(m.width)
-                     .arg(m.height),
+        QCOMPARE(QString::asprintf("%d/%d %d %d: %dx%d", handedTo, sw.currentPort, int(sw.monitors.size()),
+                     sw.mousePosition, m.width, m.height),
             after);
     }
 };

@@ -153,12 +153,11 @@ private slots:
         const std::tuple<QByteArray, const char *, const char *> rows[] = {
             {mon(R"("port": 2, "row": 16, "col": 16, "width": 65535, "height": 1)"), "", ""},
             {mon(R"("port": 2, "row": 1, "col": 2, "width": 1e30, "height": 1)"), "", ": monitors[1].width: 1e+30,"},
-            {mon(R"("port": 2, "row": 1, "col": 2, "width": 1.5, "height": 1)"), "", ": monitors[1].width: 1.5,"},
             {mon(R"("port": 2, "row": 17, "col": 2, "width": 1, "height": 1)"), "", ": monitors[1].row: 17,"},
             {mon(R"("port": 2, "row": 1, "col": 2, "width": 1)"), "", ": monitors[1].height: missing"},
             {R"({"ports": [{"port": 9}]})", "", ": ports[0].port: 9,"}, {many + "]}", "", ": monitors: 256 entries"},
             {ports + R"(, "highlight": {"duration": 16}})", "", ": highlight.duration: 16,"},
-            {ports + "}", "--delay-ms 101", "usage: vswitch serve"}, {ports + "}", "--delay-ms -1", "usage: vswitch"}};
+            {ports + "}", "--delay-ms 101", "usage: vswitch serve"}};
         for (const auto &[layout, extra, named] : rows)
             QTest::newRow(*named ? named : "the limits") << layout << QString::fromLatin1(extra) << QByteArray(named);
     }
