@@ -1,5 +1,4 @@
-// spanlinkctl's commands in-process against the in-process virtual switch, and its plain
-// functions: file checks, grid drawing and screen placement.
+// spanlinkctl's commands against the in-process switch, and its file checks, grid and screen placement.
 
 #include "ctl.h"
 #include "layoutfile.h"
@@ -63,7 +62,6 @@ private slots:
     {
         VirtualHid::reset();
         VirtualHid::model().monitors = s_before;
-        VirtualHid::model().mousePosition = 4;
     }
 
     // Refused command lines and files: a line on stderr, exit code 2, nothing sent.
@@ -167,7 +165,7 @@ private slots:
         VirtualHid::model().currentPort = 3;
         VirtualHid::model().highlightOn = false;
         QCOMPARE(json(ctl(QStringLiteral("status --json")).out), json(QStringLiteral(R"({"answers": true, "thisPort": 2,
-            "version": "101230", "currentPort": 3, "presentPorts": [1, 3, 8], "monitorEntries": 3, "mousePosition": 4,
+            "version": "101230", "currentPort": 3, "presentPorts": [1, 3, 8], "monitorEntries": 3, "mousePosition": 0,
             "highlight": {"on": false, "duration": 1}, "wrapAround": false})")));
     }
 

@@ -7,8 +7,7 @@ class TestSwitchModel : public QObject
     Q_OBJECT
 
 private slots:
-    // Requests in a row on one switch, "request>reply": the checksum is filled in unless the request
-    // ends in "!"; the reply is compared as far as given. Then "port monitors mouse-position".
+    // "request>reply" in a row on one switch (checksum filled in unless "!", reply compared as far as given).
     void exchanges_data()
     {
         QTest::addColumn<QString>("steps");
