@@ -15,17 +15,23 @@
 #include <map>
 #include <memory>
 
-inline QString qs(const char *s)
+static QString qs(const char *s)
 {
     return QString::fromUtf8(s);
 }
+
+// The switch presses F13, X keycode 191 on a real keyboard: Xvfb's map has another key there. One
+// Wine desktop of the screen's size: without it Wine's low-level hooks see only input on its windows.
+constexpr const char *s_makeWindows = R"(xmodmap -e 'keycode 191 = F13 F13 F13 F13' && unset DISPLAY &&
+    wineboot -i && wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f &&
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1920x1080 /f && wineserver -w)";
 
 struct Computer {
     int port = 0;
     QString data, winePrefix; // the prefix only when this computer runs Windows
     Xvfb server;
     Display *x = nullptr;
-    std::unique_ptr<QProcess> compositor, agent; // without a compositor the frame is black
+    QProcess *agent = nullptr;
 
     QPoint pointer() const
     {
@@ -47,80 +53,58 @@ struct Computer {
     }
 };
 
-// The switch presses F13, X keycode 191 on a real keyboard: Xvfb's map has another key there. One
-// Wine desktop of the screen's size: without it Wine's low-level hooks see only input on its windows.
-constexpr const char *s_makeWindows = R"(xmodmap -e 'keycode 191 = F13 F13 F13 F13' && unset DISPLAY &&
-    wineboot -i && wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f &&
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1920x1080 /f && wineserver -w)";
-
-class Rig
+class TestEndToEnd : public QObject
 {
-public:
-    struct Monitor { // each 1920 x 1080, as the screens are
-        int port, row, col;
-    };
-    QList<int> windowsPorts; // before start(): these run the Windows agent under Wine
+    Q_OBJECT
 
-    bool start(const QList<Monitor> &monitors, int cyclic = 0, int highlightDuration = 1)
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    std::unique_ptr<QProcess> m_switch;
+    std::vector<std::unique_ptr<QProcess>> m_processes; // ended before the computers' X servers
+    std::map<int, std::unique_ptr<Computer>> m_computers;
+    QString m_socket, m_tcp; // the TCP address for Windows agents
+
+    // Computers 1 to n in one row, left to right, each one monitor of 1920 x 1080 as its screen.
+    bool start(int n, int cyclic = 0, int highlightDuration = 1, QList<int> windows = {})
     {
         QStringList ports, list;
-        for (const Monitor &m : monitors) {
-            auto &c = m_computers[m.port] = std::make_unique<Computer>();
-            c->port = m.port;
-            c->data = m_tmp.filePath(qs("data%1").arg(m.port));
-            c->winePrefix = windowsPorts.contains(m.port) ? m_tmp.filePath(qs("wine%1").arg(m.port)) : QString();
-            if (!m_tmp.isValid() || !c->server.start() || !(c->x = XOpenDisplay(qPrintable(c->server.display())))
+        for (int port = 1; port <= n; ++port) {
+            auto &c = m_computers[port] = std::make_unique<Computer>();
+            c->port = port;
+            c->data = m_tmp->filePath(qs("data%1").arg(port));
+            c->winePrefix = windows.contains(port) ? m_tmp->filePath(qs("wine%1").arg(port)) : QString();
+            if (!c->server.start() || !(c->x = XOpenDisplay(qPrintable(c->server.display())))
                 || !(c->winePrefix.isEmpty() || shell(*c, s_makeWindows)))
                 return false;
-            ports << QString::asprintf(R"({"port":%d,"display":"%s"})", m.port, qPrintable(c->server.display()));
+            ports << QString::asprintf(R"({"port":%d,"display":"%s"})", port, qPrintable(c->server.display()));
             list << QString::asprintf(
-                R"({"port":%d,"index":1,"row":%d,"col":%d,"width":1920,"height":1080})", m.port, m.row, m.col);
+                R"({"port":%d,"index":1,"row":1,"col":%d,"width":1920,"height":1080})", port, port);
         }
-        QFile file(m_tmp.filePath(qs("layout.json")));
+        QFile file(m_tmp->filePath(qs("layout.json")));
         const QString layout = QString::asprintf(R"({"ports":[%s],"monitors":[%s],"currentPort":%d,"mousePosition":4,)"
                                                  R"("cyclicSwitch":%d,"highlight":{"on":true,"duration":%d}})",
-            qPrintable(ports.join(QLatin1Char(','))), qPrintable(list.join(QLatin1Char(','))), monitors.first().port,
-            cyclic, highlightDuration);
+            qPrintable(ports.join(QLatin1Char(','))), qPrintable(list.join(QLatin1Char(','))), 1, cyclic,
+            highlightDuration);
         if (!file.open(QIODevice::WriteOnly) || file.write(layout.toUtf8()) < 0 || !file.flush())
             return false;
-        m_switch.setProcessChannelMode(QProcess::MergedChannels);
-        m_switch.start(qs(VSWITCH_BINARY), {qs("serve"), m_socket, file.fileName(), qs("--tcp"), qs("0")});
+        m_switch->setProcessChannelMode(QProcess::MergedChannels);
+        m_switch->start(qs(VSWITCH_BINARY), {qs("serve"), m_socket, file.fileName(), qs("--tcp"), qs("0")});
         QByteArray said;
         while (!said.contains("virtual switch on " + m_socket.toLatin1()))
-            if (!m_switch.waitForReadyRead(5000) || (said += m_switch.readAll()).isEmpty())
+            if (!m_switch->waitForReadyRead(5000) || (said += m_switch->readAll()).isEmpty())
                 return false;
         m_tcp = QRegularExpression(qs("virtual switch on (tcp:127.0.0.1:\\d+)")).match(qs(said)).captured(1);
-        for (auto &[port, c] : m_computers) {
-            c->compositor = c->winePrefix.isEmpty() ? launch(*c, qs("xcompmgr"), {}) : nullptr;
-            c->agent = c->winePrefix.isEmpty() ? launch(*c, qs(AGENT_BINARY), {})
-                                               : launch(*c, qs("wine"), {qs(WINDOWS_AGENT)});
-        }
+        for (auto &[port, c] : m_computers)
+            if (c->winePrefix.isEmpty()) // without a compositor the frame is black
+                launch(*c, qs("xcompmgr"), {}), c->agent = launch(*c, qs(AGENT_BINARY), {});
+            else
+                c->agent = launch(*c, qs("wine"), {qs(WINDOWS_AGENT)});
         // Ready when every agent is connected and has had a heartbeat accepted (Wine starts slowly).
-        const int n = int(m_computers.size());
         return waitFor([&] { return status()[qs("agents")].toInt() == n && acceptedBy().size() == n; },
-            windowsPorts.isEmpty() ? 15000 : 60000);
+            windows.isEmpty() ? 15000 : 60000);
     }
-
-    ~Rig()
+    QProcess *launch(const Computer &c, const QString &program, const QStringList &args)
     {
-        for (auto &[port, c] : m_computers) {
-            for (QProcess *p : {c->agent.get(), c->compositor.get()})
-                if (p)
-                    p->kill(), p->waitForFinished(3000);
-            if (!c->winePrefix.isEmpty()) // Wine leaves read-only files that would outlive the folder
-                shell(*c, R"(wineserver -k; chmod -R u+w "$WINEPREFIX")");
-            if (c->x)
-                XCloseDisplay(c->x);
-        }
-        m_switch.kill();
-        m_switch.waitForFinished(3000);
-    }
-
-    Computer &operator[](int port) { return *m_computers.at(port); }
-
-    std::unique_ptr<QProcess> launch(const Computer &c, const QString &program, const QStringList &args) const
-    {
-        const QString home = m_tmp.filePath(qs("home%1").arg(c.port)); // each its own one-instance socket
+        const QString home = m_tmp->filePath(qs("home%1").arg(c.port)); // each its own one-instance socket
         QStringList vars {qs("DISPLAY=") + c.server.display(), qs("TMPDIR=") + home, qs("XDG_RUNTIME_DIR=") + home,
             qs("XDG_DATA_HOME=") + c.data, qs("QT_QPA_PLATFORM=xcb"), qs("SPANLINK_VSWITCH_PORT=%1").arg(c.port),
             qs("SPANLINK_VSWITCH_SOCKET=") + (c.winePrefix.isEmpty() ? m_socket : m_tcp)};
@@ -131,17 +115,16 @@ public:
         for (const QString &v : vars)
             env.insert(v.section(QLatin1Char('='), 0, 0), v.section(QLatin1Char('='), 1));
         QDir().mkpath(home);
-        auto p = std::make_unique<QProcess>();
-        p->setProcessEnvironment(env);
-        p->start(program, args);
-        return p;
+        m_processes.push_back(std::make_unique<QProcess>());
+        m_processes.back()->setProcessEnvironment(env);
+        m_processes.back()->start(program, args);
+        return m_processes.back().get();
     }
-    bool shell(const Computer &c, const char *script) const
+    bool shell(const Computer &c, const char *script)
     {
-        const auto p = launch(c, qs("sh"), {qs("-c"), qs(script)});
+        QProcess *p = launch(c, qs("sh"), {qs("-c"), qs(script)});
         return p->waitForFinished(180000) && p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
     }
-
     QByteArray ctl(const QString &command) const
     {
         QProcess p;
@@ -168,79 +151,81 @@ public:
         return ctl(qs("last")) != before;
     }
 
-private:
-    QTemporaryDir m_tmp;
-    QString m_socket = m_tmp.filePath(qs("switch")), m_tcp; // the TCP address for Windows agents
-    QProcess m_switch;
-    std::map<int, std::unique_ptr<Computer>> m_computers;
-};
-
-class TestEndToEnd : public QObject
-{
-    Q_OBJECT
-
     // Out of `from`'s right edge at y 540 and back out of `to`'s left edge at y 300: each way the
     // switch is told, the pointer placed where the switch says and the frame shown.
-    static void crossAndBack(Rig &rig, Computer &from, Computer &to)
+    void crossAndBack(Computer &from, Computer &to)
     {
-        QVERIFY(waitFor( // under Wine the hooks come some seconds after the first heartbeat
-            [&] {
-                return rig.pushThrough(from, {1300, 540}, 40);
-            },
-            30000));
-        QCOMPARE(rig.ctl(qs("last")), QByteArray("ok 2 1 2 7 50"));
+        // Under Wine the hooks come some seconds after the first heartbeat.
+        QVERIFY(waitFor([&] { return pushThrough(from, {1300, 540}, 40); }, 30000));
+        QCOMPARE(ctl(qs("last")), QByteArray("ok 2 1 2 7 50"));
         // Parked at (1907, 1067); under Wine moves already on their way still carry X's pointer on.
         QTRY_COMPARE(from.pointer().y(), 1067);
         QVERIFY(from.pointer().x() >= 1907);
         QTRY_COMPARE(to.pointer(), QPoint(8, 540));
         QVERIFY(waitFor([&] { return to.frameShown("there"); }));
-        QVERIFY(rig.pushThrough(to, {600, 300}, -40));
-        QCOMPARE(rig.ctl(qs("last")), QByteArray("ok 1 1 1 2 27"));
+        QVERIFY(pushThrough(to, {600, 300}, -40));
+        QCOMPARE(ctl(qs("last")), QByteArray("ok 1 1 1 2 27"));
         QTRY_COMPARE_WITH_TIMEOUT(from.pointer(), QPoint(1912, 291), 5000);
         QVERIFY(waitFor([&] { return from.frameShown("back"); }));
     }
 
 private slots:
+    void init()
+    {
+        m_tmp = std::make_unique<QTemporaryDir>(), m_switch = std::make_unique<QProcess>();
+        m_socket = m_tmp->filePath(qs("switch"));
+    }
+    void cleanup()
+    {
+        for (auto &p : m_processes)
+            p->kill(), p->waitForFinished(3000);
+        for (auto &[port, c] : m_computers)
+            if (!c->winePrefix.isEmpty()) // Wine leaves read-only files that would outlive the folder
+                shell(*c, R"(wineserver -k; chmod -R u+w "$WINEPREFIX")");
+        for (auto &[port, c] : m_computers)
+            if (c->x)
+                XCloseDisplay(c->x);
+        m_processes.clear(), m_computers.clear(), m_switch.reset(), m_tmp.reset();
+    }
+
     void roadOfOneCrossingAndBack()
     {
-        Rig rig;
-        QVERIFY(rig.start({{1, 1, 1}, {2, 1, 2}}));
-        crossAndBack(rig, rig[1], rig[2]);
+        QVERIFY(start(2));
+        crossAndBack(*m_computers[1], *m_computers[2]);
         // Drawn in software with its frame up: an OpenGL driver would more than double its memory.
-        const QByteArray maps = XDesktop::readAll(qs("/proc/%1/maps").arg(rig[1].agent->processId()));
+        const QByteArray maps = XDesktop::readAll(qs("/proc/%1/maps").arg(m_computers[1]->agent->processId()));
         QVERIFY(maps.contains("libQt5Quick"));
         QVERIFY2(!maps.contains("_dri.so") && !maps.contains("libGLX_mesa") && !maps.contains("libLLVM"), "GL loaded");
     }
 
     void wrapAroundThreeComputers() // left out of column 1 lands on 3, B skipped
     {
-        Rig rig;
-        QVERIFY(rig.start({{1, 1, 1}, {2, 1, 2}, {3, 1, 3}}, 1));
-        QVERIFY(rig.pushThrough(rig[1], {600, 540}, -40));
-        QCOMPARE(rig.ctl(qs("last")), QByteArray("ok 3 1 3 2 50"));
-        QTRY_COMPARE(rig[3].pointer(), QPoint(1912, 540));
-        QCOMPARE(rig[2].pointer(), QPoint(960, 540));
+        QVERIFY(start(3, 1));
+        QVERIFY(pushThrough(*m_computers[1], {600, 540}, -40));
+        QCOMPARE(ctl(qs("last")), QByteArray("ok 3 1 3 2 50"));
+        QTRY_COMPARE(m_computers[3]->pointer(), QPoint(1912, 540));
+        QCOMPARE(m_computers[2]->pointer(), QPoint(960, 540));
     }
 
     void unplugAndReplug()
     {
-        Rig rig;
-        QVERIFY(rig.start({{1, 1, 1}, {2, 1, 2}}, 0, 0)); // the frame blinks until something changes
-        QVERIFY(rig.pushThrough(rig[1], {1300, 540}, 40));
-        QVERIFY(waitFor([&] { return rig[2].frameShown("blinking"); }));
-        QCOMPARE(rig.ctl(qs("unplug")), QByteArray("ok"));
+        QVERIFY(start(2, 0, 0)); // the frame blinks until something changes
+        Computer &a = *m_computers[1], &b = *m_computers[2];
+        QVERIFY(pushThrough(a, {1300, 540}, 40));
+        QVERIFY(waitFor([&] { return b.frameShown("blinking"); }));
+        QCOMPARE(ctl(qs("unplug")), QByteArray("ok"));
         const QByteArray lost = "Unable to send a feature report.";
-        QTRY_VERIFY_WITH_TIMEOUT(rig[1].log().contains(lost) && rig[2].log().contains(lost), 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(a.log().contains(lost) && b.log().contains(lost), 8000);
         for (int i = 0; i < 6; ++i, QTest::qWait(200)) // gone for good, not between two blinks
-            QVERIFY(!rig[2].frameShown("unplugged"));
+            QVERIFY(!b.frameShown("unplugged"));
         // Back in two heartbeats, counted, not timed: the first reopens, the next is accepted.
-        const int marks[2] = {rig[1].log().size(), rig[2].log().size()};
-        const QJsonObject before = rig.acceptedBy();
-        QCOMPARE(rig.ctl(qs("plug")), QByteArray("ok"));
-        for (int port : {1, 2}) {
-            QTRY_VERIFY_WITH_TIMEOUT(
-                rig.acceptedBy()[qs("%1").arg(port)].toInt() > before[qs("%1").arg(port)].toInt(), 20000);
-            const QByteArray since = rig[port].log().mid(marks[port - 1]);
+        const int marks[2] = {a.log().size(), b.log().size()};
+        const QJsonObject before = acceptedBy();
+        QCOMPARE(ctl(qs("plug")), QByteArray("ok"));
+        for (Computer *c : {&a, &b}) {
+            const QString port = QString::number(c->port);
+            QTRY_VERIFY_WITH_TIMEOUT(acceptedBy()[port].toInt() > before[port].toInt(), 20000);
+            const QByteArray since = c->log().mid(marks[c->port - 1]);
             QVERIFY2(since.contains("hid_open() ok") && !since.mid(since.indexOf("hid_open() ok")).contains(lost),
                 since.constData());
         }
@@ -249,10 +234,8 @@ private slots:
     void windowsComputer()
     {
         QVERIFY2(QFile::exists(qs(WINDOWS_AGENT)), "not built: run scripts/build-windows.sh");
-        Rig rig;
-        rig.windowsPorts = {1};
-        QVERIFY(rig.start({{1, 1, 1}, {2, 1, 2}}));
-        crossAndBack(rig, rig[1], rig[2]);
+        QVERIFY(start(2, 0, 1, {1}));
+        crossAndBack(*m_computers[1], *m_computers[2]);
     }
 };
 

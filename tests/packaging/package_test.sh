@@ -14,31 +14,24 @@ agent=""
 trap '[ -z "$agent" ] || kill "$agent"; gone || $APT purge spanlink >/dev/null 2>&1 || dpkg --purge spanlink; rm -rf "$tmp"' EXIT
 trap 'exit 1' INT TERM HUP
 fail() { echo "FAIL: $*" && exit 1; }
+# Each file it installs, and whatever its maintainer scripts make, is named after the package.
 traces() { find /etc /usr /var /opt -xdev -iname '*spanlink*' -print 2>/dev/null | sort; }
 
 "$root/scripts/package.sh"
 traces >"$tmp/before"
 cd "$root" && $APT install --no-install-recommends ./dist/spanlink_*.deb
-mkdir -p "$tmp/data" "$tmp/run" && chmod 755 "$tmp" && chmod 700 "$tmp/run" && chown nobody "$tmp/data" "$tmp/run"
-as_user() {
-    setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin HOME="$tmp/data" \
-        XDG_DATA_HOME="$tmp/data" XDG_RUNTIME_DIR="$tmp/run" TMPDIR="$tmp/run" QT_QPA_PLATFORM=offscreen "$@"
-}
+mkdir -m 700 "$tmp/run" && chmod 755 "$tmp" && chown nobody "$tmp/run"
+as_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin HOME="$tmp/run" \
+    XDG_DATA_HOME="$tmp/run" XDG_RUNTIME_DIR="$tmp/run" TMPDIR="$tmp/run" QT_QPA_PLATFORM=offscreen "$@"; }
 as_user spanlink >"$tmp/agent.out" 2>&1 &
 agent=$!
-log="$tmp/data/VORN/Spanlink/log$(date +%F).txt"
+log="$tmp/run/VORN/Spanlink/log$(date +%F).txt"
 line='^Date: [0-9-]{10} [0-9:]{8}, Debug: (Connection device fail|hid_open\(\) ok)'
-i=0
-until grep -Eq "$line" "$log" 2>/dev/null; do
-    [ $((i += 1)) -le 60 ] && kill -0 "$agent" 2>/dev/null || { cat "$tmp/agent.out" "$log" || true; fail "no /$line/ in $log"; }
-    sleep 0.5
-done
-kill -0 "$agent" 2>/dev/null || fail "the agent ended after writing its log"
-kill "$agent" && wait "$agent" || true
+for i in $(seq 60); do grep -Eq "$line" "$log" 2>/dev/null && break || sleep 0.5; done
+grep -Eq "$line" "$log" 2>/dev/null && kill "$agent" || { cat "$tmp/agent.out" "$log" || true; fail "no /$line/ in $log"; }
 agent=""
 [ "${1:-}" != with-ctl ] || as_user spanlinkctl --version >/dev/null || fail "spanlinkctl --version failed"
 
-# Purge leaves nothing: what maintainer scripts leave is named after the package, as each file is.
 $APT purge spanlink
 gone || fail "spanlink is still known to dpkg as $(state) after the purge"
 left=$(traces | comm -13 "$tmp/before" -)

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The staged Windows folder as Windows loads it: every DLL a staged program or plugin imports is
-# staged or part of Windows, the platform plugin and QML modules are where qt.conf says, the
-# agents are GUI programs and Spanlink.exe asks to run elevated. Usage: check-pe.sh STAGE
+# staged or part of Windows, the platform plugin and QML modules are where qt.conf says, and
+# Spanlink.exe is a GUI program that asks to run elevated. Usage: check-pe.sh STAGE
 set -eu
 s=$1
 f=0
@@ -14,14 +14,12 @@ for bin in $(find "$s" \( -iname '*.exe' -o -iname '*.dll' \)); do
         echo "$dll" | grep -Eq "$windows" || echo "$staged" | grep -qx "$dll" || fail "${bin#$s/} imports $dll, not staged"
     done
 done
-for p in platforms/qwindows.dll qml/QtQuick.2 qml/QtQuick/Window.2 qml/QtQuick/Controls qml/QtQuick/Controls/Styles \
-    qml/QtQuick/Dialogs qml/Qt/labs/platform; do
-    [ -f "$s/$p" ] || [ -f "$s/$p/qmldir" ] || fail "$p is not staged"
+for p in platforms/qwindows.dll qml/QtQuick.2/qmldir qml/QtQuick/Window.2/qmldir qml/QtQuick/Controls/qmldir \
+    qml/QtQuick/Controls/Styles/qmldir qml/QtQuick/Dialogs/qmldir qml/Qt/labs/platform/qmldir; do
+    [ -f "$s/$p" ] || fail "$p is not staged"
 done
 grep -q '^Qml2Imports=qml' "$s/qt.conf" || fail "qt.conf does not point at qml/"
-for exe in Spanlink.exe Spanlink-virtual.exe; do
-    x86_64-w64-mingw32-objdump -p "$s/$exe" | grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' || fail "$exe is no GUI program"
-done
+x86_64-w64-mingw32-objdump -p "$s/Spanlink.exe" | grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' || fail "not a GUI program"
 x86_64-w64-mingw32-windres -i "$s/Spanlink.exe" -O rc | grep -q 'requestedExecutionLevel level=""requireAdministrator""' ||
     fail "the manifest does not ask for requireAdministrator"
 [ "$f" -eq 0 ] || { echo "$f failed"; exit 1; }
