@@ -32,6 +32,11 @@ struct Computer {
     Xvfb server;
     Display *x = nullptr;
     QProcess *agent = nullptr;
+    ~Computer()
+    {
+        if (x)
+            XCloseDisplay(x);
+    }
 
     QPoint pointer() const
     {
@@ -66,6 +71,8 @@ class TestEndToEnd : public QObject
     // Computers 1 to n in one row, left to right, each one monitor of 1920 x 1080 as its screen.
     bool start(int n, int cyclic = 0, int highlightDuration = 1, QList<int> windows = {})
     {
+        m_tmp = std::make_unique<QTemporaryDir>(), m_switch = std::make_unique<QProcess>();
+        m_socket = m_tmp->filePath(qs("switch"));
         QStringList ports, list;
         for (int port = 1; port <= n; ++port) {
             auto &c = m_computers[port] = std::make_unique<Computer>();
@@ -170,11 +177,6 @@ class TestEndToEnd : public QObject
     }
 
 private slots:
-    void init()
-    {
-        m_tmp = std::make_unique<QTemporaryDir>(), m_switch = std::make_unique<QProcess>();
-        m_socket = m_tmp->filePath(qs("switch"));
-    }
     void cleanup()
     {
         for (auto &p : m_processes)
@@ -182,9 +184,6 @@ private slots:
         for (auto &[port, c] : m_computers)
             if (!c->winePrefix.isEmpty()) // Wine leaves read-only files that would outlive the folder
                 shell(*c, R"(wineserver -k; chmod -R u+w "$WINEPREFIX")");
-        for (auto &[port, c] : m_computers)
-            if (c->x)
-                XCloseDisplay(c->x);
         m_processes.clear(), m_computers.clear(), m_switch.reset(), m_tmp.reset();
     }
 

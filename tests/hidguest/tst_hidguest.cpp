@@ -1,6 +1,5 @@
-// The switch link over the real transport: hidapi's hidraw backend and the packaged udev rule
-// against vswitch-uhid, a kernel HID device with the switch's identifiers and report descriptor.
-// Runs only where /dev/uhid exists: scripts/hid-guest.sh boots a guest kernel for it.
+// hidapi's hidraw backend and the packaged udev rule against vswitch-uhid, a kernel HID device with
+// the switch's identifiers and report descriptor. Needs /dev/uhid: scripts/hid-guest.sh boots a guest.
 
 #include "HIDCommand/generalcommand.h"
 #include "kv830data.h"
@@ -8,18 +7,21 @@
 #include "waitfor.h"
 #include "xdesktop.h"
 
-#include <QDate>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
+
+using Exchange = std::function<bool(GeneralCommand &)>;
+Q_DECLARE_METATYPE(Exchange)
 
 static QString qs(const char *s)
 {
     return QString::fromUtf8(s);
 }
-using Exchange = std::function<bool(GeneralCommand &)>;
-Q_DECLARE_METATYPE(Exchange)
+static QByteArray hex(const unsigned char *data, int n)
+{
+    return QByteArray(reinterpret_cast<const char *>(data), n).toHex();
+}
 
 class TestHidGuest : public QObject
 {
@@ -27,11 +29,9 @@ class TestHidGuest : public QObject
 
     QTemporaryDir m_tmp;
     QProcess m_switch;
-    const QString m_reports = m_tmp.filePath(qs("reports.log")); // the device's, one a line
+    const QString m_reports = m_tmp.filePath(qs("reports.log")); // "set|get <id> <bytes>", as the kernel carried them
 
-    static QByteArray hex(const unsigned char *data, int n) { return QByteArray((const char *)data, n).toHex(); }
     QByteArray reportsSince(qint64 from) const { return XDesktop::readAll(m_reports).mid(from); }
-    qint64 reportsSize() const { return QFileInfo(m_reports).size(); }
     bool tell(const QByteArray &line) // one command to the device; whether it said ok
     {
         m_switch.write(line + '\n');
@@ -51,7 +51,8 @@ private slots:
         QVERIFY(m_switch.waitForReadyRead(10000) && m_switch.readLine().trimmed() == "ready");
         QVERIFY2(waitFor([] { return QFile::exists(qs("/sys/class/hidraw/hidraw0")); }, 10000), "no hidraw");
     }
-    // Each kind of exchange the agent makes as the kernel carried it: report IDs and lengths.
+
+    // Each kind of exchange the agent makes: report IDs and lengths both ways.
     void everyCommandCrossesTheKernel_data()
     {
         QTest::addColumn<Exchange>("run");
@@ -83,16 +84,15 @@ private slots:
         QFETCH(Exchange, run);
         QFETCH(QByteArray, reports);
         GeneralCommand command;
-        QVERIFY(command.open(KV830::VendorId, KV830::ProductId));
-        const qint64 from = reportsSize();
-        QVERIFY(run(command));
+        const qint64 from = QFileInfo(m_reports).size();
+        QVERIFY(command.open(KV830::VendorId, KV830::ProductId) && run(command));
         waitFor([&] { return reportsSince(from).size() >= reports.size(); }, 2000); // logged after it answers
         QCOMPARE(reportsSince(from), reports);
     }
 
-    // The agent a user runs, headless, through 20 unplugs: each noticed, each replug counted in
-    // heartbeats (the guest is emulated): the one that reopens is the last to fail, the next is
-    // accepted; no file left open.
+    // The agent a user runs, headless, through 20 unplugs: each noticed; each replug counted in
+    // heartbeats, not time (the guest is emulated): the one that reopens is the last to fail, the
+    // next is accepted; no file left open.
     void agentFollowsUnplugAndReplug()
     {
         QProcess agent; // ended by its destructor
@@ -100,24 +100,18 @@ private slots:
         agent.start(qs(SPANLINK_BINARY), QStringList());
         const QString file
             = m_tmp.filePath(qs("VORN/Spanlink/log%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
-        const auto log = [&] {
-            return XDesktop::readAll(file);
-        };
-        const QByteArray lost = "Unable to send a feature report.";
-        QVERIFY2(waitFor([&] { return log().contains("hid_open() ok"); }, 30000), log().constData());
+        const QByteArray lost = "Unable to send a feature report.", opened = "hid_open() ok";
+        QVERIFY2(waitFor([&] { return XDesktop::readAll(file).contains(opened); }, 30000), "the agent opens no switch");
         const QDir fds(qs("/proc/%1/fd").arg(agent.processId()));
-        int files = 0;
-        for (int cycle = 0; cycle < 20; ++cycle) {
-            const int lostBefore = log().count(lost);
+        for (int cycle = 0, files = 0; cycle < 20; ++cycle) {
+            const int mark = XDesktop::readAll(file).size();
             QVERIFY(tell("unplug"));
-            QVERIFY2(waitFor([&] { return log().count(lost) > lostBefore; }, 8000), "the unplug is not noticed");
-            const qint64 mark = reportsSize();
-            const int logMark = log().size();
+            QVERIFY2(waitFor([&] { return XDesktop::readAll(file).mid(mark).contains(lost); }, 8000), "unplug unseen");
+            const qint64 reports = QFileInfo(m_reports).size();
             QVERIFY(tell("plug"));
-            QVERIFY2(waitFor([&] { return reportsSince(mark).contains("get c6 8\n"); }, 20000), "no heartbeat back");
-            const QByteArray since = log().mid(logMark), after = since.mid(since.indexOf("hid_open() ok"));
-            QVERIFY2(since.count("hid_open() ok") == 1 && !after.contains(lost)
-                    && !after.contains("please open device first !"),
+            QVERIFY2(waitFor([&] { return reportsSince(reports).contains("get c6 8\n"); }, 20000), "no heartbeat back");
+            const QByteArray since = XDesktop::readAll(file).mid(mark), after = since.mid(since.indexOf(opened));
+            QVERIFY2(since.count(opened) == 1 && !after.contains(lost) && !after.contains("please open device first !"),
                 since.constData());
             const int open = fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
             QVERIFY(std::exchange(files, open) == open || cycle == 0);
@@ -128,8 +122,8 @@ private slots:
     {
         QCOMPARE(QProcess::execute(qs("sh"),
                      {qs("-c"),
-                         qs("install -D " UDEV_RULE " /run/udev/rules.d/70-spanlink.rules && "
-                            "udevadm test /sys/class/hidraw/hidraw0 2>&1 | grep '^TAGS=.*:uaccess:'")}),
+                         qs("install -D " UDEV_RULE " /run/udev/rules.d/70-spanlink.rules && udevadm test "
+                            "/sys/class/hidraw/hidraw0 2>&1 | grep '^TAGS=.*:uaccess:'")}),
             0);
     }
 };
