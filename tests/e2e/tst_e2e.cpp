@@ -13,12 +13,10 @@
 #include <X11/extensions/XTest.h>
 
 #include <map>
-#include <memory>
 
-static QString qs(const char *s)
-{
+static const auto qs = [](const char *s) {
     return QString::fromUtf8(s);
-}
+};
 
 // The switch presses F13, X keycode 191 on a real keyboard: Xvfb's map has another key there. One
 // Wine desktop of the screen's size: without it Wine's low-level hooks see only input on its windows.
@@ -28,27 +26,22 @@ constexpr const char *s_makeWindows = R"(xmodmap -e 'keycode 191 = F13 F13 F13 F
 
 struct Computer {
     int port = 0;
-    QString data, winePrefix; // the prefix only when this computer runs Windows
+    QString home, winePrefix; // its files, and a Wine prefix when it runs Windows
     Xvfb server;
-    Display *x = nullptr;
+    std::unique_ptr<Display, decltype(&XCloseDisplay)> x {nullptr, &XCloseDisplay};
     QProcess *agent = nullptr;
-    ~Computer()
-    {
-        if (x)
-            XCloseDisplay(x);
-    }
 
     QPoint pointer() const
     {
         Window w;
         int px = 0, py = 0, i;
         unsigned int mask;
-        XQueryPointer(x, DefaultRootWindow(x), &w, &w, &px, &py, &i, &i, &mask);
+        XQueryPointer(x.get(), DefaultRootWindow(x.get()), &w, &w, &px, &py, &i, &i, &mask);
         return {px, py};
     }
     QByteArray log() const
     {
-        return XDesktop::readAll(data + qs("/VORN/Spanlink/log%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
+        return XDesktop::readAll(home + qs("/VORN/Spanlink/log%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
     }
     bool frameShown(const char *name) const // green at the left edge; saved for a person to look at
     {
@@ -77,9 +70,9 @@ class TestEndToEnd : public QObject
         for (int port = 1; port <= n; ++port) {
             auto &c = m_computers[port] = std::make_unique<Computer>();
             c->port = port;
-            c->data = m_tmp->filePath(qs("data%1").arg(port));
+            c->home = m_tmp->filePath(qs("home%1").arg(port));
             c->winePrefix = windows.contains(port) ? m_tmp->filePath(qs("wine%1").arg(port)) : QString();
-            if (!c->server.start() || !(c->x = XOpenDisplay(qPrintable(c->server.display())))
+            if (!c->server.start() || (c->x.reset(XOpenDisplay(qPrintable(c->server.display()))), !c->x)
                 || !(c->winePrefix.isEmpty() || shell(*c, s_makeWindows)))
                 return false;
             ports << QString::asprintf(R"({"port":%d,"display":"%s"})", port, qPrintable(c->server.display()));
@@ -96,9 +89,9 @@ class TestEndToEnd : public QObject
         m_switch->setProcessChannelMode(QProcess::MergedChannels);
         m_switch->start(qs(VSWITCH_BINARY), {qs("serve"), m_socket, file.fileName(), qs("--tcp"), qs("0")});
         QByteArray said;
-        while (!said.contains("virtual switch on " + m_socket.toLatin1()))
-            if (!m_switch->waitForReadyRead(5000) || (said += m_switch->readAll()).isEmpty())
-                return false;
+        if (!waitFor([&] { return (said += m_switch->readAll()).contains("virtual switch on " + m_socket.toLatin1()); },
+                5000))
+            return false;
         m_tcp = QRegularExpression(qs("virtual switch on (tcp:127.0.0.1:\\d+)")).match(qs(said)).captured(1);
         for (auto &[port, c] : m_computers)
             if (c->winePrefix.isEmpty()) // without a compositor the frame is black
@@ -111,9 +104,9 @@ class TestEndToEnd : public QObject
     }
     QProcess *launch(const Computer &c, const QString &program, const QStringList &args)
     {
-        const QString home = m_tmp->filePath(qs("home%1").arg(c.port)); // each its own one-instance socket
-        QStringList vars {qs("DISPLAY=") + c.server.display(), qs("TMPDIR=") + home, qs("XDG_RUNTIME_DIR=") + home,
-            qs("XDG_DATA_HOME=") + c.data, qs("QT_QPA_PLATFORM=xcb"), qs("SPANLINK_VSWITCH_PORT=%1").arg(c.port),
+        QStringList vars {qs("DISPLAY=") + c.server.display(), qs("TMPDIR=") + c.home, // its own one-instance socket
+            qs("XDG_RUNTIME_DIR=") + c.home, qs("XDG_DATA_HOME=") + c.home, qs("QT_QPA_PLATFORM=xcb"),
+            qs("SPANLINK_VSWITCH_PORT=%1").arg(c.port),
             qs("SPANLINK_VSWITCH_SOCKET=") + (c.winePrefix.isEmpty() ? m_socket : m_tcp)};
         if (!c.winePrefix.isEmpty())
             vars << qs("WINEPREFIX=") + c.winePrefix << qs("WINEDEBUG=-all") << qs("WINEDLLOVERRIDES=mscoree,mshtml=");
@@ -121,11 +114,10 @@ class TestEndToEnd : public QObject
         env.remove(qs("QT_XCB_GL_INTEGRATION")); // the agent's own choice is tested
         for (const QString &v : vars)
             env.insert(v.section(QLatin1Char('='), 0, 0), v.section(QLatin1Char('='), 1));
-        QDir().mkpath(home);
-        m_processes.push_back(std::make_unique<QProcess>());
-        m_processes.back()->setProcessEnvironment(env);
-        m_processes.back()->start(program, args);
-        return m_processes.back().get();
+        QDir().mkpath(c.home);
+        QProcess *p = m_processes.emplace_back(std::make_unique<QProcess>()).get();
+        p->setProcessEnvironment(env), p->start(program, args);
+        return p;
     }
     bool shell(const Computer &c, const char *script)
     {
@@ -148,9 +140,10 @@ class TestEndToEnd : public QObject
     bool pushThrough(Computer &from, QPoint start, int step)
     {
         const QByteArray before = ctl(qs("last"));
-        XWarpPointer(from.x, None, DefaultRootWindow(from.x), 0, 0, 0, 0, start.x(), start.y());
+        Display *x = from.x.get();
+        XWarpPointer(x, None, DefaultRootWindow(x), 0, 0, 0, 0, start.x(), start.y());
         for (int i = 0; i < 40; ++i) {
-            XTestFakeRelativeMotionEvent(from.x, step, 0, CurrentTime), XSync(from.x, False);
+            XTestFakeRelativeMotionEvent(x, step, 0, CurrentTime), XSync(x, False);
             QTest::qWait(10);
             if (status()[qs("currentPort")].toInt(from.port) != from.port)
                 return true;

@@ -27,7 +27,7 @@ as_user spanlink >"$tmp/agent.out" 2>&1 &
 agent=$!
 log="$tmp/run/VORN/Spanlink/log$(date +%F).txt"
 line='^Date: [0-9-]{10} [0-9:]{8}, Debug: (Connection device fail|hid_open\(\) ok)'
-for i in $(seq 60); do grep -Eq "$line" "$log" 2>/dev/null && break || sleep 0.5; done
+for _ in $(seq 60); do grep -Eq "$line" "$log" 2>/dev/null && break || sleep 0.5; done
 grep -Eq "$line" "$log" 2>/dev/null && kill "$agent" || { cat "$tmp/agent.out" "$log" || true; fail "no /$line/ in $log"; }
 agent=""
 [ "${1:-}" != with-ctl ] || as_user spanlinkctl --version >/dev/null || fail "spanlinkctl --version failed"
