@@ -1,6 +1,4 @@
-// Several computers on one machine: an Xvfb each, the virtual switch daemon between them, the real
-// agent on each, pointers moved as a mouse moves them. windowsComputer (ctest's tst_wineagent) runs
-// the Windows agent under Wine, over TCP.
+// Computers on one machine, an Xvfb and a real agent each, the virtual switch daemon between them.
 
 #include <QtTest>
 
@@ -18,8 +16,7 @@ static const auto qs = [](const char *s) {
     return QString::fromUtf8(s);
 };
 
-// The switch presses F13, X keycode 191 on a real keyboard: Xvfb's map has another key there. One
-// Wine desktop of the screen's size: without it Wine's low-level hooks see only input on its windows.
+// F13 where a keyboard has it (the switch presses it); one Wine desktop, or hooks see only Wine's windows.
 constexpr const char *s_makeWindows = R"(xmodmap -e 'keycode 191 = F13 F13 F13 F13' && unset DISPLAY &&
     wineboot -i && wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f &&
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1920x1080 /f && wineserver -w)";
@@ -134,9 +131,7 @@ class TestEndToEnd : public QObject
     QJsonObject status() const { return QJsonDocument::fromJson(ctl(qs("status")).mid(3)).object(); }
     QJsonObject acceptedBy() const { return status()[qs("accepted")].toObject(); } // heartbeats by port
 
-    // Moves `from`'s pointer toward an edge, a real move of 40 px a step, until the switch has
-    // handed over or after 40 steps. Start a few hundred pixels away: the crossing needs a whole
-    // speed period (100 ms) of motion before the pointer reaches the edge, where it stops.
+    // Real moves toward an edge until handed over; start far enough for a speed period (100 ms) of motion.
     bool pushThrough(Computer &from, QPoint start, int step)
     {
         const QByteArray before = ctl(qs("last"));
@@ -151,8 +146,7 @@ class TestEndToEnd : public QObject
         return ctl(qs("last")) != before;
     }
 
-    // Out of `from`'s right edge at y 540 and back out of `to`'s left edge at y 300: each way the
-    // switch is told, the pointer placed where the switch says and the frame shown.
+    // Each way the switch is told, the pointer placed where the switch says and the frame shown.
     void crossAndBack(Computer &from, Computer &to)
     {
         // Under Wine the hooks come some seconds after the first heartbeat.

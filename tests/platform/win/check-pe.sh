@@ -1,7 +1,7 @@
 #!/bin/sh
 # The staged Windows folder as Windows loads it: every DLL a staged program or plugin imports is
-# staged or part of Windows, the platform plugin and QML modules are where qt.conf says, and
-# Spanlink.exe is a GUI program that asks to run elevated. Usage: check-pe.sh STAGE
+# staged or part of Windows, and the platform plugin and QML modules are where qt.conf says.
+# Usage: check-pe.sh STAGE
 set -eu
 s=$1
 f=0
@@ -19,8 +19,5 @@ for p in platforms/qwindows.dll qml/QtQuick.2/qmldir qml/QtQuick/Window.2/qmldir
     [ -f "$s/$p" ] || fail "$p is not staged"
 done
 grep -q '^Qml2Imports=qml' "$s/qt.conf" || fail "qt.conf does not point at qml/"
-x86_64-w64-mingw32-objdump -p "$s/Spanlink.exe" | grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' || fail "not a GUI program"
-x86_64-w64-mingw32-windres -i "$s/Spanlink.exe" -O rc | grep -q 'requestedExecutionLevel level=""requireAdministrator""' ||
-    fail "the manifest does not ask for requireAdministrator"
 [ "$f" -eq 0 ] || { echo "$f failed"; exit 1; }
-echo "staged folder and Spanlink.exe as expected"
+echo "the staged folder loads"

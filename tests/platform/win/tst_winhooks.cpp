@@ -1,5 +1,4 @@
-// The Windows hook unit under Wine, a console program: exit code 0 when every check held. A hook
-// of the test's own, installed first, runs after ours: it sees a move only when ours passed it on.
+// The Windows hook unit under Wine, a console program: exit code 0 when every check held.
 
 #include "platform/win/wininputhooks.h"
 
@@ -11,7 +10,7 @@
 namespace
 {
 InputHooks *s_hooks = nullptr;
-int s_ours = 0, s_observed = 0, s_reports = 0, s_failures = 0;
+int s_ours = 0, s_reports = 0, s_failures = 0;
 
 void check(bool ok, const char *what)
 {
@@ -22,14 +21,8 @@ std::intptr_t mouse(int code, std::uintptr_t message, std::intptr_t record)
     s_ours += message == HookMessage::MouseMove && record != 0;
     return s_hooks->callNext(code, message, record);
 }
-LRESULT CALLBACK observer(int code, WPARAM wParam, LPARAM lParam)
-{
-    s_observed += code >= 0 && wParam == WM_MOUSEMOVE;
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
 
-// `moves` moves, one each 20 ms, through `msec`: the system calls low-level hooks through this
-// thread's message loop, which looks after the hooks every 100 ms as the engine's speed sample does.
+// Low-level hooks are called through this thread's message loop; it checks them as the speed sample does.
 void input(int moves, DWORD msec)
 {
     for (DWORD start = GetTickCount(), move = start, sample = start; GetTickCount() - start < msec;) {
@@ -46,14 +39,12 @@ void input(int moves, DWORD msec)
 
 int main()
 {
-    HHOOK observerHook = SetWindowsHookExW(WH_MOUSE_LL, observer, GetModuleHandleW(nullptr), 0);
     s_hooks = createWinInputHooks([](const char *message) { ++s_reports, std::printf("watchdog: %s\n", message); });
     HookHandle mouseHook = s_hooks->installMouseHook(&mouse);
-    check(observerHook && mouseHook, "hooks installed");
+    check(mouseHook, "hook installed");
     input(10, 1000);
-    check(s_ours > 0 && s_observed > 0, "moves reach our hook and are passed on to the next");
-    // Removed as the system removes a hook that blocked too long, without a word (the handle
-    // given out is where the system's handle is kept).
+    check(s_ours > 0, "moves reach the hook");
+    // As the system drops a hook that blocked too long: silently (the handle given out holds its HHOOK).
     UnhookWindowsHookEx(*static_cast<HHOOK *>(mouseHook));
     input(150, 4000);
     check(s_reports == 1, "the watchdog notices the hook removed behind its back, once");
@@ -61,7 +52,6 @@ int main()
     input(10, 1000);
     check(s_ours > ours && s_reports == 1, "moves reach the hook installed again");
     s_hooks->uninstall(mouseHook);
-    UnhookWindowsHookEx(observerHook);
     std::printf("%d failed\n", s_failures);
     return s_failures == 0 ? 0 : 1;
 }
