@@ -125,14 +125,22 @@ private slots:
         QTRY_VERIFY((stat.close(), stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") T ")));
         unsigned char reply[8] = {0xCA};
         const unsigned char to2[8] = {0x49, 2, 1, 2, 7, 0x21, 0, 0x76}, portStatus[8] = {0x4A, 0, 0, 0, 0, 0, 0, 0x4A};
+        QElapsedTimer waited;
+        waited.start();
         QCOMPARE(hid_send_feature_report(dev, to2, 8), -1); // to port 2, 33 %
         QCOMPARE(hid_get_feature_report(dev, reply, 8), -1);
+        const qint64 gaveUp = waited.elapsed(); // the client's limit is 200 ms: it never waits out the stall
         QTest::qWait(2500);
         QCOMPARE(::kill(pid_t(m_daemon.processId()), SIGCONT), 0);
         QTest::qWait(200); // the switch answers again, and the handle stays lost
         QCOMPARE(hid_send_feature_report(dev, portStatus, 8), -1);
         hid_close(dev);
+        QVERIFY2(gaveUp < 1500, QByteArray::number(gaveUp).constData());
         QCOMPARE(ctl("last"), before);
+        QVERIFY((dev = hid_open(0, 0, nullptr))); // a new handle is served again
+        QCOMPARE(hid_send_feature_report(dev, portStatus, 8), 8);
+        QCOMPARE(hid_get_feature_report(dev, reply, 8), 8);
+        hid_close(dev);
     }
 
     // A layout the device could not hold, named in one line, or a delay out of 0..100 ms is refused.

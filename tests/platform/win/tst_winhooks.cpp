@@ -10,7 +10,8 @@
 namespace
 {
 InputHooks *s_hooks = nullptr;
-int s_ours = 0, s_reports = 0, s_failures = 0;
+int s_ours = 0, s_observed = 0, s_reports = 0, s_failures = 0;
+bool s_swallow = false;
 
 void check(bool ok, const char *what)
 {
@@ -19,7 +20,13 @@ void check(bool ok, const char *what)
 std::intptr_t mouse(int code, std::uintptr_t message, std::intptr_t record)
 {
     s_ours += message == HookMessage::MouseMove && record != 0;
-    return s_hooks->callNext(code, message, record);
+    return s_swallow ? 1 : s_hooks->callNext(code, message, record);
+}
+// Installed before ours, so called after it: it sees a move only when ours passed it on.
+LRESULT CALLBACK observer(int code, WPARAM wParam, LPARAM lParam)
+{
+    s_observed += code >= 0 && wParam == WM_MOUSEMOVE;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 // Low-level hooks are called through this thread's message loop; it checks them as the speed sample does.
@@ -39,11 +46,17 @@ void input(int moves, DWORD msec)
 
 int main()
 {
+    HHOOK observerHook = SetWindowsHookExW(WH_MOUSE_LL, observer, GetModuleHandleW(nullptr), 0);
     s_hooks = createWinInputHooks([](const char *message) { ++s_reports, std::printf("watchdog: %s\n", message); });
     HookHandle mouseHook = s_hooks->installMouseHook(&mouse);
     check(mouseHook, "hook installed");
     input(10, 1000);
-    check(s_ours > 0, "moves reach the hook");
+    check(s_ours > 0 && s_observed > 0, "moves reach the hook, and the next one");
+    const int observed = s_observed, oursBefore = s_ours;
+    s_swallow = true;
+    input(10, 1000);
+    s_swallow = false;
+    check(s_ours > oursBefore && s_observed == observed, "a swallowed move goes no further");
     // As the system drops a hook that blocked too long: silently (the handle given out holds its HHOOK).
     UnhookWindowsHookEx(*static_cast<HHOOK *>(mouseHook));
     input(150, 4000);
@@ -52,6 +65,7 @@ int main()
     input(10, 1000);
     check(s_ours > ours && s_reports == 1, "moves reach the hook installed again");
     s_hooks->uninstall(mouseHook);
+    UnhookWindowsHookEx(observerHook);
     std::printf("%d failed\n", s_failures);
     return s_failures == 0 ? 0 : 1;
 }
