@@ -15,12 +15,10 @@
 class StandInMonitor : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(int devstatus READ devstatus NOTIFY statusChanged)
-    Q_PROPERTY(QVariantMap frameInfo READ frameInfo NOTIFY monitorChanged)
+    Q_PROPERTY(int devstatus MEMBER s_devstatus NOTIFY statusChanged)
+    Q_PROPERTY(QVariantMap frameInfo MEMBER s_frameInfo NOTIFY monitorChanged)
 
 public:
-    int devstatus() const { return s_devstatus; }
-    QVariantMap frameInfo() const { return s_frameInfo; }
     Q_INVOKABLE bool connectDevice() { return (s_last = this, s_devstatus); }
     Q_INVOKABLE QVariant getMouseHighlightData() { return s_highlight; } // may be undefined
     Q_INVOKABLE void uninstallHook() { ++s_uninstalls; }
@@ -41,12 +39,6 @@ signals:
     void monitorChanged();
 };
 
-// In Qt 5 an icon made from a path that names no picture is not null; it just has no sizes.
-static bool loaded(const QIcon &icon)
-{
-    return !icon.availableSizes().isEmpty();
-}
-
 class TestMainScene : public QObject
 {
     Q_OBJECT
@@ -56,6 +48,8 @@ class TestMainScene : public QObject
     std::unique_ptr<QQuickView> m_view;
     QQuickItem *m_root = nullptr, *m_frame = nullptr;
     QObject *m_timer = nullptr;
+    // In Qt 5 an icon made from a path that names no picture is not null; it just has no sizes.
+    static bool loaded(const QIcon &icon) { return !icon.availableSizes().isEmpty(); }
 
     // A fresh view with the main scene, as main() builds it.
     void load(int status, int code, bool connects = true)
@@ -71,10 +65,8 @@ class TestMainScene : public QObject
         m_view->show();
         QVERIFY((m_root = m_view->rootObject()));
         for (QObject *child : m_root->children()) {
-            if (child->metaObject()->className() == QByteArray("QQmlTimer"))
-                m_timer = child;
-            else if (child->metaObject()->className() == QByteArray("QQuickRectangle"))
-                m_frame = qobject_cast<QQuickItem *>(child);
+            m_timer = child->inherits("QQmlTimer") ? child : m_timer;
+            m_frame = child->inherits("QQuickRectangle") ? qobject_cast<QQuickItem *>(child) : m_frame;
         }
     }
     int prop(const char *name) const { return m_root->property(name).toInt(); }
@@ -95,27 +87,6 @@ private slots:
         qmlRegisterType<MySeparator>("vorn.trayicon", 1, 0, "MySeparator");
         qmlRegisterType<SystemTrayIcon>("vorn.trayicon", 1, 0, "SystemTray");
         qmlRegisterType<StandInMonitor>("Qt.Quick.Monitor", 1, 0, "Monitor");
-    }
-
-    void iconFromUrl_data()
-    {
-        QTest::addColumn<QUrl>("url");
-        QTest::addColumn<bool>("loads");
-        QTest::newRow("resource") << QUrl(QStringLiteral("qrc:/Images/kv830mt.ico")) << true;
-        QTest::newRow("file") << m_picture << true;
-        QTest::newRow("missing file") << QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("none.ico"))) << false;
-        QTest::newRow("missing resource") << QUrl(QStringLiteral("qrc:/Images/none.ico")) << false;
-    }
-    void iconFromUrl()
-    {
-        QFETCH(QUrl, url);
-        MyAction action;
-        SystemTrayIcon tray;
-        action.setIcon(url);
-        tray.setIcon(url);
-        QVERIFY(action.icon() == url && tray.icon() == url);
-        QTEST(loaded(action.QAction::icon()), "loads");
-        QTEST(loaded(tray.findChild<QSystemTrayIcon *>()->icon()), "loads");
     }
 
     // Online, offline, online...: each picture read and scaled once. An icon read anew for every
@@ -167,13 +138,10 @@ private slots:
         QVERIFY(menu->size() == QSize(160, height) && menu->minimumSize() == menu->maximumSize());
         const QList<QAction *> a = menu->actions();
         QCOMPARE(a.size(), 4);
-        QVERIFY(a[0]->text() == QLatin1String("Open") && loaded(a[0]->icon()) && a[1]->isSeparator());
+        QVERIFY(a[0]->text() == QLatin1String("Open") && loaded(a[0]->icon()) && a[1]->isSeparator()
+            && static_cast<MyAction *>(a[0])->icon() == m_picture);
         QVERIFY(a[2]->menu()->actions().value(0)->text() == QLatin1String("Inner")
             && a[3]->text() == QLatin1String("Exit"));
-        QSignalSpy trigger(tray, &SystemTrayIcon::trigger);
-        for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Context})
-            emit icon->activated(reason);
-        QCOMPARE(trigger.count(), 2); // clicks, not the menu's
         qobject_cast<QQuickItem *>(root.data())->setVisible(false);
         QVERIFY(!icon->isVisible());
         // onExit ends the event loop with 0; the timer only stops a hang.
@@ -201,13 +169,14 @@ private slots:
     void highlight()
     {
         QFETCH(int, status);
-        QFETCH(int, code);
         QFETCH(int, port);
         QFETCH(int, seconds);
+        QFETCH(int, code);
         load(status, code);
+        SystemTrayIcon *tray = m_root->findChild<SystemTrayIcon *>();
         QVERIFY(prop("flash_duration") == seconds && m_view->size() == QSize(1, 1) && !shown());
-        QVERIFY(trayPicture() == QLatin1String("kv830mt.ico")
-            && m_root->findChild<SystemTrayIcon *>()->toolTip() == QLatin1String("Spanlink"));
+        QVERIFY(tray->toolTip() == QLatin1String("Spanlink") && tray->icon().fileName() == QLatin1String("kv830mt.ico")
+            && loaded(tray->findChild<QSystemTrayIcon *>()->icon()));
         StandInMonitor::s_last->arrive(1920, 0, 1920, 1080, port);
         if (!status || port) {
             QVERIFY(m_view->size() == QSize(1, 1) && !shown());
@@ -222,27 +191,21 @@ private slots:
         QCOMPARE(shown(), !seconds);
     }
 
-    // Unplugged and back; a change of monitor restarts the blinking; "Quit" removes the hooks.
+    // Unplugged at start, plugged (settings unreadable: the old ones stay); lost while blinking; "Quit".
     void switchComesAndGoes()
     {
         load(1, 3, false);
-        QVERIFY(
-            prop("flash_enable") == 0 && prop("flash_duration") == 3 && trayPicture() == QLatin1String("offline.ico"));
-        StandInMonitor::s_last->setStatus(1); // settings unreadable: the old ones stay
+        QVERIFY(prop("flash_duration") == 3 && trayPicture() == QLatin1String("offline.ico"));
+        StandInMonitor::s_last->setStatus(1);
         QVERIFY(prop("flash_duration") == 3 && trayPicture() == QLatin1String("kv830mt.ico"));
         load(1, 3);
         StandInMonitor::s_last->arrive(0, 0, 800, 600);
-        tick(), tick(), tick();
-        StandInMonitor::s_last->arrive(800, 0, 1024, 768);
-        QVERIFY(prop("count") == 1 && m_frame->isVisible());
-        QTRY_COMPARE(m_view->geometry(), QRect(800, 0, 1024, 767));
-        tick();
+        QVERIFY(m_frame->isVisible());
         StandInMonitor::s_last->setStatus(0);
         QVERIFY(!shown() && trayPicture() == QLatin1String("offline.ico"));
         auto *quit = m_root->findChild<MyAction *>();
-        QCOMPARE(quit->text(), QStringLiteral("Quit"));
         quit->trigger();
-        QVERIFY(StandInMonitor::s_uninstalls == 1 && !m_view->isVisible());
+        QVERIFY(quit->text() == QLatin1String("Quit") && StandInMonitor::s_uninstalls == 1 && !m_view->isVisible());
     }
 };
 
