@@ -14,9 +14,8 @@ class TestQLogger : public QObject
     Q_OBJECT
 
 private slots:
-    // The child logs a line, a warning (not kept) and one "said". What stops or cripples the agent
-    // goes to stderr as the same line; a log that cannot be written costs only the log: no wait,
-    // one line on stderr saying which file and why. The file of thirty days ago goes.
+    // A child logs a line, a warning (not kept), one "said"; critical and fatal also go to stderr.
+    // An unwritable log costs only the log, with one line on stderr. The 30th day's file goes.
     void childProcess_data()
     {
         QTest::addColumn<int>("type");

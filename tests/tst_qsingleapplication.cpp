@@ -1,10 +1,8 @@
-// One agent per user, with real agent processes: a later start hands its last argument to the
-// first instance and shows only the alert.
+// One agent per user: a later start hands its last argument to the first and shows the alert.
 
 #include "xdesktop.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QtNetwork>
 #include <QtTest>
 
 #include <memory>
@@ -15,8 +13,7 @@ static QString s(const char *text)
     return QString::fromUtf8(text);
 }
 
-// An agent with a data folder of its own and the runtime folder of `user`, closed to others,
-// where its socket lives. No X display: it hooks nothing, says so, and runs on.
+// An agent with its own data folder, its user's runtime folder (its socket's); no display.
 struct Agent : QProcess {
     Agent(const QString &tmp, const QString &name, const QStringList &args = {}, const char *user = "me",
         const char *platform = "offscreen")
@@ -71,8 +68,7 @@ class TestQSingleApplication : public QObject
     }
 
 private slots:
-    // Another account's agent, or anyone listening on the name in the shared temporary folder,
-    // is not this user's first instance.
+    // Another user's agent, or a listener in the shared temporary folder, is not our first instance.
     void initTestCase()
     {
         m_socket = Agent::runtimeDir(m_tmp.path(), "me") + s("/VORNSpanlink");
@@ -97,8 +93,7 @@ private slots:
         QVERIFY(!m_foreign->log().contains("The value is:"));
     }
 
-    // Clients that send nothing get a second each, side by side: one after the other, twenty
-    // would hold a later start for twenty seconds.
+    // Clients that send nothing get a second each, side by side, not one after the other.
     void silentClientsHoldNothing()
     {
         const int before = m_first->log().count("The value is: \" (");

@@ -1,5 +1,4 @@
-// The agent as a user meets it, on an X server of the test's own with a tray host (trayer): the
-// tray icon, its "Quit", and the alert box of a second start. Screenshots go to desktop-shots/.
+// The agent on an X server of its own with trayer; screenshots go to desktop-shots/.
 
 #include "xdesktop.h"
 #include "xvfb.h"

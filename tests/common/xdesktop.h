@@ -1,12 +1,8 @@
 #pragma once
 
-// Looking at an X display from a test: its window tree, screenshots, trayer's tray icon, colours.
+// An X display as a test sees it: window tree, screenshots, trayer's tray icon, colours.
 
-#include <QColor>
-#include <QDir>
-#include <QImage>
-#include <QProcess>
-#include <QRegularExpression>
+#include <QtGui>
 
 namespace XDesktop
 {

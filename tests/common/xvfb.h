@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QProcess>
-#include <QStringList>
 
 // An Xvfb on a display it picks itself (-displayfd), one X screen per size, ended by its owner.
 class Xvfb
