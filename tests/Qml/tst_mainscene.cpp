@@ -98,6 +98,7 @@ private slots:
         QMenu *menu = icon->contextMenu();
         QVERIFY(icon->isVisible() && loaded(icon->icon()) && menu->width() == 150);
         tray->setIcon(m_other);
+        QCOMPARE(icon->toolTip(), m_other.toString() + QStringLiteral(" 150")); // bindings hear of the icon
         const int height = menu->height() + 9;
         tray->menu()->setHeight(height);
         tray->menu()->setWidth(160);
