@@ -3,8 +3,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
-// Collects the messages written while it lives, so a test can check what was logged and
-// also what was not. Restores the previous handler when it goes.
+// Collects the messages written while it lives, so a test can check what was logged and what
+// was not. Restores the previous handler when it goes.
 class MessageLog
 {
 public:

@@ -1,15 +1,8 @@
 #pragma once
 
-// Looking at an X display from a test: its window tree, screenshots, the tray icon that
-// trayer embeds, and colours on the screen.
+// An X display as a test sees it: window tree, screenshots, trayer's tray icon, colours.
 
-#include <QColor>
-#include <QDir>
-#include <QFileInfo>
-#include <QImage>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QStringList>
+#include <QtGui>
 
 namespace XDesktop
 {
@@ -30,24 +23,24 @@ inline QByteArray run(const QString &display, const QString &program, const QStr
     return p.readAllStandardOutput();
 }
 
-// "xwininfo -root -tree": one window a line, "<id> "name": (class)  WxH+x+y  +absX+absY".
+// One window a line: "<id> "name": (class)  WxH+x+y  +absX+absY".
 inline QString tree(const QString &display)
 {
     return QString::fromLocal8Bit(
-        run(display, QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}));
+        run(display, QStringLiteral("xwininfo"), QStringLiteral("-root -tree").split(QLatin1Char(' '))));
 }
 
 // The whole screen, also saved to `path` for a person to look at.
 inline QImage screenshot(const QString &display, const QString &path)
 {
     const QImage image = QImage::fromData(
-        run(display, QStringLiteral("import"), QStringLiteral("-window root png:-").split(QLatin1Char(' '))), "PNG");
+        run(display, QStringLiteral("import"), QStringLiteral("-window root png:-").split(QLatin1Char(' '))));
     QDir().mkpath(QFileInfo(path).absolutePath());
     image.save(path);
     return image;
 }
 
-// A tray host without a window manager (trayer), top right, 32 px high.
+// A tray host without a window manager, top right, 32 px high.
 inline QStringList trayerArguments()
 {
     return QStringLiteral("--edge top --align right --widthtype request --height 32 --SetDockType true "
@@ -59,10 +52,11 @@ inline QStringList trayerArguments()
 inline QRect trayIcon(const QString &display)
 {
     const QString t = tree(display);
+    const int panel = t.indexOf(QLatin1String("(\"panel\" \"trayer\")"));
     const auto m
         = QRegularExpression(QStringLiteral("\"Spanlink\".*\\s(\\d+)x(\\d+)\\+\\d+\\+\\d+\\s+\\+(\\d+)\\+(\\d+)"))
-              .match(t, qMax(0, t.indexOf(QLatin1String("(\"panel\" \"trayer\")"))));
-    if (!t.contains(QLatin1String("(\"panel\" \"trayer\")")) || !m.hasMatch())
+              .match(t, qMax(0, panel));
+    if (panel < 0 || !m.hasMatch())
         return {};
     return {m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(), m.captured(2).toInt()};
 }
@@ -74,7 +68,7 @@ template <typename F> void eachPixel(const QImage &image, const QRect &r, F f)
             f(image.pixelColor(x, y));
 }
 
-// Mean colour of a rectangle of an image; invalid for an empty one.
+// Mean colour of a rectangle; invalid for an empty one.
 inline QColor mean(const QImage &image, const QRect &r)
 {
     qint64 red = 0, green = 0, blue = 0, n = 0;
@@ -82,7 +76,7 @@ inline QColor mean(const QImage &image, const QRect &r)
     return n ? QColor(int(red / n), int(green / n), int(blue / n)) : QColor();
 }
 
-// How many pixels of a rectangle lie within `tolerance` (summed over the channels) of a colour.
+// Pixels of a rectangle within `tolerance` (summed over the channels) of a colour.
 inline int pixelsNear(const QImage &image, const QRect &r, const QColor &colour, int tolerance = 40)
 {
     int n = 0;

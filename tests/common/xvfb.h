@@ -1,28 +1,23 @@
 #pragma once
 
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 
-// An Xvfb on a display it picks itself (-displayfd), ended with its owner by PID.
+// An Xvfb on a display it picks itself (-displayfd), one X screen per size, ended by its owner.
 class Xvfb
 {
 public:
     bool start(const QString &screen = QStringLiteral("1920x1080x24")) { return start(QStringList {screen}); }
-    // One X screen per size, numbered in order.
     bool start(const QStringList &screens)
     {
-        QStringList args {QStringLiteral("-displayfd"), QStringLiteral("1")};
+        QStringList args = QStringLiteral("-displayfd 1 -noreset -nolisten tcp").split(QLatin1Char(' '));
         for (int i = 0; i < screens.size(); ++i)
             args << QStringLiteral("-screen") << QString::number(i) << screens.at(i);
-        m_process.start(QStringLiteral("Xvfb"),
-            args + QStringList {QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        m_process.start(QStringLiteral("Xvfb"), args);
         if (!m_process.waitForStarted(5000))
             return false;
-        while (!m_process.canReadLine()) {
+        while (!m_process.canReadLine())
             if (!m_process.waitForReadyRead(10000))
                 return false;
-        }
         m_display = QStringLiteral(":") + QString::fromLatin1(m_process.readLine().trimmed());
         return true;
     }
