@@ -3,6 +3,7 @@
 #include "enginefixture.h"
 #include "xvfb.h"
 
+#include <QCursor>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QtTest>
@@ -22,14 +23,7 @@ class TestX11InputHooks : public QObject
     {
         return QProcess::execute(QStringLiteral("xdotool"), QString::fromLatin1(args).split(QLatin1Char(' '))) == 0;
     }
-    QPoint pointer() const
-    {
-        Window root, child;
-        int x = 0, y = 0, wx, wy;
-        unsigned int mask;
-        XQueryPointer(m_display, DefaultRootWindow(m_display), &root, &child, &x, &y, &wx, &wy, &mask);
-        return {x, y};
-    }
+    static QPoint pointer() { return QCursor::pos(); }
     // Whether another client could take the pointer now; false while the hooks hold it.
     bool pointerFree() const
     {
@@ -42,6 +36,7 @@ class TestX11InputHooks : public QObject
     // A move as a mouse makes it, with raw motion.
     void move(int dx, int dy) { XTestFakeRelativeMotionEvent(m_display, dx, dy, CurrentTime), XSync(m_display, False); }
     QPoint engineSaw() const { return m_engine->m_lastPointer.value_or(QPoint(-1, -1)); }
+    QPoint buttons() const { return {m_engine->m_leftButtonDown, m_engine->m_rightButtonDown}; }
 
 private slots:
     void initTestCase()
@@ -53,10 +48,14 @@ private slots:
             && m_element.m_keyboardHook);
     }
 
+    // This computer in cell 1,2 between port 2's monitors, port 3's below it; no plain-edge crossing unless
+    // a case asks for one.
     void init()
     {
-        m_engine = setUpEngine({{1, 1, 1, 1, 1920, 1080}, {2, 1, 1, 2, 1920, 1080}}, 1, 0x03);
-        m_engine->m_mouseSpeed = 0; // no plain-edge crossing unless a case asks for one
+        m_engine = setUpEngine(
+            {{2, 1, 1, 1, 1920, 1080}, {1, 1, 1, 2, 1920, 1080}, {2, 1, 1, 3, 1920, 1080}, {3, 1, 2, 2, 1920, 1080}}, 1,
+            0x07);
+        m_engine->m_mouseSpeed = 0;
         QVERIFY(xdo("mousemove 500 500")); // a warp: no raw motion
         QTest::qWait(60);
     }
@@ -66,16 +65,13 @@ private slots:
         move(10, 5);
         QTRY_COMPARE(engineSaw(), pointer());
         QVERIFY(pointer() != QPoint(500, 500) && m_engine->m_lastRow == 1);
-        const auto buttons = [this] {
-            return QPoint(m_engine->m_leftButtonDown, m_engine->m_rightButtonDown);
-        };
         QVERIFY(xdo("mousedown 1"));
         QTRY_COMPARE(buttons(), QPoint(1, 0));
         QVERIFY(xdo("mouseup 1") && xdo("mousedown 3"));
         QTRY_COMPARE(buttons(), QPoint(0, 1));
         // Other keys and the release of the switch's key do nothing; its press is an arrival.
         m_engine->m_curPort = 2;
-        VirtualHid::model().mouseStatus = {1, 1, 1, 7, 50};
+        VirtualHid::model().mouseStatus = {1, 1, 2, 7, 50};
         QVERIFY(xdo("mouseup 3") && xdo("key a") && xdo("keyup 191"));
         QTRY_COMPARE(buttons(), QPoint(0, 0));
         QCOMPARE(m_engine->m_curPort, 2);
@@ -122,12 +118,15 @@ private slots:
         QTest::addColumn<QPoint>("start");
         QTest::addColumn<QPoint>("step"); // a step every 15 ms
         QTest::addColumn<QByteArray>("sent");
-        QTest::newRow("right, from 100 px away") << QPoint(1820, 540) << QPoint(60, 0) << request(2, 1, 2, 7, 50);
-        QTest::newRow("right, already touching") << QPoint(1919, 540) << QPoint(60, 0) << request(2, 1, 2, 7, 50);
+        const auto request = [](char port, char row, char col, char direction, char percent) {
+            const char r[] = {0x49, port, row, col, direction, percent};
+            return QByteArray(r, 6);
+        };
+        QTest::newRow("right, from 100 px away") << QPoint(1820, 540) << QPoint(60, 0) << request(2, 1, 3, 7, 50);
+        QTest::newRow("right, already touching") << QPoint(1919, 540) << QPoint(60, 0) << request(2, 1, 3, 7, 50);
         QTest::newRow("left, from 100 px away") << QPoint(100, 300) << QPoint(-60, 0) << request(2, 1, 1, 2, 27);
         QTest::newRow("left, already touching") << QPoint(0, 300) << QPoint(-60, 0) << request(2, 1, 1, 2, 27);
-        QTest::newRow("down, already touching") << QPoint(960, 1079) << QPoint(0, 60) << request(3, 2, 1, 5, 50);
-        // Well under the crossing speed, however long it goes on.
+        QTest::newRow("down, already touching") << QPoint(960, 1079) << QPoint(0, 60) << request(3, 2, 2, 5, 50);
         QTest::newRow("right, slow push") << QPoint(1919, 540) << QPoint(1, 0) << QByteArray();
         QTest::newRow("left, slow push") << QPoint(0, 300) << QPoint(-1, 0) << QByteArray();
         QTest::newRow("resting on the edge") << QPoint(1919, 540) << QPoint(0, 0) << QByteArray();
@@ -140,24 +139,18 @@ private slots:
         QFETCH(QPoint, start);
         QFETCH(QPoint, step);
         QFETCH(QByteArray, sent);
-        const int own = step.x() < 0 ? 2 : 1; // the other computer is left or right of this one, a third below
-        m_engine = setUpEngine({{2, 1, 1, 3 - own, 1920, 1080}, {1, 1, 1, own, 1920, 1080}, {3, 1, 2, own, 1920, 1080}},
-            1, 0x07, 4, QVector<QRect> {{0, 0, 1920, 1080}});
-        m_engine->m_mouseSpeed = 0;
         QTimer speed; // the speed period of the running agent
         connect(&speed, &QTimer::timeout, m_engine, &Monitor::getMouseSpeed);
         XWarpPointer(m_display, None, DefaultRootWindow(m_display), 0, 0, 0, 0, start.x(), start.y());
         XSync(m_display, False);
         QTest::qWait(60);
         m_engine->m_lastRow = 1; // the pointer got there over this monitor (x = 0 itself is on none)
-        m_engine->m_lastCol = own;
+        m_engine->m_lastCol = 2;
         speed.start(100);
         QTest::qWait(250);
-        for (int i = 0; i < 60 && switchRequests().isEmpty(); ++i) {
+        for (int i = 0; i < 60 && switchRequests().isEmpty(); ++i, QTest::qWait(15))
             if (!step.isNull())
                 move(step.x(), step.y());
-            QTest::qWait(15);
-        }
         QTest::qWait(60);
         QCOMPARE(switchRequests(), sent.isEmpty() ? QList<QByteArray>() : QList<QByteArray>({sent}));
         // Parked 13 px inside the lower-right corner, held there for the pending period, then let go.
