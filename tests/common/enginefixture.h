@@ -13,24 +13,15 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
 {
     VirtualHid::reset();
     SwitchModel &sw = VirtualHid::model();
-    sw.monitors = monitors;
-    sw.presentMask = presentMask;
-    sw.currentPort = apport;
-    sw.mousePosition = mousePosition;
+    sw.monitors = monitors, sw.presentMask = presentMask, sw.currentPort = apport, sw.mousePosition = mousePosition;
     VirtualHid::setAttachPort(apport);
 
     Monitor *engine = Monitor::getInstance();
-    engine->m_device.close();
-    engine->m_device.open(KV830::VendorId, KV830::ProductId);
-    engine->m_connected = true;
+    engine->m_device.close(), engine->m_device.open(KV830::VendorId, KV830::ProductId), engine->m_connected = true;
     engine->m_switchPending = engine->m_lastRow = engine->m_lastCol = engine->m_cyclicSwitch = 0;
-    engine->m_lastPointer.reset();
-    engine->m_mouseSpeed = 1.0;
-    engine->m_speedSamples = {};
+    engine->m_lastPointer.reset(), engine->m_mouseSpeed = 1.0, engine->m_speedSamples = {};
     engine->m_leftButtonDown = engine->m_rightButtonDown = engine->m_originRow = engine->m_originCol = 0;
-    engine->m_frameInfo.clear();
-    engine->m_ownMonitors.clear();
-    engine->m_allMonitors.clear();
+    engine->m_frameInfo.clear(), engine->m_ownMonitors.clear(), engine->m_allMonitors.clear();
     engine->m_screenSource = [engine, screens] {
         QVector<QRect> own;
         for (const QVariantMap &e : qAsConst(engine->m_ownMonitors))
@@ -40,9 +31,7 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     };
 
     Monitor element;
-    element.m_devstatus = 1;
-    element.readPortStatus();
-    VirtualHid::clearSentFrames();
+    element.m_devstatus = 1, element.readPortStatus(), VirtualHid::clearSentFrames();
     return engine;
 }
 
