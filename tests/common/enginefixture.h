@@ -5,9 +5,8 @@
 
 #include <optional>
 
-// The engine as readPortStatus leaves it after connecting to a virtual switch holding `monitors`: this
-// computer on port `apport`, with the focus. The desktop's screens are `screens`, by default this
-// computer's monitors of the layout.
+// The engine as readPortStatus leaves it over a virtual switch holding `monitors`, this computer on port
+// `apport` with the focus; the desktop's screens are `screens`, by default our monitors of the layout.
 inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, int apport, quint8 presentMask,
     int mousePosition = 4, std::optional<QVector<QRect>> screens = std::nullopt)
 {
