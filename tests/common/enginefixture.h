@@ -5,49 +5,32 @@
 
 #include <optional>
 
-// The engine instance in a known state over a virtual switch holding `monitors`, as readPortStatus
-// leaves it after connecting: this computer on port `apport`, which has the focus. The desktop's
-// screens are `screens`, or by default exactly this computer's monitors of the layout.
+// The engine as readPortStatus leaves it over a virtual switch holding `monitors`, this computer on port
+// `apport` with the focus; the desktop's screens are `screens`, by default our monitors of the layout.
 inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, int apport, quint8 presentMask,
     int mousePosition = 4, std::optional<QVector<QRect>> screens = std::nullopt)
 {
     VirtualHid::reset();
     SwitchModel &sw = VirtualHid::model();
-    sw.monitors = monitors;
-    sw.presentMask = presentMask;
-    sw.currentPort = apport;
-    sw.mousePosition = mousePosition;
+    sw.monitors = monitors, sw.presentMask = presentMask, sw.currentPort = apport, sw.mousePosition = mousePosition;
     VirtualHid::setAttachPort(apport);
 
     Monitor *engine = Monitor::getInstance();
-    engine->m_device.close();
-    engine->m_device.open(KV830::VendorId, KV830::ProductId);
-    engine->m_connected = true;
+    engine->m_device.close(), engine->m_device.open(KV830::VendorId, KV830::ProductId), engine->m_connected = true;
     engine->m_switchPending = engine->m_lastRow = engine->m_lastCol = engine->m_cyclicSwitch = 0;
-    engine->m_lastPointer.reset();
-    engine->m_mouseSpeed = 1.0;
-    engine->m_speedSamples = {};
+    engine->m_lastPointer.reset(), engine->m_mouseSpeed = 1.0, engine->m_speedSamples = {};
     engine->m_leftButtonDown = engine->m_rightButtonDown = engine->m_originRow = engine->m_originCol = 0;
-    engine->m_frameInfo.clear();
-    engine->m_ownMonitors.clear();
-    engine->m_allMonitors.clear();
+    engine->m_frameInfo.clear(), engine->m_ownMonitors.clear(), engine->m_allMonitors.clear();
     engine->m_screenSource = [engine, screens] {
-        if (screens)
-            return *screens;
         QVector<QRect> own;
-        for (const QVariantMap &e : qAsConst(engine->m_ownMonitors)) {
-            const auto at = [&e](const char *key) {
-                return e.value(QLatin1String(key)).toInt();
-            };
-            own.append({at("min_x"), at("min_y"), at("width"), at("height")});
-        }
-        return own;
+        for (const QVariantMap &e : qAsConst(engine->m_ownMonitors))
+            own.append({e[QStringLiteral("min_x")].toInt(), e[QStringLiteral("min_y")].toInt(),
+                e[QStringLiteral("width")].toInt(), e[QStringLiteral("height")].toInt()});
+        return screens.value_or(own);
     };
 
     Monitor element;
-    element.m_devstatus = 1;
-    element.readPortStatus();
-    VirtualHid::clearSentFrames();
+    element.m_devstatus = 1, element.readPortStatus(), VirtualHid::clearSentFrames();
     return engine;
 }
 
@@ -67,18 +50,12 @@ inline std::intptr_t keyEvent(std::uintptr_t message, std::uint32_t vk)
     return Monitor::keyboardProc(0, message, reinterpret_cast<std::intptr_t>(&record));
 }
 
-// Switch requests (0x49) the virtual switch received since the last clear, and one such request.
+// The switch requests (0x49) the virtual switch received since the last clear.
 inline QList<QByteArray> switchRequests()
 {
     QList<QByteArray> out;
-    for (const QByteArray &f : VirtualHid::sentFrames()) {
-        if (!f.isEmpty() && static_cast<unsigned char>(f.at(0)) == 0x49)
+    for (const QByteArray &f : VirtualHid::sentFrames())
+        if (f.startsWith(char(0x49)))
             out.append(f.left(6));
-    }
     return out;
-}
-inline QByteArray request(int port, int row, int col, int direction, int percent)
-{
-    const char r[6] = {char(0x49), char(port), char(row), char(col), char(direction), char(percent)};
-    return QByteArray(r, 6);
 }
