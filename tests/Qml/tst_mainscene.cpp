@@ -15,9 +15,9 @@ class StandInMonitor : public QObject
 public:
     Q_INVOKABLE bool connectDevice() { return (s_last = this, s_devstatus); }
     Q_INVOKABLE QVariant getMouseHighlightData() { return s_highlight; } // may be undefined
-    Q_INVOKABLE void uninstallHook() { }
+    Q_INVOKABLE void uninstallHook() { ++s_uninstalls; }
     static inline StandInMonitor *s_last = nullptr;
-    static inline int s_devstatus = 1;
+    static inline int s_devstatus = 1, s_uninstalls = 0;
     static inline QVariant s_highlight;
     static inline QVariantMap s_frameInfo;
 
@@ -171,6 +171,15 @@ private slots:
             seen << m_frame->isVisible(), blink << (i % 2 == 0);
         QCOMPARE(seen, blink);
         QCOMPARE(shown(), !seconds);
+        // The switch is lost: no frame, not even between two blinks, and the offline icon.
+        StandInMonitor::s_devstatus = 0, emit StandInMonitor::s_last->statusChanged();
+        QVERIFY(!shown() && tray->icon().fileName() == QLatin1String("offline.ico"));
+        // Quit removes the hooks and closes the scene.
+        const int uninstalls = StandInMonitor::s_uninstalls;
+        auto *quit = m_root->findChild<MyAction *>();
+        QVERIFY(quit && quit->text() == QLatin1String("Quit"));
+        quit->trigger();
+        QVERIFY(StandInMonitor::s_uninstalls == uninstalls + 1 && !m_view->isVisible());
     }
 };
 

@@ -20,6 +20,11 @@ traces() { find /etc /usr /var /opt -xdev -iname '*spanlink*' -print 2>/dev/null
 "$root/scripts/package.sh"
 traces >"$tmp/before"
 cd "$root" && $APT install --no-install-recommends ./dist/spanlink_*.deb
+# What a user's desktop needs from it: the programs, their pages, the rule, the menu and autostart.
+for f in /usr/bin/spanlink /usr/bin/spanlinkctl /usr/share/man/man1/spanlink.1.gz /usr/share/man/man1/spanlinkctl.1.gz \
+    /usr/lib/udev/rules.d/70-spanlink.rules /etc/xdg/autostart/spanlink.desktop /usr/share/applications/spanlink.desktop; do
+    dpkg -L spanlink | grep -qx "$f" && [ -f "$f" ] || fail "$f is not installed by the package"
+done
 mkdir -m 700 "$tmp/run" && chmod 755 "$tmp" && chown nobody "$tmp/run"
 as_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin HOME="$tmp/run" \
     XDG_DATA_HOME="$tmp/run" XDG_RUNTIME_DIR="$tmp/run" TMPDIR="$tmp/run" QT_QPA_PLATFORM=offscreen "$@"; }

@@ -194,7 +194,6 @@ bool parseLayout(const QByteArray &contents, const QString &path, SwitchServer &
     return true;
 }
 
-#ifndef VSWITCH_NO_MAIN
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -250,4 +249,3 @@ int main(int argc, char *argv[])
     qInfo("virtual switch on %s", qPrintable(args.at(2)));
     return app.exec();
 }
-#endif
