@@ -1,6 +1,7 @@
 #!/bin/sh
 # The staged Windows folder as Windows loads it: every DLL a staged program or plugin imports is
-# staged or part of Windows, and the platform plugin and QML modules are where qt.conf says.
+# staged or part of Windows, and the platform plugin and QML modules are where qt.conf says;
+# Spanlink.exe is a GUI program whose manifest asks to run elevated and whose version names it.
 # Usage: check-pe.sh STAGE
 set -eu
 s=$1
@@ -19,5 +20,11 @@ for p in platforms/qwindows.dll qml/QtQuick.2/qmldir qml/QtQuick/Window.2/qmldir
     [ -f "$s/$p" ] || fail "$p is not staged"
 done
 grep -q '^Qml2Imports=qml' "$s/qt.conf" || fail "qt.conf does not point at qml/"
+x86_64-w64-mingw32-objdump -p "$s/Spanlink.exe" | grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]+\(Windows GUI\)' ||
+    fail "Spanlink.exe is not a GUI-subsystem program"
+rc=$(x86_64-w64-mingw32-windres -i "$s/Spanlink.exe" -O rc)
+echo "$rc" | grep -q 'requestedExecutionLevel level=""requireAdministrator"" uiAccess=""false""' || fail "no requireAdministrator"
+echo "$rc" | grep -q 'VALUE "ProductName", "Spanlink"' && echo "$rc" | grep -q '^ FILEVERSION 1, 0, 67, 2$' ||
+    fail "the version resource does not name Spanlink 1.0.67.2"
 [ "$f" -eq 0 ] || { echo "$f failed"; exit 1; }
-echo "the staged folder loads"
+echo "the staged folder loads, Spanlink.exe as expected"
