@@ -5,8 +5,7 @@
 
 #include <cstdlib>
 
-// One offscreen application for the whole run. The log is silenced (a message per input would be
-// most of the fuzzer's time) unless SPANLINK_FUZZ_LOG is set.
+// One offscreen application for the whole run, its log silenced (else most of the time) unless SPANLINK_FUZZ_LOG.
 #define SPANLINK_FUZZ_APPLICATION                                                                                      \
     extern "C" int LLVMFuzzerInitialize(int *, char ***)                                                               \
     {                                                                                                                  \
@@ -19,8 +18,7 @@
         return 0;                                                                                                      \
     }
 
-// Single-shot timers of one input (the end of a pending switch) would pile up, as the event loop
-// never runs: Qt parents them to the event dispatcher.
+// One input's single-shot timers (a pending switch's end) parent to the dispatcher and pile up: no event loop runs.
 inline void dropPendingTimers()
 {
     const QObjectList children = QAbstractEventDispatcher::instance()->children(); // a copy: we delete from it

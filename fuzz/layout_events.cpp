@@ -1,5 +1,4 @@
-// An arbitrary layout from the switch (monitors, ports present, this computer's port, the mouse
-// position setting), then arbitrary pointer and key events through the hook procedures.
+// Any layout from the switch (monitors, ports present, this port, mouse position), then any hook events.
 
 #include "enginefixture.h"
 #include "fuzzapp.h"

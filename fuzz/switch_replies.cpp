@@ -1,6 +1,5 @@
-// Every reply of the switch is the fuzzer's: the connection's reads and the engine's (port status
-// and layout, mouse status on arrival, focus status, version, heartbeat, upload, the port status
-// read during a crossing) run on whatever comes back.
+// Every reply of the switch is the fuzzer's: the connection's and the engine's reads (port status, layout, mouse
+// and focus status, version, heartbeat, upload, the crossing's port status) run on whatever comes back.
 
 #include "enginefixture.h"
 #include "fuzzapp.h"

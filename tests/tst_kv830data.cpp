@@ -1,7 +1,6 @@
 #include "kv830data.h"
 #include "virtualhid.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 namespace

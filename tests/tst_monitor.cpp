@@ -5,8 +5,6 @@
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QRegularExpression>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <climits>

@@ -3,7 +3,6 @@
 #include "xdesktop.h"
 #include "xvfb.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 using XDesktop::pixelsNear;

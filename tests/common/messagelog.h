@@ -3,8 +3,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
-// Collects the messages written while it lives, so a test can check what was logged and what
-// was not. Restores the previous handler when it goes.
+// The messages written while it lives, to check what was logged and what was not; then the old handler.
 class MessageLog
 {
 public:

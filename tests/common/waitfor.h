@@ -3,8 +3,7 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-// Polls `condition` until it holds or `msec` have passed, by the clock: a look at a screen or
-// a process costs time of its own, so a count of tries says little about the time spent.
+// Polls `condition` until it holds or `msec` have passed by the clock (a look at a screen takes time of its own).
 template <typename Condition> bool waitFor(Condition condition, int msec = 8000)
 {
     QElapsedTimer t;

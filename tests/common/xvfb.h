@@ -23,12 +23,9 @@ public:
     }
     ~Xvfb()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
+        m_process.terminate(); // a no-op when it is not running
         if (!m_process.waitForFinished(3000))
-            m_process.kill();
-        m_process.waitForFinished(3000);
+            m_process.kill(), m_process.waitForFinished(3000);
     }
     QString display() const { return m_display; }
 

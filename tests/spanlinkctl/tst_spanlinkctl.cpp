@@ -4,10 +4,6 @@
 #include "layoutfile.h"
 #include "virtualhid.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
-#include <QTextStream>
 #include <QtTest>
 
 namespace

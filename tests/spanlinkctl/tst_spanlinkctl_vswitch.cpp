@@ -2,9 +2,6 @@
 
 #include "xvfb.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QtTest>
 
 class TestSpanlinkCtlVswitch : public QObject

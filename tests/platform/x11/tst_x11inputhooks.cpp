@@ -5,7 +5,6 @@
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QProcess>
 #include <QtTest>
 
 #include <X11/Xlib.h>
