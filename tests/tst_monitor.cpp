@@ -2,6 +2,7 @@
 
 #include "enginefixture.h"
 #include "messagelog.h"
+#include "platform/null/nullinputhooks.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -209,7 +210,7 @@ private slots:
             "monitors=3 add2,2,2 connect=1 monitors=4");
         row("highlight settings", "1@1,1", "settings3,1 highlight=1,3,3,1 unplug highlight=0,1,2,0");
         row("hooks", "1@1,1",
-            "hook=1,1,1 log=none unhook=2,0 failhooks hook=1,0,0 log=Mouse_Hook_failed;KB_Hook_Failed nofake "
+            "hook=1,1,1 log=none unhook=2,0 failhooks hook=1,0,0 log=Mouse_Hook_failed;KB_Hook_Failed nullhooks "
             "hook=1,0,0 m960,540=off key65=off");
     }
 
@@ -253,7 +254,7 @@ private slots:
             {"close", [&](V) { e->m_device.close(), e->m_device.m_status = 0, e->m_allMonitors.clear(); }},
             {"add", [&](V n) { sw.monitors.append({n[0], 9, n[1], n[2], 1920, 1080}); }},
             {"settings", [&](V n) { sw.highlightDuration = n[0], sw.cyclicSwitch = n[1]; }},
-            {"failhooks", [&](V) { m_hooks.fail = true; }}, {"nofake", [](V) { InputHooks::setInstance(nullptr); }}};
+            {"failhooks", [&](V) { m_hooks.fail = true; }}, {"nullhooks", [](V) { static NullInputHooks none; InputHooks::setInstance(&none); }}};
         const std::map<std::string, std::function<QString()>> looks = {
             {"pointer", [] { return joined(xy(QCursor::pos())); }},
             {"frame", [&] { return values(e->m_frameInfo, {"x", "y", "width", "height", "switchport"}); }},
