@@ -86,6 +86,7 @@ private slots:
         QVERIFY(command.open(KV830::VendorId, KV830::ProductId) && run(command));
         waitFor([&] { return reportsSince(from).size() >= reports.size(); }, 2000); // logged after it answers
         QCOMPARE(reportsSince(from), reports);
+        command.close();
     }
 
     // Each replug counted in heartbeats (the guest is emulated): one reopens, the next is accepted; no fd leaks.
