@@ -5,11 +5,40 @@ set -eu
 
 cd "$(dirname "$0")/.."
 
-PACKAGES="build-essential cmake pkg-config qtbase5-dev qtdeclarative5-dev libhidapi-dev libbenchmark-dev
-    libx11-dev libxi-dev qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls
-    qml-module-qtquick-dialogs qml-module-qt-labs-platform fonts-dejavu-core
-    xvfb xauth xdotool x11-utils trayer xcompmgr imagemagick libxtst-dev g++-mingw-w64-x86-64 wine wine64
-    qemu-system-x86 busybox-static udev clang-14 libclang-rt-14-dev"
+PACKAGES="
+    build-essential
+    cmake
+    pkg-config
+    qtbase5-dev
+    qtdeclarative5-dev
+    libhidapi-dev
+    libbenchmark-dev
+    libx11-dev
+    libxi-dev
+    qml-module-qtquick2
+    qml-module-qtquick-window2
+    qml-module-qtquick-controls
+    qml-module-qtquick-dialogs
+    qml-module-qt-labs-platform
+    fonts-dejavu-core
+    xvfb
+    xauth
+    xdotool
+    x11-utils
+    x11-xserver-utils
+    trayer
+    xcompmgr
+    imagemagick
+    libxtst-dev
+    g++-mingw-w64-x86-64
+    wine
+    wine64
+    qemu-system-x86
+    busybox-static
+    udev
+    clang-14
+    libclang-rt-14-dev
+"
 
 missing=""
 for p in $PACKAGES; do
