@@ -7,6 +7,8 @@ set -eu
 
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. "$root/scripts/lib/need.sh"
+need cmake xz x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres
 shared=${SPANLINK_SHARED:-$root/../shared}
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/spanlink
 qt=$cache/qt5-mingw

@@ -7,7 +7,9 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. "$root/scripts/lib/need.sh"
 scripts/setup.sh >/dev/null
+need Xvfb xcompmgr trayer xdotool import
 out=$(realpath -m "${1:-demo}")
 mkdir -p "$out"
 work=$(mktemp -d)

@@ -7,6 +7,8 @@ set -eu
 
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
+. scripts/lib/need.sh
+need cmake clang-14 clang++-14
 TARGETS="switch_replies layout_events"
 BUILD=build-fuzz
 

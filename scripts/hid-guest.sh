@@ -13,9 +13,8 @@ build=$(cd "${1:-build}" && pwd)
 limit=${SPANLINK_GUEST_LIMIT:-600}
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/spanlink/kernel
 
-for tool in qemu-system-x86_64 busybox udevadm; do
-    command -v "$tool" >/dev/null || { echo "no $tool (scripts/setup.sh installs it)"; exit 77; }
-done
+. "$root/scripts/lib/need.sh"
+need qemu-system-x86_64 busybox udevadm
 [ -x "$build/tests/tst_hidguest" ] || { echo "not built: $build/tests/tst_hidguest"; exit 1; }
 
 # Debian's kernel, unpacked, not installed: the version linux-image-amd64 names.

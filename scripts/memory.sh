@@ -8,8 +8,11 @@ set -u
 cd "$(dirname "$0")/.."
 runs=${1:-3}
 build=$(realpath "${2:-build}")
-for tool in Xvfb xdotool "$build/vswitch" "$build/spanlink-virtual"; do
-    command -v "$tool" >/dev/null || { echo "memory.sh: $tool is missing" >&2; exit 1; }
+root=$(pwd)
+. "$root/scripts/lib/need.sh"
+need Xvfb xdotool trayer
+for tool in "$build/vswitch" "$build/spanlink-virtual"; do
+    [ -x "$tool" ] || { echo "memory.sh: $tool is not built" >&2; exit 1; }
 done
 work=$(mktemp -d -t spanlink-memory.XXXX)
 pids=()

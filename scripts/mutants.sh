@@ -23,6 +23,8 @@ set -u
 
 cd "$(dirname "$0")/.." || exit 2
 root=$PWD
+. "$root/scripts/lib/need.sh"
+need python3 git
 data=scripts/mutants.txt
 build=${MUTANTS_BUILD:-build-mutants}
 tests_only=${MUTANTS_TESTS:-}

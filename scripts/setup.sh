@@ -5,10 +5,11 @@ set -eu
 
 cd "$(dirname "$0")/.."
 
-PACKAGES="
+# Libraries, fonts and the scenes' modules; the packages of the programs the scripts and tests
+# start come from scripts/lib/commands.
+LIBRARIES="
     build-essential
-    cmake
-    pkg-config
+    wine64
     qtbase5-dev
     qtdeclarative5-dev
     libhidapi-dev
@@ -21,24 +22,11 @@ PACKAGES="
     qml-module-qtquick-dialogs
     qml-module-qt-labs-platform
     fonts-dejavu-core
-    xvfb
-    xauth
-    xdotool
-    x11-utils
-    x11-xserver-utils
-    trayer
-    xcompmgr
-    imagemagick
     libxtst-dev
     g++-mingw-w64-x86-64
-    wine
-    wine64
-    qemu-system-x86
-    busybox-static
-    udev
-    clang-14
     libclang-rt-14-dev
 "
+PACKAGES="$LIBRARIES $(awk '!/^#/ && NF { print $2 }' scripts/lib/commands | sort -u)"
 
 missing=""
 for p in $PACKAGES; do

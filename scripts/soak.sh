@@ -14,6 +14,9 @@ set -uo pipefail
 
 here=$(pwd) # where --out and --table paths are taken from
 cd "$(dirname "$0")/.."
+root=$(pwd)
+. "$root/scripts/lib/need.sh"
+need Xvfb xcompmgr trayer
 say() { printf '%s\n' "$*"; }
 die() { say "soak: $*" >&2; exit 1; }
 

@@ -8,6 +8,8 @@ set -eu
 
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. "$root/scripts/lib/need.sh"
+need cmake ctest
 BUILD=build-asan
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then

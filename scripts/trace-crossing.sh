@@ -13,6 +13,9 @@ set -u
 N=${1:-20}
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(realpath "${2:-$HERE/../build}")
+root=$(cd "$HERE/.." && pwd)
+. "$root/scripts/lib/need.sh"
+need gcc Xvfb python3
 W=$(mktemp -d -t spanlink-trace.XXXX)
 PIDS=()
 cleanup() {

@@ -44,9 +44,7 @@ class TestDesktop : public QObject
 private slots:
     void initTestCase()
     {
-        for (const char *tool : {"Xvfb", "trayer", "xdotool", "xwininfo", "import"})
-            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+        NEED("Xvfb", "trayer", "xdotool", "xwininfo", "import");
         if (!m_server.start(QStringLiteral("1280x800x24")))
             QSKIP("Xvfb could not be started");
         start(m_trayer, QStringLiteral("trayer"), QStringLiteral("trayer"), XDesktop::trayerArguments());

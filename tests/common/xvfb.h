@@ -1,5 +1,7 @@
 #pragma once
 
+#include "need.h"
+
 #include <QProcess>
 
 // An Xvfb on a display it picks itself (-displayfd), one X screen per size, ended by its owner.

@@ -116,10 +116,14 @@ class TestEndToEnd : public QObject
         p->setProcessEnvironment(env), p->start(program, args);
         return p;
     }
+    // A shell step; what it wrote is shown when it fails.
     bool shell(const Computer &c, const char *script)
     {
         QProcess *p = launch(c, qs("sh"), {qs("-c"), qs(script)});
-        return p->waitForFinished(180000) && p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
+        const bool ok = p->waitForFinished(180000) && p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
+        if (!ok)
+            qWarning().noquote() << "shell step failed:" << script << "\n" << p->readAll() << p->readAllStandardError();
+        return ok;
     }
     QByteArray ctl(const QString &command) const
     {
@@ -174,6 +178,8 @@ private slots:
         m_processes.clear(), m_computers.clear(), m_switch.reset(), m_tmp.reset();
     }
 
+    void init() { NEED("Xvfb", "xcompmgr", "import"); }
+
     void roadOfOneCrossingAndBack()
     {
         QVERIFY(start(2));
@@ -220,6 +226,7 @@ private slots:
     void windowsComputer()
     {
         QVERIFY2(QFile::exists(qs(WINDOWS_AGENT)), "not built: run scripts/build-windows.sh");
+        NEED("xmodmap", "wine", "wineboot", "wineserver");
         QVERIFY(start(2, 0, 1, {1}));
         crossAndBack(*m_computers[1], *m_computers[2]);
     }

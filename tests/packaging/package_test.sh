@@ -3,6 +3,8 @@
 # it again. Installs into this machine: root only, else 77 (skipped).
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/scripts/lib/need.sh"
+need setpriv apt-get
 state() { dpkg-query -W -f='${db:Status-Abbrev}' spanlink 2>/dev/null || true; }
 gone() { case "$(state)" in "" | un*) ;; *) return 1 ;; esac; }
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root: it installs and purges spanlink here"; exit 77; }

@@ -4,6 +4,9 @@
 # Spanlink.exe is a GUI program whose manifest asks to run elevated and whose version names it.
 # Usage: check-pe.sh STAGE
 set -eu
+root=$(cd "$(dirname "$0")/../../.." && pwd)
+. "$root/scripts/lib/need.sh"
+need x86_64-w64-mingw32-objdump
 s=$1
 f=0
 fail() { echo "FAILED: $*" && f=$((f + 1)); }
