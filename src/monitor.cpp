@@ -167,7 +167,8 @@ void Monitor::startLayoutRead(int attempt)
     if (!m_layoutTimer) {
         // Made without parent and never deleted, like the other timers of the engine.
         m_layoutTimer = new QTimer();
-        m_layoutTimer->setInterval(0);
+        // 1 ms, not 0: the events of the pointer get a pass of the event loop between two turns.
+        m_layoutTimer->setInterval(1);
         connect(m_layoutTimer, &QTimer::timeout, this, &Monitor::readLayoutSlice);
     }
     m_layoutTimer->start();
@@ -202,8 +203,14 @@ void Monitor::readLayoutSlice()
 void Monitor::readLayoutEntry(int index)
 {
     LayoutRead &r = m_layoutRead;
-    if (!m_device.getOneListOfPortNum(index))
+    if (!m_device.getOneListOfPortNum(index)) {
+        // A refused entry is left out; a switch that no longer answers at all ends the read.
+        if (!m_device.getPortStatus()) {
+            qInfo("The switch stopped answering during the layout read: the previous layout stays in force");
+            stopLayoutRead();
+        }
         return;
+    }
     static const QString switchKeys[] = {QStringLiteral("portNum"), QStringLiteral("monitorIndexNum"),
         QStringLiteral("row"), QStringLiteral("col"), QStringLiteral("width"), QStringLiteral("height")};
     QVariantMap e = m_device.m_portList;
