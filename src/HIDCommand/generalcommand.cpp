@@ -86,16 +86,20 @@ bool GeneralCommand::transact(
         // stray answer does not shift every later one.
         QElapsedTimer waited;
         waited.start();
+        qint64 longestRead = 0;
         for (int reads = 1;; ++reads) {
             std::memset(reply, 0, sizeof reply);
             reply[0] = replyId;
+            const qint64 before = waited.elapsed();
             if (!m_hid.getReply(reply, replyLen))
                 return false;
+            longestRead = qMax(longestRead, waited.elapsed() - before);
             if (reply[0] == replyId)
                 break;
             ++m_strayAnswers;
             qDebug("dropped an answer with ID 0x%02X while waiting for 0x%02X", reply[0], replyId);
-            if (reads >= MaxReads || waited.elapsed() >= StallBoundMsec) {
+            // No read that would end past the bound, as far as the reads so far tell.
+            if (reads >= MaxReads || waited.elapsed() + longestRead > StallBoundMsec) {
                 qDebug("no answer with ID 0x%02X in %d reads, %lld ms", replyId, reads, qint64(waited.elapsed()));
                 return false;
             }
