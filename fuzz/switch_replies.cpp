@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         engine->m_device.sendAllCommand(count, entries, {{S("position"), in.byte()}});
     };
     const std::function<void()> steps[] = {
-        [&] { element.readPortStatus(); },
+        [&] { element.readPortStatus(), engine->readLayoutToEnd(); },
         [&] { keyEvent(HookMessage::KeyDown, FocusArrivalKey); }, // getMouseData
         [&] { element.getMouseHighlightData(); },
         [&] { engine->m_device.getFWAPProtocolVersion(); },

@@ -126,6 +126,7 @@ void KV830Data::beginHeartBeat()
 bool KV830Data::heartBeat()
 {
     if (m_command.heartBeat()) {
+        countAgents();
         if (m_status == 0) {
             m_status = 1;
             emit devStatusChanged();
@@ -137,8 +138,27 @@ bool KV830Data::heartBeat()
         m_status = 0;
         emit devStatusChanged();
     }
-    m_command.open(s_vendorId, s_productId);
-    return false;
+    // A switch that answers right after the reopen counts at once, not a beat later: until
+    // then the pointer cannot cross.
+    if (!m_command.open(s_vendorId, s_productId) || !m_command.heartBeat())
+        return false;
+    countAgents();
+    m_status = 1;
+    emit devStatusChanged();
+    return true;
+}
+
+void KV830Data::countAgents()
+{
+    const int agents = m_command.m_heartBeatData[0];
+    if (agents == m_agentsOnPort)
+        return;
+    const bool shared = agents > 1 && m_agentsOnPort <= 1;
+    m_agentsOnPort = agents;
+    if (shared)
+        qInfo(
+            "The switch has %d agents on this computer's port: another computer's agent is configured for it", agents);
+    emit agentsOnPortChanged();
 }
 
 bool KV830Data::close()

@@ -41,6 +41,8 @@ public:
 
 signals:
     void devStatusChanged();
+    // The heartbeat found a new count of agents on this computer's port (m_agentsOnPort).
+    void agentsOnPortChanged();
 
 public slots:
     bool open(ushort VID, ushort PID);
@@ -71,4 +73,10 @@ public:
     QVariantMap m_mouseStatus;
     quint8 m_portMask = 0;
     QVariantMap m_focusStatus;
+    // Agents the switch serves on this computer's port, as its heartbeat answer says; 0 from a
+    // switch that does not count them.
+    int m_agentsOnPort = 0;
+
+private:
+    void countAgents();
 };

@@ -1,6 +1,7 @@
 #include "monitor.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
@@ -8,6 +9,10 @@
 namespace
 {
 constexpr int s_speedInterval = 100;
+// Longest stretch the layout read may hold the thread of the hooks, as far as it can tell.
+constexpr int s_layoutTurnMsec = 16;
+// Reads of one layout before giving up on a switch whose answers keep going astray.
+constexpr int s_layoutAttempts = 3;
 
 quint64 cellHash(int row, int col)
 {
@@ -35,10 +40,19 @@ QVariantMap Monitor::frameInfo() const
     return getInstance()->m_frameInfo;
 }
 
+QString Monitor::portNote() const
+{
+    const Monitor *engine = getInstance();
+    if (engine->m_device.m_agentsOnPort <= 1)
+        return QString();
+    return QStringLiteral("Another agent is on port %1 of the switch").arg(engine->m_apPort);
+}
+
 bool Monitor::connectDevice()
 {
     Monitor *engine = getInstance();
     connect(&engine->m_device, &KV830Data::devStatusChanged, this, &Monitor::getDeviceStatus);
+    connect(&engine->m_device, &KV830Data::agentsOnPortChanged, this, &Monitor::portNoteChanged);
     connect(engine, &Monitor::monitorChanged, this, &Monitor::notifyToQml);
 
     engine->m_connected = engine->m_device.open(KV830::VendorId, KV830::ProductId);
@@ -87,6 +101,7 @@ void Monitor::getDeviceStatus()
             readPortStatus();
     } else {
         engine->m_switchPending = 0;
+        engine->stopLayoutRead();
         InputHooks::instance().swallowingEnded();
     }
     engine->m_connected = m_devstatus != 0;
@@ -120,37 +135,136 @@ void Monitor::buildLayout()
     Monitor *engine = getInstance();
     if (engine->m_listCount < 1)
         return;
+    engine->startLayoutRead(1);
+}
 
-    engine->m_ownMonitors.clear();
-    engine->m_allMonitors.clear();
+bool Monitor::layoutReading() const
+{
+    return getInstance()->m_layoutRead.active;
+}
 
+void Monitor::readLayoutToEnd()
+{
+    Monitor *engine = getInstance();
+    LayoutRead &r = engine->m_layoutRead;
+    while (r.active) {
+        if (r.next <= r.count)
+            engine->readLayoutEntry(r.next++);
+        else
+            engine->finishLayoutRead();
+    }
+}
+
+void Monitor::startLayoutRead(int attempt)
+{
+    LayoutRead &r = m_layoutRead;
+    r = LayoutRead();
+    r.active = true;
+    r.attempt = attempt;
+    r.count = m_listCount;
+    r.apPort = m_apPort;
+    r.strays = m_device.m_command.strayAnswers();
+    if (!m_layoutTimer) {
+        // Made without parent and never deleted, like the other timers of the engine.
+        m_layoutTimer = new QTimer();
+        // 1 ms, not 0: the events of the pointer get a pass of the event loop between two turns.
+        m_layoutTimer->setInterval(1);
+        connect(m_layoutTimer, &QTimer::timeout, this, &Monitor::readLayoutSlice);
+    }
+    m_layoutTimer->start();
+}
+
+void Monitor::stopLayoutRead()
+{
+    m_layoutRead = LayoutRead();
+    if (m_layoutTimer)
+        m_layoutTimer->stop();
+}
+
+void Monitor::readLayoutSlice()
+{
+    // One entry at least per turn, then more only while the turn stays short: the pointer's
+    // events wait for the same thread.
+    LayoutRead &r = m_layoutRead;
+    QElapsedTimer turn;
+    turn.start();
+    qint64 longest = 0;
+    while (r.active && r.next <= r.count) {
+        const qint64 before = turn.elapsed();
+        readLayoutEntry(r.next++);
+        longest = qMax(longest, turn.elapsed() - before);
+        if (turn.elapsed() + longest > s_layoutTurnMsec)
+            return;
+    }
+    if (r.active)
+        finishLayoutRead();
+}
+
+void Monitor::readLayoutEntry(int index)
+{
+    LayoutRead &r = m_layoutRead;
+    if (!m_device.getOneListOfPortNum(index)) {
+        // A refused entry is left out; a switch that no longer answers at all ends the read.
+        if (!m_device.getPortStatus()) {
+            qInfo("The switch stopped answering during the layout read: the previous layout stays in force");
+            stopLayoutRead();
+        }
+        return;
+    }
     static const QString switchKeys[] = {QStringLiteral("portNum"), QStringLiteral("monitorIndexNum"),
         QStringLiteral("row"), QStringLiteral("col"), QStringLiteral("width"), QStringLiteral("height")};
-    for (int index = 1; index <= engine->m_listCount; ++index) {
-        if (!engine->m_device.getOneListOfPortNum(index))
-            continue;
-        QVariantMap e = engine->m_device.m_portList;
-        // Every stored entry has all keys; a missing one reads as 0.
-        for (const QString &key : switchKeys) {
-            if (!e.contains(key))
-                e.insert(key, QVariant());
-        }
-        const int portNum = intOf(e, QStringLiteral("portNum"));
-        const int row = intOf(e, QStringLiteral("row"));
-        const int col = intOf(e, QStringLiteral("col"));
-        e[QStringLiteral("min_x")] = 0;
-        e[QStringLiteral("min_y")] = 0;
-        e[QStringLiteral("max_x")] = intOf(e, QStringLiteral("width"));
-        e[QStringLiteral("max_y")] = intOf(e, QStringLiteral("height"));
-
-        const QString key = MonitorLogic::cellKey(row, col);
-        if (portNum == engine->m_apPort)
-            engine->m_ownMonitors.insert(key, e);
-        engine->m_allMonitors.insert(key, e);
+    QVariantMap e = m_device.m_portList;
+    // Every stored entry has all keys; a missing one reads as 0.
+    for (const QString &key : switchKeys) {
+        if (!e.contains(key))
+            e.insert(key, QVariant());
     }
+    const int portNum = intOf(e, QStringLiteral("portNum"));
+    const int row = intOf(e, QStringLiteral("row"));
+    const int col = intOf(e, QStringLiteral("col"));
+    e[QStringLiteral("min_x")] = 0;
+    e[QStringLiteral("min_y")] = 0;
+    e[QStringLiteral("max_x")] = intOf(e, QStringLiteral("width"));
+    e[QStringLiteral("max_y")] = intOf(e, QStringLiteral("height"));
+
+    const QString key = MonitorLogic::cellKey(row, col);
+    if (portNum == r.apPort)
+        r.own.insert(key, e);
+    r.all.insert(key, e);
+}
+
+void Monitor::finishLayoutRead()
+{
+    LayoutRead read = m_layoutRead;
+    stopLayoutRead();
+
+    // A closing port status, of another report ID than the entries: an answer that went astray
+    // during the read shows here at the latest, and so does a list changed meanwhile.
+    if (!m_device.getPortStatus()) {
+        qInfo("The switch did not confirm the layout just read: the previous one stays in force");
+        return;
+    }
+    const int listNow = intOf(m_device.m_portStatus, QStringLiteral("listNum"));
+    const bool strays = m_device.m_command.strayAnswers() != read.strays;
+    if (strays || listNow != read.count) {
+        if (read.attempt >= s_layoutAttempts) {
+            qInfo("The switch's layout could not be read in step (%d attempts): the previous one stays in force",
+                read.attempt);
+            return;
+        }
+        qInfo("%s: reading the layout again",
+            strays ? "Answers out of step during the layout read" : "The switch's layout changed during its read");
+        m_listCount = listNow;
+        if (m_listCount >= 1)
+            startLayoutRead(read.attempt + 1);
+        return;
+    }
+
+    m_ownMonitors = read.own;
+    m_allMonitors = read.all;
     computeOwnGeometry();
-    engine->refreshDesktop();
-    engine->checkLayout();
+    refreshDesktop();
+    checkLayout();
 }
 
 QVector<QRect> Monitor::screens() const

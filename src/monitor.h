@@ -29,6 +29,8 @@ class Monitor : public QObject
     Q_OBJECT
     Q_PROPERTY(int devstatus READ devstatus NOTIFY statusChanged)
     Q_PROPERTY(QVariantMap frameInfo READ frameInfo NOTIFY monitorChanged)
+    // Empty, or why the switch's port cannot be relied on (another agent configured for it).
+    Q_PROPERTY(QString portNote READ portNote NOTIFY portNoteChanged)
 
 public:
     explicit Monitor(QObject *parent = nullptr);
@@ -43,15 +45,22 @@ public:
 
     int devstatus() const { return m_devstatus; }
     QVariantMap frameInfo() const;
+    QString portNote() const;
 
     void getMouseData();
     void readPortStatus();
+    // Starts reading the layout; it is read a few entries per turn of the event loop and
+    // replaces the one in force only once complete. Starting again restarts the read.
     void buildLayout();
+    bool layoutReading() const;
+    // The rest of a layout read at once, without giving the event loop a turn.
+    void readLayoutToEnd();
     void computeOwnGeometry();
 
 signals:
     void statusChanged();
     void monitorChanged();
+    void portNoteChanged();
 
 public slots:
     void getDeviceStatus();
@@ -122,6 +131,25 @@ private:
     void checkLayout() const;
     // The highlight rectangle, clipped to this desktop.
     QRectF highlightRect(const QRectF &monitor) const;
+
+    // A layout read in progress: the entries read so far, kept apart from the layout in force.
+    struct LayoutRead {
+        bool active = false;
+        int attempt = 0;
+        int count = 0;
+        int next = 1;
+        int apPort = 0;
+        quint32 strays = 0; // the command layer's count of stray answers when the read began
+        QMap<QString, QVariantMap> own;
+        QMap<QString, QVariantMap> all;
+    };
+    void startLayoutRead(int attempt);
+    void stopLayoutRead();
+    void readLayoutSlice();
+    void readLayoutEntry(int index);
+    void finishLayoutRead();
+    LayoutRead m_layoutRead;
+    QTimer *m_layoutTimer = nullptr;
 
     std::vector<MonitorLogic::OwnCell> m_ownCells;
     QHash<quint64, CellEntry> m_cells;

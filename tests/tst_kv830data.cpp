@@ -1,4 +1,5 @@
 #include "kv830data.h"
+#include "messagelog.h"
 #include "virtualhid.h"
 
 #include <QtTest>
@@ -42,16 +43,37 @@ private slots:
         VirtualHid::unplug();
         QVERIFY(!data.heartBeat() && !data.heartBeat());
         QCOMPARE(state(), QStringLiteral("0/1"));
-        VirtualHid::plug(); // the beat whose reopen finds the switch fails, the next one is accepted
-        QVERIFY(!data.heartBeat() && data.heartBeat() && data.heartBeat());
+        VirtualHid::plug(); // the beat whose reopen finds the switch answering counts at once
+        QVERIFY(data.heartBeat() && data.heartBeat());
         QCOMPARE(state(), QStringLiteral("1/2"));
-        // The signal comes after the exchange has released the command lock.
+        // A refused beat: lost and found again in the same beat. The signals come after the
+        // exchanges have released the command lock.
         VirtualHid::refuseNext(1);
-        QVERIFY(!data.heartBeat());
-        bool queried = false;
-        connect(&data, &KV830Data::devStatusChanged, &data, [&] { queried = data.getPortStatus(); });
-        data.heartBeat(); // the one that reopens may fail
-        QVERIFY(data.heartBeat() && queried);
+        int queried = 0;
+        const auto query
+            = connect(&data, &KV830Data::devStatusChanged, &data, [&] { queried += data.getPortStatus(); });
+        QVERIFY(data.heartBeat());
+        QVERIFY(state() == QLatin1String("1/4") && queried == 2);
+        disconnect(query);
+        VirtualHid::refuseNext(2); // the reopened switch does not answer: lost until a later beat
+        QVERIFY(!data.heartBeat() && state() == QLatin1String("0/5") && data.heartBeat());
+    }
+
+    // The switch's count of agents on this computer's port: another agent there is logged once.
+    void sharedPort()
+    {
+        MessageLog log;
+        const QString said = QStringLiteral(
+            "The switch has 2 agents on this computer's port: another computer's agent is configured for it");
+        KV830Data ours, other;
+        QSignalSpy changed(&ours, &KV830Data::agentsOnPortChanged);
+        QVERIFY(ours.open(1, 2) && ours.heartBeat() && ours.m_agentsOnPort == 1);
+        QVERIFY(other.open(1, 2) && ours.heartBeat() && ours.heartBeat());
+        QVERIFY(ours.m_agentsOnPort == 2 && log.count(said) == 1 && changed.count() == 2);
+        other.close(); // gone, and back on another port
+        VirtualHid::setAttachPort(2);
+        QVERIFY(ours.heartBeat() && other.open(1, 2) && ours.heartBeat());
+        QVERIFY(ours.m_agentsOnPort == 1 && log.count(said) == 1 && changed.count() == 3);
     }
 
     void queriesDecode()

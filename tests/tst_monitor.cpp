@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <map>
+#include <numeric>
 
 // Hooks that install nothing, count removals and pass events on with 42: "passed on", not "swallowed".
 struct FakeInputHooks : InputHooks {
@@ -205,13 +206,88 @@ private slots:
             "focus2 pending1 mouse1,1,7,25 at1,1 keyup124=on syskey124=on key65=on nullkey=on pointer=1,1 pending=1 "
             "key124=on pointer=8,270 pending=0 focus=1");
         row("switch missing, lost and back", "1@1,1 2@1,2",
-            "unplug close connect=0 device=0,0 monitors=0 log=Connection_device_fail timers=100,1 plug beat beat "
-            "device=1,1 monitors=2 pending1 unplug beat device=0,2 pending=0 add1,2,1 plug beat beat device=1,3 "
-            "monitors=3 add2,2,2 connect=1 monitors=4");
+            "unplug close connect=0 device=0,0 monitors=0 log=Connection_device_fail timers=100,1 plug beat "
+            "device=1,1 read monitors=2 pending1 unplug beat device=0,2 pending=0 add1,2,1 plug beat device=1,3 "
+            "monitors=2 read monitors=3 add2,2,2 connect=1 read monitors=4");
+        row("replugged and pushed across at once", "1@1,1 2@1,2",
+            "connect=1 m960,540=on unplug beat device=0,1 m1917,540=on sent=none plug beat device=1,2 m1917,541=held "
+            "sent=2:1,2,7,50");
+        row("another agent on our port", "1@1,1",
+            "connect=1 beat note= twin beat note=Another_agent_is_on_port_1_of_the_switch");
         row("highlight settings", "1@1,1", "settings3,1 highlight=1,3,3,1 unplug highlight=0,1,2,0");
         row("hooks", "1@1,1",
             "hook=1,1,1 log=none unhook=2,0 failhooks hook=1,0,0 log=Mouse_Hook_failed;KB_Hook_Failed nullhooks "
             "hook=1,0,0 m960,540=off key65=off");
+    }
+
+    // A slow switch's layout is read one answer a turn of the event loop, and the layout in force
+    // stays until the new one is complete; answers out of step during the read make it read again.
+    void layoutReadInTurns()
+    {
+        MessageLog log;
+        Monitor *e = setUp(QStringLiteral("1@1,1 2@1,2"));
+        const QList<QString> before = e->m_allMonitors.keys();
+        Monitor element;
+        element.m_devstatus = 1;
+        QVector<SwitchModel::MonitorEntry> &monitors = VirtualHid::model().monitors;
+        monitors.clear();
+        for (int i = 0; i < 12; ++i)
+            monitors.append({1 + i % 2, i + 1, 1 + i / 4, 1 + i % 4, 1000 + i, 1024});
+        const auto entriesAsked = [] {
+            const QList<QByteArray> sent = VirtualHid::sentFrames();
+            return int(std::count_if(
+                sent.cbegin(), sent.cend(), [](const QByteArray &f) { return f.startsWith(char(0x47)); }));
+        };
+        const auto widths = [e] {
+            V out;
+            for (const QVariantMap &m : qAsConst(e->m_allMonitors))
+                out << m.value(QStringLiteral("width")).toInt();
+            return out;
+        };
+        V perTurn;
+        VirtualHid::setAnswerDelay(20); // more than a turn may take: one answer a turn
+        element.readPortStatus();
+        perTurn << entriesAsked();
+        while (e->layoutReading() && perTurn.size() < 1000) {
+            QCOMPARE(e->m_allMonitors.keys(), before);
+            VirtualHid::clearSentFrames();
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            perTurn << entriesAsked();
+        }
+        VirtualHid::setAnswerDelay(0);
+        QVERIFY2(perTurn.first() == 0 && *std::max_element(perTurn.cbegin(), perTurn.cend()) == 1
+                && std::accumulate(perTurn.cbegin(), perTurn.cend(), 0) == 12,
+            qPrintable(joined(perTurn)));
+        const V all = {1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010, 1011};
+        QVERIFY(widths() == all && e->m_ownMonitors.size() == 6);
+        // An entry's answer given twice: the entries after it shift by one until the closing port status
+        // shows the stray answer; the read is thrown away and done again.
+        monitors[0].width = 999;
+        element.readPortStatus();
+        VirtualHid::answerTwice(1);
+        e->readLayoutToEnd();
+        QCOMPARE(widths(), V({999}) + all.mid(1));
+        QVERIFY(log.contains(QStringLiteral("Answers out of step during the layout read: reading the layout again")));
+        // A switch that never confirms the layout read: the one in force stays.
+        monitors[0].width = 998;
+        element.readPortStatus();
+        VirtualHid::setReplySource([](const QByteArray &request, QByteArray &reply) {
+            reply = VirtualHid::model().handle(1, request);
+            reply[0] = char(request.startsWith(char(0x4A)) ? 0xC7 : reply.at(0)); // the port status always astray
+            return true;
+        });
+        e->readLayoutToEnd();
+        VirtualHid::setReplySource({});
+        QCOMPARE(widths(), V({999}) + all.mid(1));
+        QVERIFY(log.contains(
+            QStringLiteral("The switch did not confirm the layout just read: the previous one stays in force")));
+        // Pulled during the read: one failed entry ends it, not one failure per entry left.
+        element.readPortStatus();
+        VirtualHid::unplug(), VirtualHid::clearSentFrames();
+        e->readLayoutToEnd();
+        QVERIFY(entriesAsked() == 1 && widths() == V({999}) + all.mid(1));
+        QVERIFY(log.contains(
+            QStringLiteral("The switch stopped answering during the layout read: the previous layout stays in force")));
     }
 
     void scenes()
@@ -246,7 +322,9 @@ private slots:
             {"speed", [&](V n) { e->m_mouseSpeed = n[0] / 100.0; }}, {"offline", [&](V) { e->m_connected = false; }},
             {"forget", [&](V) { e->m_frameInfo.clear(); }}, {"wait", [](V) { QTest::qWait(100); }},
             {"at", [](V n) { QCursor::setPos(n[0], n[1]); }}, {"refuse", [](V) { VirtualHid::refuseNext(1); }},
-            {"failports", [](V) { VirtualHid::failNextSend(0x4A); }}, {"rebuild", [&](V) { e->buildLayout(); }},
+            {"failports", [](V) { VirtualHid::failNextSend(0x4A); }}, {"read", [&](V) { e->readLayoutToEnd(); }},
+            {"rebuild", [&](V) { e->buildLayout(), e->readLayoutToEnd(); }},
+            {"twin", [](V) { static KV830Data other; other.open(1, 2); }},
             {"failentry", [](V) { VirtualHid::failNextSend(0x47, 1); }}, {"beat", [&](V) { e->m_device.heartBeat(); }},
             {"mouse", [&](V n) { sw.mouseStatus = {1, n[0], n[1], n[2], n[3]}; }},
             {"arrive", [&](V n) { sw.mouseStatus = {1, n[0], n[1], n[2], n[3]}, e->getMouseData(); }},
@@ -278,6 +356,7 @@ private slots:
             {"connect", [&] { return QString::number(element.connectDevice()); }},
             {"device", [&] { return joined({element.devstatus(), status.size()}); }},
             {"monitors", [&] { return QString::number(e->m_allMonitors.size()); }},
+            {"note", [&] { return element.portNote().replace(QLatin1Char(' '), QLatin1Char('_')); }},
             {"timers", [&] {
                 return joined({element.m_speedTimer->interval(), e->m_device.m_heartBeatTimer->isActive()}); }},
             {"highlight", [&] {

@@ -1,6 +1,7 @@
 #include "generalcommand.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -74,14 +75,35 @@ bool GeneralCommand::transact(
 
     unsigned char reply[EntryReplyLength] = {};
     const int replyLen = replyLength(requestId);
-    reply[0] = static_cast<unsigned char>(requestId + ReplyIdOffset);
+    const auto replyId = static_cast<unsigned char>(requestId | ReplyIdOffset);
 
     {
         QMutexLocker locker(&m_lock);
         if (!m_hid.sendRequest(request, requestLen))
             return false;
-        if (!m_hid.getReply(reply, replyLen))
-            return false;
+        // An answer that carries another ID belongs to an earlier request (a switch that answered
+        // twice, or late): it is read past, within a few reads and the stall bound, so that one
+        // stray answer does not shift every later one.
+        QElapsedTimer waited;
+        waited.start();
+        qint64 longestRead = 0;
+        for (int reads = 1;; ++reads) {
+            std::memset(reply, 0, sizeof reply);
+            reply[0] = replyId;
+            const qint64 before = waited.elapsed();
+            if (!m_hid.getReply(reply, replyLen))
+                return false;
+            longestRead = qMax(longestRead, waited.elapsed() - before);
+            if (reply[0] == replyId)
+                break;
+            ++m_strayAnswers;
+            qDebug("dropped an answer with ID 0x%02X while waiting for 0x%02X", reply[0], replyId);
+            // No read that would end past the bound, as far as the reads so far tell.
+            if (reads >= MaxReads || waited.elapsed() + longestRead > StallBoundMsec) {
+                qDebug("no answer with ID 0x%02X in %d reads, %lld ms", replyId, reads, qint64(waited.elapsed()));
+                return false;
+            }
+        }
     }
 
     // The switch refuses with a non-zero status byte; nothing is logged for it.
@@ -134,7 +156,7 @@ bool GeneralCommand::sendListAmountClose()
 
 bool GeneralCommand::heartBeat()
 {
-    return transact(s_heartBeat, nullptr, 0);
+    return transact(s_heartBeat, nullptr, 0, m_heartBeatData, sizeof m_heartBeatData);
 }
 
 bool GeneralCommand::getOneListOfPortNum(unsigned char index)

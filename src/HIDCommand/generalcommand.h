@@ -17,6 +17,10 @@ public:
     static constexpr int EntryReplyLength = 11; // 0xC7
     static constexpr unsigned char ReplyIdOffset = 0x80;
     static constexpr unsigned char StatusAccepted = 0x00;
+    // Reads of one exchange, and its time, after which answers with another ID count as a
+    // lost exchange.
+    static constexpr int MaxReads = 4;
+    static constexpr int StallBoundMsec = 200;
 
     GeneralCommand() = default;
     GeneralCommand(const GeneralCommand &) = delete;
@@ -52,6 +56,13 @@ public:
     unsigned char m_portListData[8] = {};
     unsigned char m_mouseStatusData[5] = {};
     unsigned char m_focusStatusData[2] = {};
+    // Byte 2 of the heartbeat answer: how many agents the switch serves on the asking one's
+    // port (0 from a switch that does not count them).
+    unsigned char m_heartBeatData[1] = {};
+
+    // Answers dropped for carrying another request's ID, since construction. A change across
+    // a series of exchanges means an answer in it may have been another's.
+    quint32 strayAnswers() const { return m_strayAnswers; }
 
 private:
     // Sends one request and reads its reply under m_lock. On an accepted reply copies
@@ -61,5 +72,6 @@ private:
 
     HidCommand m_hid;
     int m_sentLists = 0;
+    quint32 m_strayAnswers = 0;
     QMutex m_lock;
 };

@@ -1,6 +1,7 @@
 // The switch link's two layers over the in-process switch: hidapi's handle, and each command's frames and replies.
 
 #include "HIDCommand/generalcommand.h"
+#include "messagelog.h"
 #include "virtualhid.h"
 
 #include <QtTest>
@@ -79,7 +80,7 @@ private slots:
 
     void onlyTheStatusByteDecides()
     {
-        VirtualHid::overrideNextReply(hex("00 00 05 06 07 08 09 00")); // wrong report ID, status 0x00
+        VirtualHid::overrideNextReply(hex("CA 00 05 06 07 08 09 00"));
         QVERIFY(m_cmd.getPortStatus());
         for (const char *status : {"01", "80", "FF"}) {
             VirtualHid::overrideNextReply(hex("CA") + hex(status) + hex("11 11 11 11 11 00"));
@@ -88,6 +89,48 @@ private slots:
         VirtualHid::failNextRead();
         QVERIFY(!m_cmd.getPortStatus());
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(m_cmd.m_portStatusData), 5), hex("05 06 07 08 09"));
+    }
+
+    // An answer must carry its request's ID | 0x80: one that does not is logged and read past, so
+    // that a switch answering twice or with a wrong ID cannot shift the answers that follow.
+    void strayAnswers()
+    {
+        SwitchModel &sw = VirtualHid::model();
+        sw.monitors = {{2, 1, 1, 2, 1920, 1080}};
+        sw.mouseStatus = {2, 1, 2, 7, 50};
+        const auto bytes = [](const unsigned char *data, int n) {
+            return QByteArray(reinterpret_cast<const char *>(data), n).toHex();
+        };
+        const auto entryOk = [&] {
+            return m_cmd.getOneListOfPortNum(1) && bytes(m_cmd.m_portListData, 8) == "0201010280073804";
+        };
+        MessageLog log;
+        VirtualHid::answerWithWrongId(1); // not taken; the next exchange is in step
+        QVERIFY(!m_cmd.getPortStatus());
+        QVERIFY(log.contains(QStringLiteral("dropped an answer with ID 0xCB while waiting for 0xCA")));
+        QVERIFY(entryOk());
+        VirtualHid::answerTwice(3); // each copy is read past before the next answer
+        QVERIFY(m_cmd.getPortStatus() && entryOk() && m_cmd.getMouseStatus() && m_cmd.heartBeat() && entryOk());
+        QCOMPARE(bytes(m_cmd.m_mouseStatusData, 5), QByteArray("0201020732"));
+        QCOMPARE(m_cmd.strayAnswers(), 4u);
+        int taken = 0; // a switch whose every answer carries a wrong ID gets nothing accepted
+        VirtualHid::answerWithWrongId(262);
+        for (int i = 0; i < 262; ++i)
+            taken += m_cmd.heartBeat();
+        QVERIFY(taken == 0 && entryOk());
+        int reads = 0; // nothing but stray answers: a bounded number of reads, then the exchange fails
+        VirtualHid::setReplySource([&](const QByteArray &, QByteArray &reply) {
+            return ++reads, reply = hex("C6 00 00 00 00 00 00 00"), true;
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!m_cmd.getPortStatus());
+        QVERIFY(reads == GeneralCommand::MaxReads && clock.elapsed() < GeneralCommand::StallBoundMsec);
+        reads = 0; // slow ones: no read begins that would end past the bound (a fourth would end at 240 ms or later)
+        VirtualHid::setAnswerDelay(60);
+        QVERIFY(!m_cmd.getPortStatus());
+        VirtualHid::setReplySource({});
+        QVERIFY2(reads <= 3, QByteArray::number(reads).constData());
     }
 
     void listCounting()

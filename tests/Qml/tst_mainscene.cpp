@@ -11,6 +11,7 @@ class StandInMonitor : public QObject
     Q_OBJECT
     Q_PROPERTY(int devstatus MEMBER s_devstatus NOTIFY statusChanged)
     Q_PROPERTY(QVariantMap frameInfo MEMBER s_frameInfo NOTIFY monitorChanged)
+    Q_PROPERTY(QString portNote MEMBER s_portNote NOTIFY portNoteChanged)
 
 public:
     Q_INVOKABLE bool connectDevice() { return (s_last = this, s_devstatus); }
@@ -20,10 +21,12 @@ public:
     static inline int s_devstatus = 1, s_uninstalls = 0;
     static inline QVariant s_highlight;
     static inline QVariantMap s_frameInfo;
+    static inline QString s_portNote;
 
 signals:
     void statusChanged();
     void monitorChanged();
+    void portNoteChanged();
 };
 
 class TestMainScene : public QObject
@@ -157,6 +160,11 @@ private slots:
         QVERIFY(prop("flash_duration") == seconds && m_view->size() == QSize(1, 1) && !shown());
         QCOMPARE(tray->icon().fileName(), QLatin1String(status < 0 ? "offline.ico" : "kv830mt.ico"));
         QVERIFY(tray->toolTip() == QLatin1String("Spanlink") && loaded(tray->findChild<QSystemTrayIcon *>()->icon()));
+        StandInMonitor::s_portNote = QStringLiteral("Another agent is on port 2 of the switch");
+        emit StandInMonitor::s_last->portNoteChanged(); // the engine's word on its port goes under the name
+        QCOMPARE(tray->toolTip(), QStringLiteral("Spanlink\nAnother agent is on port 2 of the switch"));
+        StandInMonitor::s_portNote.clear(), emit StandInMonitor::s_last->portNoteChanged();
+        QCOMPARE(tray->toolTip(), QStringLiteral("Spanlink"));
         StandInMonitor::s_frameInfo = {{QStringLiteral("x"), 1920}, {QStringLiteral("y"), 0},
             {QStringLiteral("width"), 1920}, {QStringLiteral("height"), 1080}, {QStringLiteral("switchport"), port}};
         emit StandInMonitor::s_last->monitorChanged();

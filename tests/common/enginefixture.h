@@ -30,7 +30,7 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     };
 
     Monitor element;
-    element.m_devstatus = 1, element.readPortStatus(), VirtualHid::clearSentFrames();
+    element.m_devstatus = 1, element.readPortStatus(), engine->readLayoutToEnd(), VirtualHid::clearSentFrames();
     return engine;
 }
 

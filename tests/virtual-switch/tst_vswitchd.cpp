@@ -78,8 +78,11 @@ private slots:
         const QByteArray beat = "frame 4600000000000046", to2 = "frame 4902010207220077"; // port 2, 34 %
         QTest::newRow("bad clients") << QByteArrayList {
             "what is this>err", beat + ">err bye", "new", "hello 9>err bye", "new", "flood"};
-        QTest::newRow("checksums") << QByteArrayList {
-            hello, beat + ">reply c600000000000000", "frame 4600000000000047>reply c601", "frame zz>reply 8001"};
+        QTest::newRow("checksums") << QByteArrayList {"idle", hello, beat + ">reply c600010000000000",
+            "frame 4600000000000047>reply c601", "frame zz>reply 8001"};
+        // The heartbeat's answer counts the agents on the asker's port: a second one there is a configuration fault.
+        QTest::newRow("two agents on a port") << QByteArrayList {
+            "idle", hello, "twin", beat + ">reply c60002", "new", "hello 2>ok", beat + ">reply c60001"};
         QTest::newRow("absent port") << QByteArrayList {hello, "ctl absent 2>ok", to2 + ">reply c901",
             "ctl present 2>ok", to2 + ">reply c900", "ctl last>ok 2 1 2 7 34", "ctl absent 12>err"};
         // A frame whose agent no longer waits (its deadline has passed) is not carried out.
@@ -93,11 +96,18 @@ private slots:
     {
         QFETCH(QByteArrayList, steps);
         auto s = std::make_unique<QLocalSocket>();
+        std::unique_ptr<QLocalSocket> twin;
         s->connectToServer(m_socket);
         for (const QByteArray &step : steps) {
             if (step == "new") {
                 s = std::make_unique<QLocalSocket>();
                 s->connectToServer(m_socket);
+            } else if (step == "idle") { // the agents of earlier rows are gone
+                QTRY_VERIFY(ctl("status").contains("\"agents\":0"));
+            } else if (step == "twin") { // another agent on port 1, for the rest of the row
+                twin = std::make_unique<QLocalSocket>();
+                twin->connectToServer(m_socket);
+                QCOMPARE(ask(*twin, "hello 1"), QByteArray("ok"));
             } else if (step == "flood") { // a client that sends no line ends is dropped
                 s->write(QByteArray(4000, 'x'));
                 QVERIFY(!s->waitForReadyRead(2000) && s->state() == QLocalSocket::UnconnectedState);

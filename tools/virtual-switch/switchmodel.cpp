@@ -32,7 +32,7 @@ QByteArray SwitchModel::reply(char requestId, char status, const QByteArray &dat
     return r;
 }
 
-QByteArray SwitchModel::handle(int apport, const QByteArray &request)
+QByteArray SwitchModel::handle(int apport, const QByteArray &request, int agents)
 {
     if (request.isEmpty())
         return reply(0, Refused);
@@ -51,7 +51,8 @@ QByteArray SwitchModel::handle(int apport, const QByteArray &request)
     case 0x45:
         return reply(id, acceptUploadFrame(id, request) ? Accepted : Refused);
     case 0x46:
-        return reply(id, Accepted);
+        // Byte 2: agents on the asking one's port; more than one is a configuration fault.
+        return reply(id, Accepted, QByteArray(1, char(qBound(0, agents, 255))));
     case 0x47: {
         const int index = byteAt(request, 1);
         if (index < 1 || index > monitors.size())

@@ -45,9 +45,10 @@ public:
         int position = 0;
     };
 
-    // Answers one request frame sent by the agent attached to apport. Always returns a
-    // reply: status 0x01 for anything the switch does not accept.
-    QByteArray handle(int apport, const QByteArray &request);
+    // Answers one request frame sent by the agent attached to apport, where the switch serves
+    // `agents` agents (the heartbeat answer tells them). Always returns a reply: status 0x01
+    // for anything the switch does not accept.
+    QByteArray handle(int apport, const QByteArray &request, int agents = 1);
 
     // Called after the switch has handed keyboard and mouse to a port (0x49 accepted).
     std::function<void(int port)> onSwitched;

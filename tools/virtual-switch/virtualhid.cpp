@@ -2,16 +2,21 @@
 
 #include <hidapi.h>
 
+#include <QHash>
 #include <QtGlobal>
 
+#include <chrono>
 #include <mutex>
 #include <set>
+#include <thread>
 
 // hidapi leaves its device type opaque; this is ours.
 struct hid_device_ {
     int apport = 1;
     bool dead = false;
-    QByteArray pendingReply;
+    // Answers not yet read, oldest first. Only a switch that answers twice (answerTwice) lets
+    // more than the last one wait here; otherwise a new request replaces what was not read.
+    QList<QByteArray> unread;
     QByteArray lastRequest;
 };
 
@@ -34,6 +39,10 @@ struct State {
     int shortenTo = -1;
     bool hasOverride = false;
     QByteArray overrideReply;
+    int wrongId = 0;
+    int twice = 0;
+    bool strayAnswers = false; // set by either fault, until reset()
+    int answerDelayMsec = 0;
 
     int inits = 0;
     int exits = 0;
@@ -57,6 +66,15 @@ State &state()
 bool isLive(hid_device *dev)
 {
     return dev && state().handles.count(dev) && !dev->dead;
+}
+
+// The switch's count of agents on a port: its open connections there.
+int agentsOn(int port)
+{
+    int n = 0;
+    for (hid_device *dev : state().handles)
+        n += !dev->dead && dev->apport == port;
+    return n;
 }
 } // namespace
 
@@ -140,6 +158,23 @@ void overrideNextReply(const QByteArray &reply)
 {
     state().hasOverride = true;
     state().overrideReply = reply;
+}
+
+void answerWithWrongId(int answers)
+{
+    state().wrongId = qMax(0, answers);
+    state().strayAnswers = true;
+}
+
+void answerTwice(int answers)
+{
+    state().twice = qMax(0, answers);
+    state().strayAnswers = true;
+}
+
+void setAnswerDelay(int msec)
+{
+    state().answerDelayMsec = qBound(0, msec, 1000);
 }
 
 void setReplySource(ReplySource source)
@@ -257,16 +292,30 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
         --s.refuse;
         refuse = true;
     }
-    if (refuse) {
-        dev->pendingReply = SwitchModel::reply(frame.isEmpty() ? 0 : frame.at(0), SwitchModel::Refused);
-    } else {
-        dev->pendingReply = s.model.handle(dev->apport, frame);
+    QByteArray answer = refuse ? SwitchModel::reply(frame.isEmpty() ? 0 : frame.at(0), SwitchModel::Refused)
+                               : s.model.handle(dev->apport, frame, agentsOn(dev->apport));
+    if (s.wrongId > 0) {
+        --s.wrongId;
+        answer[0] = char(answer.at(0) ^ 0x01); // the ID of another request
     }
+    if (!s.strayAnswers)
+        dev->unread.clear();
+    dev->unread.append(answer);
+    if (s.twice > 0) {
+        --s.twice;
+        dev->unread.append(answer);
+    }
+    // A switch holds a few answers at most.
+    while (dev->unread.size() > 8)
+        dev->unread.removeFirst();
     return int(length);
 }
 
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)
 {
+    // A slow switch: the answer takes this long over the wire.
+    if (const int delay = state().answerDelayMsec)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     std::lock_guard<std::recursive_mutex> lock(s_mutex);
     State &s = state();
     if (!isLive(dev) || !data || length == 0)
@@ -280,19 +329,24 @@ int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)
     if (s_replySource) {
         const QByteArray request = dev->lastRequest;
         dev->lastRequest.clear();
-        dev->pendingReply.clear();
+        dev->unread.clear();
         if (!s_replySource(request, reply))
             return -1;
     } else if (s.hasOverride) {
         s.hasOverride = false;
         reply = s.overrideReply;
-    } else if (!dev->pendingReply.isEmpty() && static_cast<unsigned char>(dev->pendingReply.at(0)) == data[0]) {
-        reply = dev->pendingReply;
+        dev->unread.clear();
+    } else if (!dev->unread.isEmpty()
+        && (s.strayAnswers || static_cast<unsigned char>(dev->unread.first().at(0)) == data[0])) {
+        // A switch with stray answers gives whatever it holds first, asked for or not.
+        reply = dev->unread.takeFirst();
     } else {
         // Nothing asked for this report: the switch has no answer to give.
         reply = SwitchModel::reply(char(data[0]), SwitchModel::Refused);
+        dev->unread.clear();
     }
-    dev->pendingReply.clear();
+    if (!s.strayAnswers)
+        dev->unread.clear();
 
     int n = qMin(reply.size(), int(length));
     if (s.shortenTo >= 0) {

@@ -39,6 +39,13 @@ void failNextSend(int reportId = -1, int skip = 0);
 void failNextRead(); // hid_get_feature_report returns -1
 void shortenNextReply(int bytes); // the next reply delivers only this many bytes
 void overrideNextReply(const QByteArray &reply); // the next read returns exactly these bytes
+// Stray answers: the next `answers` answers carry the ID of another request, or are each given
+// twice (the copy comes before the answer to the next request). From then on, until reset(),
+// a read gets the oldest answer not yet read, whatever ID it asks for.
+void answerWithWrongId(int answers);
+void answerTwice(int answers);
+// A slow switch: every read takes this long (0 to 1000 ms); kept until reset().
+void setAnswerDelay(int msec);
 // Every read from now on is answered by this function instead of the model: it gets the
 // request frame last sent on that handle (empty if none) and fills the reply, or returns false
 // for a failed read. An empty function restores the model. Kept over reset().

@@ -15,6 +15,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace
@@ -209,7 +210,11 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
         if (!m_plugged)
             return QStringLiteral("err bye: unplugged");
         m_agents.insert(socket, port);
-        qInfo("agent on port %d", port);
+        const auto onPort = std::count(m_agents.cbegin(), m_agents.cend(), port);
+        if (onPort > 1)
+            qInfo("agent on port %d, which has %d now", port, int(onPort));
+        else
+            qInfo("agent on port %d", port);
         return QStringLiteral("ok");
     }
 
@@ -234,7 +239,8 @@ QString SwitchServer::handle(QIODevice *socket, const QString &line)
             }
         }
         const int before = m_model.currentPort;
-        const QByteArray reply = m_model.handle(port, request);
+        const QByteArray reply
+            = m_model.handle(port, request, int(std::count(m_agents.cbegin(), m_agents.cend(), port)));
         const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
         // Answer first, then hand over: the requesting agent is not kept waiting for X, and
         // nobody waits for the log lines.
