@@ -57,7 +57,8 @@ elapsed() { # seconds -> "12 min 34 s"
     printf '%d min %02d s' $(($1 / 60)) $(($1 % 60))
 }
 
-echo "== fresh-check of $(git rev-parse --short HEAD) in $work"
+rev=$(git rev-parse --short HEAD)
+echo "== fresh-check of $rev in $work"
 start=$(date +%s)
 mkdir -p "$work"
 if ! mmdebstrap --variant=minbase bookworm "$chroot_dir" "$sources" >"$work/mmdebstrap.log" 2>&1; then
@@ -68,7 +69,8 @@ fi
 echo "root built in $(elapsed $(($(date +%s) - start)))"
 
 mkdir -p "$chroot_dir/work"
-git clone -q "$root" "$chroot_dir/work/spanlink" || exit 1
+git clone -q --no-checkout "$root" "$chroot_dir/work/spanlink" && git -C "$chroot_dir/work/spanlink" checkout -q "$rev" \
+    || exit 1
 cp -a "$shared" "$chroot_dir/work/shared" || exit 1
 cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf" 2>/dev/null || true
 
@@ -95,7 +97,7 @@ demo=$?
 run_in test scripts/test.sh
 test=$?
 
-echo "== fresh-check of $(git rev-parse --short HEAD) on a new Debian 12 root ($(cat "$chroot_dir/etc/debian_version"))"
+echo "== fresh-check of $rev on a new Debian 12 root ($(cat "$chroot_dir/etc/debian_version"))"
 printf '%s\n' "${results[@]}"
 [ "$demo" -eq 0 ] || exit "$demo"
 exit "$test"
