@@ -41,6 +41,11 @@ bool Monitor::getMouseData()
         return false;
     }
 
+    // Keyboard and mouse are here: a pointer still held from a crossing made just before is let
+    // go first, or it could not be put where it enters.
+    engine->m_switchPending = 0;
+    InputHooks::instance().swallowingEnded();
+
     // The switch's sizes are not trusted with a window: the frame stays on this desktop.
     const auto showFrame = [engine](const QRectF &monitor) {
         const QRect shown = engine->highlightRect(monitor).toRect();
