@@ -33,6 +33,7 @@ std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t
     // The system wants events with a negative code passed on untouched.
     if (code < 0)
         return InputHooks::instance().callNext(code, message, record);
+    Trace::mark("hook-entered", int(message));
     Monitor *engine = getInstance();
     if (record != 0) {
         switch (message) {
@@ -58,8 +59,11 @@ std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t
         }
     }
     // While a switch is pending every pointer event is swallowed, clicks and wheel included.
-    if (engine->m_switchPending)
+    if (engine->m_switchPending) {
+        Trace::mark("hook-left", 1);
         return 1;
+    }
+    Trace::mark("hook-left", 0);
     return InputHooks::instance().callNext(code, message, record);
 }
 
