@@ -26,12 +26,19 @@ bool Monitor::getMouseData()
     const int P = intOf(status, QStringLiteral("percent"));
 
     // The switch's key says keyboard and mouse have come here only when the switch says so
-    // too; the same key from a keyboard of this computer's own is no arrival.
-    const bool portsRead = device.getPortStatus();
-    Trace::mark("port-status-answered");
-    if (!portsRead)
-        debugLater(SPANLINK_LOG_PLACE, "getPortStatus fail");
-    const int focus = portsRead ? intOf(device.m_portStatus, QStringLiteral("curportNum")) : p;
+    // too; the same key from a keyboard of this computer's own is no arrival. The mouse status
+    // names the port the switch last handed them to. While this computer holds the focus
+    // already, that may be an old word, and the port status (who has them now) is asked first;
+    // otherwise after the pointer is placed, which is then not kept waiting for it.
+    const auto readPorts = [&device] {
+        const bool read = device.getPortStatus();
+        Trace::mark("port-status-answered");
+        if (!read)
+            debugLater(SPANLINK_LOG_PLACE, "getPortStatus fail");
+        return read;
+    };
+    const bool checkFirst = p == engine->m_apPort && engine->m_curPort == engine->m_apPort;
+    const int focus = checkFirst && readPorts() ? intOf(device.m_portStatus, QStringLiteral("curportNum")) : p;
     if (p != engine->m_apPort || focus != engine->m_apPort) {
         later([place = SPANLINK_LOG_PLACE, p, focus] {
             QMessageLogger(place.file, place.line, place.function).debug()
@@ -66,6 +73,8 @@ bool Monitor::getMouseData()
         pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
         placePointer(pos.x(), pos.y());
         Trace::mark("pointer-placed");
+        if (!checkFirst)
+            readPorts();
         engine->m_curPort = p;
         showFrame(QRectF(c * w, r * h, w, h));
         // The entered monitor is the one the next move is tested against, also when that
@@ -75,6 +84,8 @@ bool Monitor::getMouseData()
     } else {
         // The switch names a cell that is not ours: fall back to the first own monitor's size
         // at the desktop origin.
+        if (!checkFirst)
+            readPorts();
         engine->m_curPort = p;
         int w = 0;
         int h = 0;

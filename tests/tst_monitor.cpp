@@ -258,7 +258,7 @@ private slots:
         // on and changes nothing.
         row("focus-arrival key from a keyboard of our own", "1@1,1 2@1,2",
             "at5,5 key124=on pointer=5,5 focus=1 m960,540=on m1919,540=held sent=2:1,2,7,50 pending=1 key124=on "
-            "pointer=1907,1067 focus=2 pending=1 mouse1,1,7,25 key124=on pointer=1907,1067 focus=2 focusat1 "
+            "pointer=1907,1067 focus=2 pending=1 focus1 mouse1,1,7,25 key124=on pointer=1907,1067 focus=1 focusat1 "
             "key124=on pointer=8,270 focus=1 pending=0 log=none");
         row("arrival unreadable", "1@1,1",
             "focus2 at5,5 refuse arrive1,1,8,0 log=getMouseStatus_fail focus=1 pointer=5,5 frame=missing failports "
