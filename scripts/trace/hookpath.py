@@ -4,6 +4,7 @@ of SPANLINK_TRACE (scripts/measure-hookpath.sh).
 
 usage: hookpath.py band TRACE_FILE DRIVER_PID AGENT_PID
        hookpath.py crossing TRACE_FILE DRIVER_PID AGENT_PID
+       hookpath.py agent TRACE_FILE   (one agent's hops only, whatever its clock)
 
 band: the run's window is that of the driver's "run-sent" stamps (plus 50 ms); printed are the
 moves sent, the positions the agent handled, its switch exchanges by request, and the hook's
@@ -71,6 +72,9 @@ def band(path, driver, agent):
     print("%-34s %s" % ("every move", stats([e[1] for e in ev])))
     print("%-34s %s" % ("move in a band, not crossing", stats(in_band)))
     print("%-34s %s" % ("move that made a request", stats(crossing)))
+    if "-v" in sys.argv:
+        for e in sorted(ev, key=lambda e: -e[1])[:5]:
+            print("slowest: %.1f us at +%.1f ms: %s" % (e[1], (e[0] - lo) / 1e6, " ".join(e[2])))
     return 0
 
 
@@ -89,6 +93,21 @@ def crossing(path, driver, agent):
     return 0
 
 
+def agent(path):
+    mine = sorted((ns, hop, d) for ns, pid, prog, hop, d in lines_of(path) if prog == "spanlink")
+    ev = [e for e in events(mine) if e[4] == MOVE]
+    print("%-34s %8s %8s %8s %5s" % ("hook time per event (us)", "median", "p90", "max", "n"))
+    print("%-34s %s" % ("every move", stats([e[1] for e in ev])))
+    print("%-34s %s" % ("move in a band, not crossing",
+                        stats([e[1] for e in ev if "band-found" in e[2] and "request-answered" not in e[2]])))
+    print("%-34s %s" % ("move that made a request", stats([e[1] for e in ev if "request-answered" in e[2]])))
+    print("exchanges made in the hook: %d port status, %d switch requests"
+          % (sum(e[2].count("port-status-answered") for e in ev), sum(e[2].count("request-answered") for e in ev)))
+    return 0
+
+
 if __name__ == "__main__":
     mode = sys.argv[1]
+    if mode == "agent":
+        sys.exit(agent(sys.argv[2]))
     sys.exit((band if mode == "band" else crossing)(*sys.argv[2:5]))
