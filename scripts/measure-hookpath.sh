@@ -109,7 +109,8 @@ echo "== 6. B's port absent: 1 s push into A's right edge at 2 px/ms"
 "$BUILD/vswitch" ctl "$W/sw" absent 2 >/dev/null
 before=$(logsize)
 drive --band-run 1000 push 4 2000 "$DA" "$DB" "$TRACE"
-python3 "$HERE/trace/hookpath.py" band "$TRACE" "$DRIVER" "$A" | head -1
+python3 "$HERE/trace/hookpath.py" band "$TRACE" "$DRIVER" "$A" >"$W/push.txt"
+head -n 1 "$W/push.txt"
 echo "log written: $(($(logsize) - before)) bytes"
 "$BUILD/vswitch" ctl "$W/sw" present 2 >/dev/null
 }
