@@ -100,14 +100,6 @@ private slots:
         move(5, 5);
         QTRY_VERIFY(!pointerFree());
         QTRY_VERIFY_WITH_TIMEOUT(pointerFree(), 6000);
-        // The focus coming back while the pointer is held: it is let go and put where it enters.
-        m_engine->m_switchPending = 1;
-        move(5, 5);
-        QTRY_VERIFY(!pointerFree());
-        VirtualHid::model().mouseStatus = {1, 1, 2, 7, 50};
-        QVERIFY(xdo("key 191"));
-        QTRY_COMPARE_WITH_TIMEOUT(QCursor::pos(), QPoint(8, 540), 1000);
-        QVERIFY(pointerFree());
     }
 
     void pushAgainstAnEdge_data()
