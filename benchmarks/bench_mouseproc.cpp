@@ -35,6 +35,7 @@ Monitor *fullGrid()
     engine->m_device.open(0, 0);
     engine->m_connected = true;
     engine->m_apPort = engine->m_curPort = s_ownPort;
+    engine->m_speedSamples.clear();
     engine->m_allMonitors.clear();
     engine->m_ownMonitors.clear();
     int other = 0;
@@ -72,13 +73,21 @@ void BM_MoveInsideMonitor(benchmark::State &state)
 }
 BENCHMARK(BM_MoveInsideMonitor);
 
-// A slow move along the right edge of the grid's own block: the port status is read from the
-// switch and the target found, then the speed gate holds the crossing back.
+// Moves 5 ms apart: 1 px each is far too slow to cross.
+std::int64_t s_now = 0;
+std::int64_t slowClock()
+{
+    return s_now += 5;
+}
+
+// A slow move along the right edge of the grid's own block: the speed gate holds the crossing
+// back before the switch is asked anything.
 void BM_MoveInEdgeBand(benchmark::State &state)
 {
     Monitor *engine = fullGrid();
+    engine->m_clock = &slowClock;
     move(2000, 500); // on the top-right own monitor, 1920 to 3840
-    engine->m_mouseSpeed = 0.0;
+    s_now += 1000;
     int i = 0;
     for (auto _ : state)
         benchmark::DoNotOptimize(move(3838, 500 + (++i & 1)));

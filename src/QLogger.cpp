@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -85,15 +86,54 @@ FILE *openLog(const QByteArray &path)
 #endif
 }
 
+// The day's file stays open for the day: a message costs one formatted write and a flush,
+// not an open, a close and a look for the thirty-days-old file. Messages all come from the
+// GUI thread; the lock only keeps one from another thread whole.
+struct DayLog {
+    std::recursive_mutex lock; // recursive: removing a file may itself say something
+    QDate day;
+    FILE *file = nullptr;
+
+    // The file of `today`, opened (and the file of thirty days before removed) with the first
+    // message of the day. Null when it cannot be opened; the next message tries again.
+    FILE *fileOf(const QDate &today)
+    {
+        if (file && day == today)
+            return file;
+        if (file) {
+            std::fclose(file);
+            file = nullptr;
+        }
+        if (day != today) {
+            day = today;
+            const QString old = QLogger::logFile(today.addDays(-s_keepDays));
+            if (QFile::exists(old))
+                QFile::remove(old);
+        }
+        file = openLog(QFile::encodeName(QLogger::logFile(today)));
+        return file;
+    }
+
+    void close()
+    {
+        if (file)
+            std::fclose(file);
+        file = nullptr;
+        day = QDate();
+    }
+};
+
+DayLog &dayLog()
+{
+    static DayLog *log = new DayLog; // lives on past exit: messages may come from static destructors
+    return *log;
+}
+
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const QByteArray text = message.toLocal8Bit();
-
-    const QString old = QLogger::logFile(QDate::currentDate().addDays(-s_keepDays));
-    if (QFile::exists(old))
-        QFile::remove(old);
-
-    const QByteArray stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLocal8Bit();
+    const QDateTime now = QDateTime::currentDateTime();
+    const QByteArray stamp = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLocal8Bit();
     // Messages from the toolkit's own libraries may come without a place.
     const char *fileName = context.file ? context.file : "";
     const char *function = context.function ? context.function : "";
@@ -128,12 +168,19 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
         std::fflush(stderr);
     }
 
-    FILE *file = openLog(QFile::encodeName(QLogger::logFile(QDate::currentDate())));
-    if (file) {
-        if (format)
-            std::fprintf(file, format, stamp.constData(), text.constData(), fileName, unsigned(context.line), function);
-        if (std::fclose(file) == 0)
-            s_failureReported = false;
+    DayLog &log = dayLog();
+    {
+        std::lock_guard<std::recursive_mutex> locked(log.lock);
+        if (FILE *file = log.fileOf(now.date())) {
+            if (format)
+                std::fprintf(
+                    file, format, stamp.constData(), text.constData(), fileName, unsigned(context.line), function);
+            // Each line reaches the file at once: it is read while the agent runs, and after a crash.
+            if (std::fflush(file) == 0)
+                s_failureReported = false;
+            if (type == QtFatalMsg)
+                log.close();
+        }
     }
     if (type == QtFatalMsg)
         std::abort();
@@ -149,6 +196,9 @@ void QLogger::start()
 void QLogger::finish()
 {
     qInstallMessageHandler(nullptr);
+    DayLog &log = dayLog();
+    std::lock_guard<std::recursive_mutex> locked(log.lock);
+    log.close();
 }
 
 QString QLogger::logDir()

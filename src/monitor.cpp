@@ -125,6 +125,18 @@ void Monitor::readPortStatus()
     buildLayout();
 }
 
+void Monitor::monitorChangedLater()
+{
+    // Once for all that changes before the event loop gets to it; the scene reads the latest.
+    if (m_changePosted)
+        return;
+    m_changePosted = true;
+    later([this] {
+        m_changePosted = false;
+        emit monitorChanged();
+    });
+}
+
 void Monitor::notifyToQml()
 {
     emit monitorChanged();
@@ -381,6 +393,7 @@ void Monitor::rebuildPointerIndex()
             intOf(e, QStringLiteral("portNum")), intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col"))};
         m_cells.insert(cellHash(cell.row, cell.col), cell);
     }
+    rebuildCrossable();
 }
 
 const Monitor::CellEntry *Monitor::cellAt(MonitorLogic::Cell cell) const

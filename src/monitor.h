@@ -4,6 +4,7 @@
 #include "monitorlogic.h"
 #include "platform/inputhooks.h"
 
+#include <QDebug>
 #include <QHash>
 #include <QMap>
 #include <QObject>
@@ -19,6 +20,18 @@
 #include <vector>
 
 class QTimer;
+
+// Where a message is said, so that it can be written later as if said there.
+struct LogPlace {
+    const char *file;
+    int line;
+    const char *function;
+};
+#define SPANLINK_LOG_PLACE                                                                                             \
+    LogPlace                                                                                                           \
+    {                                                                                                                  \
+        QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC                                                     \
+    }
 
 // The switching engine. The hook procedures are static and get no object, so the engine's
 // state lives in one process-wide instance, getInstance(); the element that the scene creates
@@ -47,7 +60,8 @@ public:
     QVariantMap frameInfo() const;
     QString portNote() const;
 
-    void getMouseData();
+    // False when the switch says the focus is not here: no arrival, nothing done.
+    bool getMouseData();
     void readPortStatus();
     // Starts reading the layout; it is read a few entries per turn of the event loop and
     // replaces the one in force only once complete. Starting again restarts the read.
@@ -96,8 +110,11 @@ public:
     QVariantMap m_frameInfo;
     quint8 m_portMask = 0;
     QTimer *m_speedTimer = nullptr;
-    double m_mouseSpeed = 0.0;
+    double m_mouseSpeed = 0.0; // as of the last speed timer tick; the crossing gate measures its own
     MonitorLogic::SpeedMeter m_speedSamples;
+    // Milliseconds of a clock that never goes back; tests put their own in place.
+    std::int64_t (*m_clock)() = &steadyMsec;
+    static std::int64_t steadyMsec();
     int m_cyclicSwitch = 0;
     int m_leftButtonDown = 0, m_rightButtonDown = 0;
     // This computer's screens in desktop pixels; unset, the application's screens. The sizes
@@ -120,8 +137,22 @@ private:
     // Moves the system pointer: through the input hooks where they can, else the toolkit.
     static void placePointer(int x, int y);
     void pointerMoved(std::int32_t X, std::int32_t Y);
-    // Returns true when a switch request was made (accepted or refused).
-    bool requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::Cell target, int code, int percent);
+    enum class Request { NotMade, Accepted, Refused };
+    Request requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::Cell target, int code, int percent);
+    // Whether some other port's monitor lies beyond side `code` of own monitor `index`, present
+    // or not: else no request can follow, whatever the switch says.
+    bool mayCross(size_t index, int code) const;
+    void rebuildCrossable();
+    // The hook procedures leave the scene and the log to the event loop, right after the event.
+    void monitorChangedLater();
+    template <typename Work> static void later(Work &&work)
+    {
+        QMetaObject::invokeMethod(getInstance(), std::forward<Work>(work), Qt::QueuedConnection);
+    }
+    static void debugLater(LogPlace place, const char *message)
+    {
+        later([place, message] { QMessageLogger(place.file, place.line, place.function).debug("%s", message); });
+    }
     const CellEntry *cellAt(MonitorLogic::Cell cell) const;
     // The pointer handler's view of the layout, rebuilt with it: the own monitors in key
     // order with their bounds as numbers, and every monitor's port by cell.
@@ -152,5 +183,15 @@ private:
     QTimer *m_layoutTimer = nullptr;
 
     std::vector<MonitorLogic::OwnCell> m_ownCells;
+    // Per own monitor: bit code - 1 set when mayCross without wrap-around, bit code + 7 with it.
+    std::vector<quint16> m_crossable;
+    // The band (own cell and code) of the push whose request was refused or led nowhere: not
+    // asked again until the pointer leaves it.
+    struct Push {
+        int row = 0, col = 0, code = 0;
+        bool operator==(const Push &o) const { return row == o.row && col == o.col && code == o.code; }
+    };
+    Push m_push;
+    bool m_changePosted = false;
     QHash<quint64, CellEntry> m_cells;
 };

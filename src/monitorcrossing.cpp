@@ -17,22 +17,23 @@
 namespace
 {
 constexpr int s_pendingMsec = 50;
-constexpr double s_speedPeriodMsec = 100.0;
+constexpr int s_speedWindowMsec = 100;
 constexpr double s_minCrossingSpeed = 0.4; // pixels per millisecond
+} // namespace
 
 // Sample times only order and pair the samples; a monotonic clock is cheap and never jumps.
-std::int64_t nowMsec()
+std::int64_t Monitor::steadyMsec()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
-} // namespace
 
 std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t record)
 {
     // The system wants events with a negative code passed on untouched.
     if (code < 0)
         return InputHooks::instance().callNext(code, message, record);
+    Trace::mark("hook-entered", int(message));
     Monitor *engine = getInstance();
     if (record != 0) {
         switch (message) {
@@ -58,8 +59,11 @@ std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t
         }
     }
     // While a switch is pending every pointer event is swallowed, clicks and wheel included.
-    if (engine->m_switchPending)
+    if (engine->m_switchPending) {
+        Trace::mark("hook-left", 1);
         return 1;
+    }
+    Trace::mark("hook-left", 0);
     return InputHooks::instance().callNext(code, message, record);
 }
 
@@ -70,16 +74,18 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
     const QPoint pos(X, Y);
     if (m_lastPointer && *m_lastPointer == pos)
         return;
-    m_speedSamples.add(nowMsec(), pos);
+    const std::int64_t now = m_clock();
+    m_speedSamples.add(now, pos);
     m_lastPointer = pos;
 
     const float x = float(X);
     const float y = float(Y);
     const float edge = float(m_edgeMargin);
     const float corner = float(m_cornerMargin);
+    bool inPush = false;
 
-    // By index, and a copy only of a monitor that is acted on: a receiver of monitorChanged
-    // may rebuild the layout meanwhile.
+    // By index, and a copy only of a monitor that is acted on: the layout may be rebuilt by
+    // what a request's exchanges bring about.
     for (size_t i = 0; i < m_ownCells.size(); ++i) {
         const MonitorLogic::OwnCell &cell = m_ownCells[i];
         const bool current = cell.row == m_lastRow && cell.col == m_lastCol;
@@ -96,7 +102,7 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
             m_frameInfo[QStringLiteral("width")] = float(shown.width());
             m_frameInfo[QStringLiteral("height")] = float(shown.height());
             m_frameInfo[QStringLiteral("switchport")] = 0;
-            emit monitorChanged();
+            monitorChangedLater();
         }
 
         // Only the current monitor is tested for a crossing, also once the pointer is past it.
@@ -104,15 +110,31 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
         if (band.code == 0)
             continue;
         Trace::mark("band-found", band.code);
+        const Push push {m.row, m.col, band.code};
+        if (push == m_push) {
+            // Asked once in this push already.
+            inPush = true;
+            continue;
+        }
+        if (!mayCross(i, band.code))
+            continue;
+        // A slow move or a held button keeps the pointer at a plain edge; corners always cross.
+        // The speed is the pointer's over the last 100 ms up to this move.
+        if (!MonitorLogic::isCorner(band.code)
+            && (m_leftButtonDown == 1 || m_rightButtonDown == 1
+                || m_speedSamples.speed(now, s_speedWindowMsec) < s_minCrossingSpeed))
+            continue;
+        // One request at a time.
+        if (m_switchPending)
+            continue;
 
-        const MonitorLogic::Cell here {m.row, m.col};
-        const MonitorLogic::Cell beyond = MonitorLogic::neighbour(band.code, here);
-
-        // Which ports are present now.
+        // Which ports are present now: only the target search reads it.
         m_device.getPortStatus();
         m_portMask = m_device.m_portMask;
         Trace::mark("port-status-answered");
 
+        const MonitorLogic::Cell here {m.row, m.col};
+        const MonitorLogic::Cell beyond = MonitorLogic::neighbour(band.code, here);
         const auto qualifies = [this](MonitorLogic::Cell cell) {
             const CellEntry *entry = cellAt(cell);
             return entry && entry->port >= 1 && entry->port <= 8 && (m_portMask >> (entry->port - 1)) & 1;
@@ -123,25 +145,49 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
                 target = *found;
         }
 
-        // A slow move or a held button keeps the pointer at a plain edge; corners always cross.
-        if (!MonitorLogic::isCorner(band.code)
-            && (m_mouseSpeed < s_minCrossingSpeed || m_leftButtonDown == 1 || m_rightButtonDown == 1))
-            continue;
-
-        if (requestSwitch(m, target, band.code, band.percent))
+        const Request made = requestSwitch(m, target, band.code, band.percent);
+        // Refused, or nowhere to go with the ports present now: not again in this push.
+        m_push = made == Request::Accepted ? Push() : push;
+        if (made != Request::NotMade)
             return;
+        inPush = true;
+    }
+    if (!inPush)
+        m_push = Push();
+}
+
+bool Monitor::mayCross(size_t index, int code) const
+{
+    return index < m_crossable.size() && (m_crossable[index] >> (code - 1 + (m_cyclicSwitch ? 8 : 0))) & 1;
+}
+
+void Monitor::rebuildCrossable()
+{
+    m_push = Push();
+    m_crossable.assign(m_ownCells.size(), 0);
+    for (size_t i = 0; i < m_ownCells.size(); ++i) {
+        const MonitorLogic::OwnCell &m = m_ownCells[i];
+        const auto otherPort = [this, &m](MonitorLogic::Cell cell) {
+            const CellEntry *entry = cellAt(cell);
+            return entry && entry->port != m.port;
+        };
+        const MonitorLogic::Cell here {m.row, m.col};
+        for (int code = 1; code <= 8; ++code) {
+            for (const bool cyclic : {false, true}) {
+                if (otherPort(MonitorLogic::neighbour(code, here)) || MonitorLogic::walk(code, here, cyclic, otherPort))
+                    m_crossable[i] |= quint16(1u << (code - 1 + (cyclic ? 8 : 0)));
+            }
+        }
     }
 }
 
-bool Monitor::requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::Cell target, int code, int percent)
+Monitor::Request Monitor::requestSwitch(
+    const MonitorLogic::OwnCell &current, MonitorLogic::Cell target, int code, int percent)
 {
     const CellEntry *entry = cellAt(target);
     if (!entry || entry->port == current.port)
-        return false;
+        return Request::NotMade;
     const QPoint park = MonitorLogic::parkingPoint(m_mousePosition, current, float(m_cornerMargin));
-    // One request at a time.
-    if (m_switchPending)
-        return false;
 
     m_switchPending = 1;
     const bool accepted = m_device.sendMouseStatus(entry->port, entry->row, entry->col, code, percent);
@@ -154,18 +200,20 @@ bool Monitor::requestSwitch(const MonitorLogic::OwnCell &current, MonitorLogic::
     } else {
         m_switchPending = 0;
     }
-    qDebug() << "postSwitchCmd nextportnum" << entry->port << " : " << entry->row << entry->col << code << percent
-             << park.x() << park.y();
+    later([place = SPANLINK_LOG_PLACE, port = entry->port, row = entry->row, col = entry->col, code, percent, park] {
+        QMessageLogger(place.file, place.line, place.function).debug()
+            << "postSwitchCmd nextportnum" << port << " : " << row << col << code << percent << park.x() << park.y();
+    });
 
     m_frameInfo[QStringLiteral("switchport")] = 1;
-    emit monitorChanged();
-    return true;
+    monitorChangedLater();
+    return accepted ? Request::Accepted : Request::Refused;
 }
 
 void Monitor::getMouseSpeed()
 {
     Monitor *engine = getInstance();
-    engine->m_mouseSpeed = engine->m_speedSamples.take(s_speedPeriodMsec);
+    engine->m_mouseSpeed = engine->m_speedSamples.speed(engine->m_clock(), s_speedWindowMsec);
     InputHooks::instance().checkHooks();
 }
 

@@ -41,13 +41,15 @@ void Monitor::uninstallHook()
 std::intptr_t Monitor::keyboardProc(int code, std::uintptr_t message, std::intptr_t record)
 {
     // The focus-arrival key is passed on like any other key; nothing is swallowed here, and
-    // events with a negative code are not even looked at.
+    // events with a negative code are not even looked at. The key is an arrival only when the
+    // switch says the focus is here (getMouseData); any other goes on untouched.
     if (code >= 0 && message == HookMessage::KeyDown && record != 0
         && reinterpret_cast<const KeyEventRecord *>(record)->vkCode == FocusArrivalKey) {
         Monitor *engine = getInstance();
-        engine->getMouseData();
-        engine->m_switchPending = 0;
-        InputHooks::instance().swallowingEnded();
+        if (engine->getMouseData()) {
+            engine->m_switchPending = 0;
+            InputHooks::instance().swallowingEnded();
+        }
     }
     return InputHooks::instance().callNext(code, message, record);
 }

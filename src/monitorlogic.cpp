@@ -254,34 +254,38 @@ int truncToInt(double value)
 
 void SpeedMeter::add(std::int64_t msec, QPoint pos)
 {
-    if (m_count == 0) {
-        m_firstTime = m_lastTime = msec;
-        m_first = m_last = pos;
-        m_count = 1;
-        return;
+    if (m_count > 0) {
+        Sample &last = m_samples[(m_next + Capacity - 1) % Capacity];
+        if (msec <= last.msec) {
+            last.x = pos.x(), last.y = pos.y();
+            return;
+        }
     }
-    if (msec == m_lastTime) {
-        // One position per millisecond: the later one wins, also when it is the first sample.
-        m_last = pos;
-        if (m_count == 1)
-            m_first = pos;
-        return;
-    }
-    m_lastTime = msec;
-    m_last = pos;
-    ++m_count;
+    m_samples[m_next] = {msec, pos.x(), pos.y()};
+    m_next = (m_next + 1) % Capacity;
+    if (m_count < Capacity)
+        ++m_count;
 }
 
-double SpeedMeter::take(double periodMsec)
+double SpeedMeter::speed(std::int64_t now, int windowMsec) const
 {
-    double speed = 0.0;
-    if (m_count > 0) {
-        const double dx = double(m_last.x()) - m_first.x();
-        const double dy = double(m_last.y()) - m_first.y();
-        speed = std::sqrt(dx * dx + dy * dy) / periodMsec;
+    const std::int64_t from = now - windowMsec;
+    if (m_count == 0 || at(m_count - 1).msec < from)
+        return 0.0;
+    // The oldest sample in the window: times only grow along the ring.
+    int lo = 0, hi = m_count - 1;
+    while (lo < hi) {
+        const int mid = (lo + hi) / 2;
+        if (at(mid).msec < from)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
-    m_count = 0;
-    return speed;
+    const Sample &first = at(lo);
+    const Sample &last = at(m_count - 1);
+    const double dx = double(last.x) - first.x;
+    const double dy = double(last.y) - first.y;
+    return std::sqrt(dx * dx + dy * dy) / windowMsec;
 }
 
 } // namespace MonitorLogic

@@ -83,20 +83,32 @@ QPoint placement(int d, int percent, int r, int c, int width, int height, int ed
 // Truncation toward zero that stays defined for NaN, infinities and values beyond int.
 int truncToInt(double value);
 
-// Pointer speed over one timer period: the straight distance between the first and the
-// last position seen, per millisecond of the period. Keeps only those two samples.
+// Pointer speed up to a moment: the straight distance between the first position seen in the
+// window that ends then and the last position seen, per millisecond of the window. A small
+// ring of the latest samples, one per millisecond, so that a window of up to Capacity - 1
+// milliseconds is always whole; no allocation.
 class SpeedMeter
 {
 public:
-    // A sample in the same millisecond as the last one replaces it.
+    static constexpr int Capacity = 128;
+
+    // A sample in the same millisecond as the last one (or earlier: the clock never goes
+    // back, but a sample must not go before the last) replaces its position.
     void add(std::int64_t msec, QPoint pos);
-    // The speed of the period that ends now; starts the next period.
-    double take(double periodMsec);
+    // The speed over the `windowMsec` milliseconds up to `now`; 0 with no sample in them.
+    double speed(std::int64_t now, int windowMsec) const;
     int count() const { return m_count; }
+    void clear() { m_count = 0; }
 
 private:
-    std::int64_t m_firstTime = 0, m_lastTime = 0;
-    QPoint m_first, m_last;
+    struct Sample {
+        std::int64_t msec;
+        std::int32_t x, y;
+    };
+    const Sample &at(int i) const { return m_samples[(m_next - m_count + i + Capacity) % Capacity]; } // 0: oldest
+
+    Sample m_samples[Capacity] = {};
+    int m_next = 0; // where the next sample goes
     int m_count = 0;
 };
 

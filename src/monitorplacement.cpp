@@ -6,7 +6,7 @@
 
 #include <QDebug>
 
-void Monitor::getMouseData()
+bool Monitor::getMouseData()
 {
     Monitor *engine = getInstance();
     KV830Data &device = engine->m_device;
@@ -14,8 +14,8 @@ void Monitor::getMouseData()
     Trace::mark("mouse-status-answered", answered);
     if (!answered) {
         engine->m_curPort = engine->m_apPort;
-        qDebug("getMouseStatus fail");
-        return;
+        debugLater(SPANLINK_LOG_PLACE, "getMouseStatus fail");
+        return true;
     }
 
     const QVariantMap status = device.m_mouseStatus;
@@ -24,6 +24,34 @@ void Monitor::getMouseData()
     const int C = intOf(status, QStringLiteral("portCol"));
     const int d = intOf(status, QStringLiteral("direction"));
     const int P = intOf(status, QStringLiteral("percent"));
+
+    // The switch's key says keyboard and mouse have come here only when the switch says so
+    // too; the same key from a keyboard of this computer's own is no arrival. The mouse status
+    // names the port the switch last handed them to. While this computer holds the focus
+    // already, that may be an old word, and the port status (who has them now) is asked first;
+    // otherwise after the pointer is placed, which is then not kept waiting for it.
+    const auto readPorts = [&device] {
+        const bool read = device.getPortStatus();
+        Trace::mark("port-status-answered");
+        if (!read)
+            debugLater(SPANLINK_LOG_PLACE, "getPortStatus fail");
+        return read;
+    };
+    const bool checkFirst = p == engine->m_apPort && engine->m_curPort == engine->m_apPort;
+    const int focus = checkFirst && readPorts() ? intOf(device.m_portStatus, QStringLiteral("curportNum")) : p;
+    if (p != engine->m_apPort || focus != engine->m_apPort) {
+        later([place = SPANLINK_LOG_PLACE, p, focus] {
+            QMessageLogger(place.file, place.line, place.function).debug()
+                << "focus-arrival key while the switch gives the focus to port" << focus << "(last crossing to port"
+                << p << "): not an arrival";
+        });
+        return false;
+    }
+
+    // Keyboard and mouse are here: a pointer still held from a crossing made just before is let
+    // go first, or it could not be put where it enters.
+    engine->m_switchPending = 0;
+    InputHooks::instance().swallowingEnded();
 
     // The switch's sizes are not trusted with a window: the frame stays on this desktop.
     const auto showFrame = [engine](const QRectF &monitor) {
@@ -35,25 +63,29 @@ void Monitor::getMouseData()
         frame[QStringLiteral("height")] = shown.height();
         frame[QStringLiteral("switchport")] = 0;
     };
+    QPoint pos;
     const auto entered = engine->m_ownMonitors.constFind(MonitorLogic::cellKey(R, C));
     if (entered != engine->m_ownMonitors.constEnd()) {
         const int w = intOf(entered.value(), QStringLiteral("width"));
         const int h = intOf(entered.value(), QStringLiteral("height"));
         const int r = R - engine->m_originRow;
         const int c = C - engine->m_originCol;
-        const QPoint pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
+        pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
         placePointer(pos.x(), pos.y());
         Trace::mark("pointer-placed");
-        if (!device.getPortStatus())
-            qDebug("getPortStatus fail");
-        Trace::mark("port-status-answered");
+        if (!checkFirst)
+            readPorts();
         engine->m_curPort = p;
         showFrame(QRectF(c * w, r * h, w, h));
+        // The entered monitor is the one the next move is tested against, also when that
+        // move goes straight back out through the side it came in by.
+        engine->m_lastRow = R;
+        engine->m_lastCol = C;
     } else {
         // The switch names a cell that is not ours: fall back to the first own monitor's size
         // at the desktop origin.
-        if (!device.getPortStatus())
-            qDebug("getPortStatus fail");
+        if (!checkFirst)
+            readPorts();
         engine->m_curPort = p;
         int w = 0;
         int h = 0;
@@ -61,12 +93,29 @@ void Monitor::getMouseData()
             const QVariantMap &firstOwn = engine->m_ownMonitors.first();
             w = intOf(firstOwn, QStringLiteral("width"));
             h = intOf(firstOwn, QStringLiteral("height"));
-            qDebug() << w << h;
+            later([place = SPANLINK_LOG_PLACE, w, h] {
+                QMessageLogger(place.file, place.line, place.function).debug() << w << h;
+            });
         }
-        placePointer(w / 2, h / 2);
+        pos = QPoint(w / 2, h / 2);
+        placePointer(pos.x(), pos.y());
         showFrame(QRectF(0, 0, w, h));
+        for (const MonitorLogic::OwnCell &m : engine->m_ownCells) {
+            if (MonitorLogic::isInside(m, float(pos.x()), float(pos.y()))) {
+                engine->m_lastRow = m.row;
+                engine->m_lastCol = m.col;
+                break;
+            }
+        }
     }
-    emit engine->monitorChanged();
+    // The speed is measured from where the pointer was put; what it did before it left for
+    // another computer counts no more.
+    engine->m_speedSamples.clear();
+    engine->m_speedSamples.add(engine->m_clock(), pos);
+    engine->m_lastPointer = pos;
+    engine->m_push = Push();
+    engine->monitorChangedLater();
+    return true;
 }
 
 QVariantMap Monitor::getMouseHighlightData()

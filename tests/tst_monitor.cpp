@@ -68,6 +68,14 @@ QString values(const QVariantMap &map, std::initializer_list<const char *> keys)
 }
 // clang-format on
 
+// The engine's clock in tests: a millisecond further at every look, so that moves one after another are a
+// millisecond apart; "after" steps put time in between.
+std::int64_t s_now = 1000;
+std::int64_t testClock()
+{
+    return s_now++;
+}
+
 // The engine, this computer on port 1, over a layout of "port@row,col[:WxH]", "absent:port" and the
 // screens "screen:x,y,w,h" (just "screen": none; no screen at all: as the layout says).
 Monitor *setUp(const QString &layout)
@@ -84,7 +92,9 @@ Monitor *setUp(const QString &layout)
         else
             monitors.append({n[0], monitors.size() + 1, n[1], n[2], n.value(3, 1920), n.value(4, 1080)});
     }
-    return setUpEngine(monitors, 1, mask, 4, screens);
+    Monitor *engine = setUpEngine(monitors, 1, mask, 4, screens);
+    engine->m_clock = &testClock;
+    return engine;
 }
 
 class TestMonitor : public QObject
@@ -125,14 +135,46 @@ private slots:
             4, walked);
         QCOMPARE(V({truncToInt(-1.5), truncToInt(qQNaN()), truncToInt(-1e20), truncToInt(1e20)}),
             V({-1, 0, INT_MIN, INT_MAX}));
-        // Speed: only the first and the last position count; of two in one millisecond, the later.
+        // Speed over the 100 ms up to a moment: the first and the last position in them count; of two in one
+        // millisecond (or a clock gone back), the later.
         SpeedMeter meter;
         meter.add(2000, {900, 900}), meter.add(2000, {0, 0}), meter.add(2010, {1000, 0}), meter.add(2020, {900, 900});
-        meter.add(2020, {30, 40});
+        meter.add(2020, {30, 40}), meter.add(2015, {60, 80});
         QCOMPARE(meter.count(), 3);
-        QCOMPARE(V({int(meter.take(100) * 100), int(meter.take(100) * 100)}), V({50, 0})); // each take a new period
+        QCOMPARE(V({int(meter.speed(2020, 100) * 100), int(meter.speed(2100, 100) * 100),
+                     int(meter.speed(2110, 100) * 100), int(meter.speed(2121, 100) * 100)}),
+            V({100, 100, 943, 0}));
+        // A ring of the latest: 300 moves of 1 px, one a millisecond, still measure 100 ms.
+        for (int t = 0; t < 300; ++t)
+            meter.add(3000 + t, {t, 0});
+        QCOMPARE(V({meter.count(), int(meter.speed(3299, 100) * 100), int(meter.speed(3350, 100) * 100)}),
+            V({SpeedMeter::Capacity, 100, 49}));
         const Monitor fresh; // offline, no wrap-around and no button held until the switch says otherwise
         QCOMPARE(V({fresh.m_devstatus, fresh.m_cyclicSwitch, fresh.m_leftButtonDown}), V({0, 0, 0}));
+    }
+
+    // The hook procedures neither write the log nor drive the scene: both come right after the event, from the
+    // event loop, once for all that changed in it.
+    void hookPathLeavesWork()
+    {
+        MessageLog log;
+        Monitor *e = setUp(QStringLiteral("2@1,1 1@1,2 1@1,3"));
+        QSignalSpy changed(e, &Monitor::monitorChanged);
+        log.clear();
+        const auto after = [&] {
+            const QString now = QStringLiteral("%1 %2").arg(changed.size()).arg(log.lines().size());
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+            return now + QStringLiteral(" then %1 %2").arg(changed.size()).arg(log.lines().size());
+        };
+        QCOMPARE((moveTo(500, 500), after()), QStringLiteral("0 0 then 1 0"));
+        QCOMPARE((moveTo(2500, 500), moveTo(600, 500), after()), QStringLiteral("1 0 then 2 0"));
+        QCOMPARE((moveTo(-50, 500), after()), QStringLiteral("2 0 then 3 1"));
+        QVERIFY2(log.lines().value(0).startsWith(QLatin1String("postSwitchCmd nextportnum 2")),
+            qPrintable(log.lines().value(0)));
+        VirtualHid::model().mouseStatus = {1, 1, 3, 7, 50}, VirtualHid::model().currentPort = 1;
+        QCOMPARE((keyEvent(HookMessage::KeyDown, FocusArrivalKey), after()), QStringLiteral("3 1 then 4 1"));
+        VirtualHid::model().mouseStatus = {2, 1, 1, 7, 50};
+        QCOMPARE((keyEvent(HookMessage::KeyDown, FocusArrivalKey), after()), QStringLiteral("4 1 then 4 2"));
     }
 
     // Steps "what" or "what=seen". m: a move; key: by code; mouse: the switch's word of an arrival (row, column,
@@ -164,14 +206,20 @@ private slots:
         row("an entry unreadable", "1@1,1 2@1,2 3@1,3",
             "failentry count3 rebuild held=1,1|1,1=0,0,1920,1080|1,1:1|1,3:3");
         row("worked crossing", "1@2,2 2@2,3",
-            "m960,540=on speed50 m1917,300=held sent=2:2,3,7,27 focus=2 pending=1 pointer=1907,1067 "
+            "m960,540=on m1867,300=on after99 m1917,300=held sent=2:2,3,7,27 focus=2 pending=1 pointer=1907,1067 "
             "frame=0,0,1920,1080,1 signals=2 press=held buttons=1,0 release=held wheel=held buttons=0,0 m1917,300=held "
             "frames=0 m1917,301=held sent=none wait pending=0 m1918,301=on frames=0 focus1 offline m1919,540=on "
             "frames=0");
+        // The speed is the pointer's over the 100 ms up to the move: from the first position seen in them.
         row("too slow, or nowhere to go", "1@1,1 2@1,2",
-            "m960,540=on speed39 m1917,300=on sent=none speed40 m0,540=on sent=none m1917,540=held sent=2:1,2,7,50");
+            "m960,540=on m1878,300=on after99 m1917,300=on sent=none after200 m0,540=on sent=none m1877,540=on "
+            "after99 m1917,540=held sent=2:1,2,7,50");
+        // Whether a crossing may happen is settled before the switch is asked which ports are present.
+        row("slow slide, fast flick", "1@1,1 2@1,2",
+            "m960,540=on after200 m1917,100=on slide0,5,60,20=none ids=none after200 m1000,5=on slide8,0,40,4=none "
+            "ids=none m1909,540=on after1000 slide4,0,30,2=11 ids=4a,49 cmds=1");
         row("a button held", "1@1,1 2@1,2 2@2,2",
-            "m960,540=on press=on m1917,300=on rpress=on release=on m1917,301=on sent=none rrelease=on speed0 "
+            "m960,540=on press=on m1917,300=on rpress=on release=on m1917,301=on sent=none rrelease=on after200 "
             "press=on m1920,1075=held sent=2:2,2,8,0");
         row("empty cell and absent port skipped", "1@1,1 3@1,3 2@1,4 absent:3",
             "m960,540=on m1919,540=held sent=2:1,4,7,50");
@@ -181,7 +229,10 @@ private slots:
         row("own port beyond", "1@1,1 1@1,16 2@2,1", "wrap1 m960,540=on m0,540=on sent=none");
         row("refused", "1@1,1 3@1,2 absent:3",
             "m960,540=on at5,5 m1919,540=on sent=3:1,2,7,50 focus=1 pending=0 pointer=5,5 frame=0,0,1920,1080,1 "
-            "m1919,541=on sent=3:1,2,7,50");
+            "cmds=1 m1919,541=on m1919,900=on m1930,900=on ids=none cmds=0 m1000,900=on m1919,900=on sent=3:1,2,7,83 "
+            "cmds=1");
+        row("only absent ports beyond", "1@1,1 3@1,2 1@1,3 absent:3",
+            "wrap1 m960,540=on m1919,540=on ids=4a m1919,600=on m1919,700=on ids=none sent=none cmds=0");
         row("crossing a layout smaller than the screen", "1@1,1:800x600 2@1,2 3@2,1 screen:0,0,1920,1080",
             "m400,300=on m1500,300=on m400,900=on sent=none m797,300=held sent=2:1,2,7,50 focus1 pending0 "
             "m400,597=held "
@@ -199,6 +250,17 @@ private slots:
         row("arrivals", "2@1,1 1@1,2 1@1,3:1280x1024 screen:0,0,1920,1080 screen:1920,0,1280,1024",
             "focus2 arrive1,3,7,50 pointer=1288,512 frame=1280,0,1280,1024,0 focus=1 signals=1 arrive1,3,12,50 "
             "pointer=0,0 frame=1280,0,1280,1024,0 arrive1,7,2,50 pointer=960,540 frame=0,0,1920,1080,0");
+        // The entered monitor is the current one: the pointer can go straight back, also from a monitor not
+        // the last one used.
+        row("arrival, then straight back", "2@1,1 1@1,2 1@1,3",
+            "focus2 arrive1,2,7,50 pointer=8,540 focus=1 after50 m-40,540=held sent=2:1,1,2,50 focus1 pending0 "
+            "m2500,540=on focus2 focusat1 arrive1,2,7,50 after50 m-40,540=held sent=2:1,1,2,50");
+        // The switch's key is an arrival only when the switch gives the focus to this port; any other is passed
+        // on and changes nothing.
+        row("focus-arrival key from a keyboard of our own", "1@1,1 2@1,2",
+            "at5,5 key124=on pointer=5,5 focus=1 m960,540=on m1919,540=held sent=2:1,2,7,50 pending=1 key124=on "
+            "pointer=1907,1067 focus=2 pending=1 focus1 mouse1,1,7,25 key124=on pointer=1907,1067 focus=1 focusat1 "
+            "key124=on pointer=8,270 focus=1 pending=0 log=none");
         row("arrival unreadable", "1@1,1",
             "focus2 at5,5 refuse arrive1,1,8,0 log=getMouseStatus_fail focus=1 pointer=5,5 frame=missing failports "
             "arrive1,1,8,0 log=getPortStatus_fail pointer=13,13");
@@ -319,7 +381,8 @@ private slots:
         const std::map<std::string, int *> state = {{"focus", &e->m_curPort}, {"pending", &e->m_switchPending},
             {"wrap", &e->m_cyclicSwitch}, {"count", &e->m_listCount}};
         const std::map<std::string, std::function<void(V)>> actions = {
-            {"speed", [&](V n) { e->m_mouseSpeed = n[0] / 100.0; }}, {"offline", [&](V) { e->m_connected = false; }},
+            {"after", [](V n) { s_now += n[0]; }}, {"offline", [&](V) { e->m_connected = false; }},
+            {"focusat", [&](V n) { sw.currentPort = n[0]; }},
             {"forget", [&](V) { e->m_frameInfo.clear(); }}, {"wait", [](V) { QTest::qWait(100); }},
             {"at", [](V n) { QCursor::setPos(n[0], n[1]); }}, {"refuse", [](V) { VirtualHid::refuseNext(1); }},
             {"failports", [](V) { VirtualHid::failNextSend(0x4A); }}, {"read", [&](V) { e->readLayoutToEnd(); }},
@@ -340,6 +403,15 @@ private slots:
             {"frames", [] { return QString::number(VirtualHid::sentFrames().size()); }},
             {"signals", [&] { const int n = changed.size(); return changed.clear(), QString::number(n); }},
             {"log", [&] { return lines("(?i)fail"); }}, {"said", [&] { return lines("^The switch's"); }},
+            {"cmds", [&] { // switch requests logged
+                const int n = log.lines().filter(QRegularExpression(QStringLiteral("^postSwitchCmd"))).size();
+                return log.clear(), QString::number(n); }},
+            {"ids", [] { // the report IDs of every frame sent since the last look
+                QStringList ids;
+                for (const QByteArray &f : VirtualHid::sentFrames())
+                    ids << QString::number(uchar(f[0]), 16);
+                VirtualHid::clearSentFrames();
+                return ids.isEmpty() ? QStringLiteral("none") : ids.join(QLatin1Char(',')); }},
             {"sent", [] {
                 QStringList sent;
                 for (const QByteArray &r : switchRequests())
@@ -371,12 +443,27 @@ private slots:
             const QString left = step.section(QLatin1Char('='), 0, 0);
             const std::string w = left.section(QRegularExpression(QStringLiteral("[-0-9]")), 0, 0).toStdString();
             const V n = nums(left);
-            QVERIFY2(events.count(w) + state.count(w) + actions.count(w) + looks.count(w), qPrintable(step));
+            QVERIFY2(events.count(w) + state.count(w) + actions.count(w) + looks.count(w) + (w == "slide"),
+                qPrintable(step));
+            if (w == "slide") { // dx,dy,moves,ms apart: at which move the pointer was held, or none
+                QString held = QStringLiteral("none");
+                const QPoint from = e->m_lastPointer.value_or(QPoint());
+                for (int i = 1; i <= n[2] && held == QLatin1String("none"); ++i) {
+                    s_now += n[3] - 1;
+                    if (moveTo(from.x() + i * n[0], from.y() + i * n[1]) == 1)
+                        held = QString::number(i);
+                    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+                }
+                out << left + QLatin1Char('=') + held;
+                continue;
+            }
             const QString seen = events.count(w) ? on(events.at(w)(n))
                 : looks.count(w)                 ? looks.at(w)()
                 : !state.count(w)                ? (actions.at(w)(n), QString())
                 : n.isEmpty()                    ? QString::number(*state.at(w))
                                                  : (*state.at(w) = n[0], QString());
+            // What the hook procedures left for the event loop is done right after the event.
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
             out << (step.contains(QLatin1Char('=')) ? left + QLatin1Char('=') + seen : left);
         }
         QCOMPARE(out, steps.split(QLatin1Char(' ')));

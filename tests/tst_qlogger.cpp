@@ -55,7 +55,11 @@ private slots:
         p.setProcessEnvironment(env);
         p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), QString::number(type)});
         QVERIFY2(p.waitForFinished(10000), "blocked on the log");
-        QCOMPARE(p.readAllStandardOutput(), QByteArray(type == QtFatalMsg ? "" : "ran on\n"));
+        // The day's file stays open between messages; the thirty-days-old one is looked for once a day.
+        QCOMPARE(p.readAllStandardOutput(),
+            type == QtFatalMsg ? QByteArray()
+                               : "ran on, " + QByteArray(logged.isEmpty() ? "0" : "1") + " open, 30th day's file "
+                    + (broken == QLatin1String("file") ? "gone\n" : "kept\n"));
         const QByteArray e = p.readAllStandardError();
         QVERIFY2(e.contains(err) && e.count('\n') == (err.isEmpty() ? 0 : 1), e.constData());
         QCOMPARE(e.count(QFile::encodeName(log)), broken.isEmpty() ? 0 : 1);
@@ -68,9 +72,12 @@ private slots:
             + QStringLiteral(" \\d\\d:\\d\\d:\\d\\d, Debug: a line \\(")
             + QRegularExpression::escape(QStringLiteral(__FILE__))
             + QStringLiteral(":\\d+, int main\\(int, char\\*\\*\\)\\)$"));
-        QVERIFY2(lines.size() == 3 && line.match(QString::fromLocal8Bit(lines[0])).hasMatch(), lines[0].constData());
+        QVERIFY2(
+            lines.size() == (type == QtFatalMsg ? 3 : 4) && line.match(QString::fromLocal8Bit(lines[0])).hasMatch(),
+            lines[0].constData());
         QVERIFY(lines[1].contains(logged) && (err.isEmpty() || lines[1] + '\n' == e));
-        QVERIFY(QFile::exists(logOf(29)) && !QFile::exists(logOf(30)));
+        QVERIFY(type == QtFatalMsg || lines[2].contains(", Debug: more ("));
+        QVERIFY(QFile::exists(logOf(29)) && QFile::exists(logOf(30)) == (type != QtFatalMsg));
     }
 };
 
@@ -82,7 +89,15 @@ int main(int argc, char *argv[])
         qWarning("not kept");
         qt_message_output(QtMsgType(atoi(argv[2])), QMessageLogContext(__FILE__, __LINE__, Q_FUNC_INFO, "default"),
             QStringLiteral("said"));
-        std::fputs("ran on\n", stdout);
+        // The file of thirty days ago, back again, and a message more.
+        const QString old = QLogger::logFile(QDate::currentDate().addDays(-30));
+        QFile(old).open(QIODevice::WriteOnly);
+        qDebug("more");
+        const QString today = QFileInfo(QLogger::logFile(QDate::currentDate())).canonicalFilePath();
+        int open = 0;
+        for (const QFileInfo &fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::AllEntries | QDir::System))
+            open += !today.isEmpty() && fd.symLinkTarget() == today;
+        std::printf("ran on, %d open, 30th day's file %s\n", open, QFile::exists(old) ? "kept" : "gone");
         return 0;
     }
     QCoreApplication app(argc, argv);

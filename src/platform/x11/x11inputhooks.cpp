@@ -383,8 +383,14 @@ void X11InputHooks::holdPointer(bool hold)
     const int status = XGrabPointer(m_display, m_root, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
         GrabModeAsync, GrabModeAsync, m_confineWindow, None, CurrentTime);
     if (status != GrabSuccess) {
-        // Another client holds a grab (an open menu, a button held in another program).
-        qDebug("input hooks: cannot hold the pointer (grab status %d); pointer input goes on", status);
+        // Another client holds a grab (an open menu, a button held in another program). Said
+        // after the event: this is the pointer's path.
+        QMetaObject::invokeMethod(
+            this,
+            [status] {
+                qDebug("input hooks: cannot hold the pointer (grab status %d); pointer input goes on", status);
+            },
+            Qt::QueuedConnection);
         XUnmapWindow(m_display, m_confineWindow);
         XFlush(m_display);
         return;

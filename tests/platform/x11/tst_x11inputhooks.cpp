@@ -50,7 +50,6 @@ private slots:
         m_engine = setUpEngine(
             {{2, 1, 1, 1, 1920, 1080}, {1, 1, 1, 2, 1920, 1080}, {2, 1, 1, 3, 1920, 1080}, {3, 1, 2, 2, 1920, 1080}}, 1,
             0x07);
-        m_engine->m_mouseSpeed = 0;
         QVERIFY(xdo("mousemove 500 500")); // a warp: no raw motion
         QTest::qWait(60);
     }
@@ -125,12 +124,10 @@ private slots:
         QFETCH(QPoint, start);
         QFETCH(QPoint, step);
         QFETCH(QByteArray, sent);
-        QTimer speed; // the speed period of the running agent
-        connect(&speed, &QTimer::timeout, m_engine, &Monitor::getMouseSpeed);
         XWarpPointer(m_display, None, DefaultRootWindow(m_display), 0, 0, 0, 0, start.x(), start.y());
         XSync(m_display, False), QTest::qWait(60);
         m_engine->m_lastRow = 1, m_engine->m_lastCol = 2; // got there over this monitor (x = 0 itself is on none)
-        speed.start(100), QTest::qWait(250);
+        QTest::qWait(250); // at rest: no speed left over
         for (int i = 0; i < 60 && switchRequests().isEmpty(); ++i, QTest::qWait(15))
             if (!step.isNull())
                 move(step.x(), step.y());
