@@ -38,6 +38,7 @@ PACKAGES="
     udev
     clang-14
     libclang-rt-14-dev
+    heaptrack
 "
 
 missing=""
