@@ -17,6 +17,13 @@ namespace
 const char *const s_monitorKeys[] = {"port", "index", "row", "col", "width", "height"};
 const char *const s_mouseKeys[] = {"position", "acceleration", "speed"};
 
+// Text from the file in quotes as JSON writes it: one line, whatever it holds, and not too long.
+QString quoted(const QString &text)
+{
+    const QByteArray json = QJsonDocument(QJsonArray {text.left(40)}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(json.mid(1, json.size() - 2));
+}
+
 QString describe(const QJsonValue &v)
 {
     switch (v.type()) {
@@ -28,7 +35,7 @@ QString describe(const QJsonValue &v)
         // As few digits as tell the value apart: 65535.00000000001 is not shown as 65535.
         return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
     case QJsonValue::String:
-        return QLatin1Char('"') + v.toString().left(40) + QLatin1Char('"');
+        return quoted(v.toString());
     case QJsonValue::Array:
         return QStringLiteral("a list");
     case QJsonValue::Object:
@@ -77,8 +84,8 @@ bool onlyKnownKeys(const QJsonObject &o, const char *const (&keys)[N], const QSt
             QStringList known;
             for (const char *k : keys)
                 known << QLatin1Char('"') + QLatin1String(k) + QLatin1Char('"');
-            error = QStringLiteral("%1: unknown field \"%2\" (known: %3)")
-                        .arg(where, it.key(), known.join(QStringLiteral(", ")));
+            error = QStringLiteral("%1: unknown field %2 (known: %3)")
+                        .arg(where, quoted(it.key()), known.join(QStringLiteral(", ")));
             return false;
         }
     }
@@ -90,9 +97,9 @@ QString cellKey(int row, int col)
     return QString::number(row) + QLatin1Char(',') + QString::number(col);
 }
 
-// The first field that occurs twice in one object of `json`, a document the JSON reader has
-// accepted; false with the field and its byte offset in `error`. Keys are compared decoded,
-// so "port" and "\u0070ort" are the same field.
+// Whether a field occurs twice in one object of `json`, a document the JSON reader has
+// accepted; if so, `error` names the first such field and its byte offset. Keys are compared
+// decoded, so "port" and "\u0070ort" are the same field.
 bool duplicateKey(const QByteArray &json, QString &error)
 {
     struct Level {
@@ -123,9 +130,9 @@ bool duplicateKey(const QByteArray &json, QString &error)
             const QByteArray token = json.mid(start, i - start + 1);
             const QString key = QJsonDocument::fromJson('[' + token + ']').array().at(0).toString();
             if (levels.last().keys.contains(key)) {
-                error = QStringLiteral("field \"%1\" is given twice in one object (at byte %2): which one counts "
-                                       "would be a guess")
-                            .arg(key.left(40))
+                error = QStringLiteral("field %1 is given twice in one object (at byte %2): which one counts would "
+                                       "be a guess")
+                            .arg(quoted(key))
                             .arg(start);
                 return true;
             }

@@ -108,6 +108,8 @@ private slots:
             {"layout load", s_one + entry(2, 1, 1, 2) + ", " + entry(3, 1, 1, 1) + "]}", 2,
                 "monitor entry 3: cell 1,1 (\"row\", \"col\") already holds monitor entry 1"},
             {"layout load", R"({"monitors": [], "mouse": {"position": 6}})", 2, "\"position\" is 6, must be 0 to 5"},
+            // Text from the file is quoted on one line.
+            {"layout load", R"({"monitors": [], "m\u000aouse": 1})", 2, R"(layout: unknown field "m\nouse" (known:)"},
             {"layout load", R"({"monitors": [)" + QByteArray(1024 * 1024, ' ') + "]}", 2, "larger than 1048576 bytes"}};
         for (const auto &[line, file, code, message] : rows)
             QTest::newRow(message) << QString::fromLatin1(line) << file << code << QString::fromUtf8(message);
