@@ -146,7 +146,7 @@ if ((heaptrack)); then
 fi
 agent() { # port display -> sets $agent_pid
     local home=$work/home$1
-    mkdir -p "$home"
+    mkdir -p -m 700 "$home" # also its runtime folder, which must be private
     ((heaptrack)) && wrap=(heaptrack -o "$out/heaptrack.agent$1")
     DISPLAY=$2 HOME=$home TMPDIR=$home XDG_RUNTIME_DIR=$home XDG_DATA_HOME=$work/data$1 QT_QPA_PLATFORM=xcb \
         SPANLINK_VSWITCH_SOCKET=$socket SPANLINK_VSWITCH_PORT=$1 "${wrap[@]}" build/spanlink-virtual \
