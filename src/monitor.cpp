@@ -6,6 +6,9 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
+#include <limits>
+
 namespace
 {
 constexpr int s_speedInterval = 100;
@@ -311,20 +314,28 @@ void Monitor::checkLayout() const
     if (!mismatch.isEmpty())
         qInfo("%s", qPrintable(mismatch));
 
-    QStringList empty;
+    QStringList small;
     for (const QVariantMap &e : qAsConst(m_allMonitors)) {
-        if (intOf(e, QStringLiteral("portNum")) != m_apPort
-            && (intOf(e, QStringLiteral("width")) <= 0 || intOf(e, QStringLiteral("height")) <= 0)) {
-            empty << QStringLiteral("port %1 in cell %2,%3")
+        if (intOf(e, QStringLiteral("portNum")) != m_apPort && isTooSmall(e)) {
+            small << QStringLiteral("port %1 in cell %2,%3, %4 x %5")
                          .arg(intOf(e, QStringLiteral("portNum")))
                          .arg(intOf(e, QStringLiteral("row")))
-                         .arg(intOf(e, QStringLiteral("col")));
+                         .arg(intOf(e, QStringLiteral("col")))
+                         .arg(intOf(e, QStringLiteral("width")))
+                         .arg(intOf(e, QStringLiteral("height")));
         }
     }
-    if (!empty.isEmpty()) {
-        qInfo("The switch's layout has monitors of no area (%s): the pointer can cross to them but never back",
-            qPrintable(empty.join(QStringLiteral(", "))));
+    if (!small.isEmpty()) {
+        qInfo("The switch's layout has monitors smaller than %d x %d (%s): no real monitor is that small",
+            MonitorLogic::MinMonitorWidth, MonitorLogic::MinMonitorHeight,
+            qPrintable(small.join(QStringLiteral("; "))));
     }
+}
+
+bool Monitor::isTooSmall(const QVariantMap &e)
+{
+    return intOf(e, QStringLiteral("width")) < MonitorLogic::MinMonitorWidth
+        || intOf(e, QStringLiteral("height")) < MonitorLogic::MinMonitorHeight;
 }
 
 QRectF Monitor::highlightRect(const QRectF &monitor) const
@@ -387,6 +398,8 @@ void Monitor::rebuildPointerIndex()
             intOf(e, QStringLiteral("max_x")), intOf(e, QStringLiteral("max_y")), m_originRow, m_originCol));
     }
 
+    standInForSmallMonitors();
+
     m_cells.clear();
     for (const QVariantMap &e : qAsConst(m_allMonitors)) {
         const CellEntry cell {
@@ -394,6 +407,66 @@ void Monitor::rebuildPointerIndex()
         m_cells.insert(cellHash(cell.row, cell.col), cell);
     }
     rebuildCrossable();
+}
+
+// A monitor smaller than any real one has edge bands the pointer never meets (of 1 x 1, none at
+// all): the user would be stranded here. Such a monitor stands for the screen it lies on, the
+// one whose edges the user sees, unless a monitor of a real size has that screen already;
+// without any screen it is widened to the smallest real size.
+void Monitor::standInForSmallMonitors()
+{
+    using MonitorLogic::OwnCell;
+    const auto tooSmall = [](const OwnCell &m) {
+        return m.width < float(MonitorLogic::MinMonitorWidth) || m.height < float(MonitorLogic::MinMonitorHeight);
+    };
+    if (std::none_of(m_ownCells.begin(), m_ownCells.end(), tooSmall))
+        return;
+    const QVector<QRect> desktop = screens();
+    for (OwnCell &m : m_ownCells) {
+        if (!tooSmall(m))
+            continue;
+        const QPointF at(m.minX, m.minY);
+        QRectF area;
+        double nearest = std::numeric_limits<double>::max();
+        for (const QRect &s : desktop) {
+            if (s.isEmpty())
+                continue;
+            const QRectF r(s);
+            const double dx = std::max({r.left() - at.x(), 0.0, at.x() - r.right()});
+            const double dy = std::max({r.top() - at.y(), 0.0, at.y() - r.bottom()});
+            if (dx * dx + dy * dy < nearest)
+                nearest = dx * dx + dy * dy, area = r;
+        }
+        const bool taken = std::any_of(m_ownCells.begin(), m_ownCells.end(), [&](const OwnCell &o) {
+            return !tooSmall(o) && QRectF(o.minX, o.minY, o.maxX - o.minX, o.maxY - o.minY).intersects(area);
+        });
+        const QString was
+            = QStringLiteral("The switch's layout gives this computer a monitor of %1 x %2 in cell %3,%4, "
+                             "smaller than %5 x %6")
+                  .arg(m.width)
+                  .arg(m.height)
+                  .arg(m.row)
+                  .arg(m.col)
+                  .arg(MonitorLogic::MinMonitorWidth)
+                  .arg(MonitorLogic::MinMonitorHeight);
+        if (taken) {
+            qInfo(
+                "%s: a monitor of a real size lies on its screen, and the pointer leaves by that one", qPrintable(was));
+            continue;
+        }
+        if (area.isEmpty()) {
+            area = QRectF(m.minX, m.minY, std::max(m.width, float(MonitorLogic::MinMonitorWidth)),
+                std::max(m.height, float(MonitorLogic::MinMonitorHeight)));
+        }
+        m.minX = m.left = float(area.x());
+        m.minY = m.top = float(area.y());
+        m.maxX = m.right = float(area.x() + area.width());
+        m.maxY = m.bottom = float(area.y() + area.height());
+        m.width = float(area.width());
+        m.height = float(area.height());
+        qInfo("%s: the pointer leaves it by the edges of %g x %g at %g,%g", qPrintable(was), area.width(),
+            area.height(), area.x(), area.y());
+    }
 }
 
 const Monitor::CellEntry *Monitor::cellAt(MonitorLogic::Cell cell) const

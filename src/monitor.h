@@ -157,6 +157,9 @@ private:
     // The pointer handler's view of the layout, rebuilt with it: the own monitors in key
     // order with their bounds as numbers, and every monitor's port by cell.
     void rebuildPointerIndex();
+    // Gives monitors too small to leave the bounds of the screen they lie on, in that index.
+    void standInForSmallMonitors();
+    static bool isTooSmall(const QVariantMap &entry);
     QVector<QRect> screens() const;
     // Logs (kept in the log file) where the layout and this desktop disagree, and monitors of no area.
     void checkLayout() const;

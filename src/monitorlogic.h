@@ -17,6 +17,12 @@ namespace MonitorLogic
 // The switch's grid: 16 rows by 16 columns, numbered from 1.
 constexpr int GridSize = 16;
 
+// The smallest monitor a layout may hold: VGA's smallest graphics mode, below the small panels
+// people attach (320 x 240, 480 x 320), and room for the 10-pixel corners with middle rows and
+// columns between them. A smaller entry is no real monitor.
+constexpr int MinMonitorWidth = 320;
+constexpr int MinMonitorHeight = 200;
+
 struct Cell {
     int row = 0;
     int col = 0;

@@ -193,10 +193,16 @@ private slots:
         row("a screen more", "1@1,1 screen:0,0,1920,1080 screen:1920,0,1920,1080",
             "said=The_switch's_layout_does_not_match_this_desktop:_1_monitor(s)_of_this_computer_in_the_layout_(1920_x_"
             "1080_at_0,0),_2_screen(s)_on_the_desktop_(1920_x_1080_at_0,0,_1920_x_1080_at_1920,0)");
-        row("neighbours of no area", "1@1,1 2@1,2:0x0 3@2,1:1920x0",
-            "said=The_switch's_layout_has_monitors_of_no_area_(port_2_in_cell_1,2,_port_3_in_cell_2,1):_the_pointer_"
-            "can_"
-            "cross_to_them_but_never_back");
+        row("neighbours too small", "1@1,1 2@1,2:0x0 3@2,1:1920x199",
+            "said=The_switch's_layout_has_monitors_smaller_than_320_x_200_(port_2_in_cell_1,2,_0_x_0;_port_3_in_cell_2,"
+            "1,_1920_x_199):_no_real_monitor_is_that_small");
+        // Its edge bands would be out of reach: it stands for its screen, which the user leaves by its edges.
+        row("a monitor of 1 x 1", "1@1,2:1x1 2@1,1 2@1,3 screen:0,0,1920,1080",
+            "said=The_switch's_layout_gives_this_computer_a_monitor_of_1_x_1_in_cell_1,2,_smaller_than_320_x_200:_the_"
+            "pointer_leaves_it_by_the_edges_of_1920_x_1080_at_0,0;The_switch's_layout_does_not_match_this_desktop:_1_"
+            "monitor(s)_of_this_computer_in_the_layout_(1_x_1_at_0,0),_1_screen(s)_on_the_desktop_(1920_x_1080_at_0,0) "
+            "m960,540=on frame=0,0,1920,1080,0 m0,540=held sent=2:1,1,2,50 focus1 pending0 m1919,300=held "
+            "sent=2:1,3,7,27");
         row("key order", "1@1,10 1@1,2 2@1,3", "held=1,2|1,10=15360,0,17280,1080|1,2=0,0,1920,1080|1,10:1|1,2:1|1,3:2");
         row("one monitor, kept over a count of 0", "1@1,1", "count0 rebuild held=1,1|1,1=0,0,1920,1080|1,1:1");
         row("below-left", "1@3,2 1@2,3", "held=2,3|2,3=0,0,1920,1080|3,2=-1920,1080,0,2160|2,3:1|3,2:1");

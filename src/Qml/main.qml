@@ -70,6 +70,11 @@ Item {
                     frame_rec.visible = true
                     count = 1
                     timer.start()
+                } else {
+                    // Keyboard and mouse went to another port: nobody waits on this computer,
+                    // so its scene collects its garbage now (each read of frameInfo makes a new
+                    // object), rather than piling it up until the engine's own threshold.
+                    gc()
                 }
             }
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "monitorlogic.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
@@ -17,6 +19,8 @@ constexpr int PortCount = 8;
 constexpr int GridSize = 16; // rows and columns, numbered from 1
 constexpr int MaxEntries = 255; // the entry count travels in one byte
 constexpr int MaxPosition = 5; // parking points of the mouse-position setting
+constexpr int MinWidth = MonitorLogic::MinMonitorWidth; // smaller is no real monitor, and strands the pointer
+constexpr int MinHeight = MonitorLogic::MinMonitorHeight;
 constexpr qint64 MaxFileSize = 1024 * 1024;
 
 struct Monitor {
@@ -50,7 +54,8 @@ struct Layout {
 };
 
 // Reads a layout document. On a bad one returns false and sets `error` to one line naming the
-// entry and the field; every rule is checked before anything is sent.
+// entry and the field; every rule is checked before anything is sent. A field given twice in
+// one object is refused: a JSON reader keeps only one of them, silently.
 bool parse(const QByteArray &json, Layout &layout, QString &error);
 // The document that parse() reads back to the same layout; only the mouse values the layout has.
 QJsonObject toJson(const Layout &layout);
