@@ -33,6 +33,7 @@ PACKAGES="
     g++-mingw-w64-x86-64
     wine
     wine64
+    nsis
     qemu-system-x86
     busybox-static
     udev
