@@ -2,6 +2,7 @@
 #include "platform/win/logontask.h"
 #include "platform/win/wininputhooks.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QGuiApplication>
 #include <QScreen>
@@ -134,7 +135,8 @@ BOOL CALLBACK logScreen(HMONITOR monitor, HDC, LPRECT, LPARAM)
 Platform::SessionEvents s_events;
 
 // A hidden top-level window: the system sends sleep and wake to every top-level window (not to
-// message-only ones), and this one is ours alone, whatever windows Qt makes.
+// message-only ones), and this one is ours alone, whatever windows Qt makes. Its class name is
+// how the installer finds a running agent.
 LRESULT CALLBACK sessionProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_POWERBROADCAST) {
@@ -151,6 +153,12 @@ LRESULT CALLBACK sessionProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
                 answers ? "it answers" : "it does not answer");
         }
         return TRUE;
+    }
+    if (message == WM_CLOSE) {
+        // The installer ends the agent so before it replaces or removes its files.
+        qInfo("Asked to end: quitting");
+        QCoreApplication::quit();
+        return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
