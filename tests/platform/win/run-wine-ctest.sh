@@ -6,7 +6,7 @@ set -eu
 build=$(cd "$1" && pwd)
 qt=$(sed -n 's/^SPANLINK_QT_WIN:PATH=//p' "$build/CMakeCache.txt") || { echo "not built: run scripts/build-windows.sh"; exit 1; }
 work=$(mktemp -d)
-trap 'WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+trap 'WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true; chmod -R u+w "$work"; rm -rf "$work"' EXIT
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPATH="Z:$qt/bin;Z:/usr/lib/gcc/x86_64-w64-mingw32/12-posix;Z:/usr/x86_64-w64-mingw32/lib"
 export QT_PLUGIN_PATH="Z:$qt/plugins" QML2_IMPORT_PATH="Z:$qt/qml"
