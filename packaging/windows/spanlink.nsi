@@ -130,6 +130,7 @@ Function .onInit
   ClearErrors
   ${GetOptions} $0 "/AUTOSTART=" $1
   ${IfNot} ${Errors}
+    StrCpy $1 $1 1 ; the value ends where the next option starts
     ${If} $1 == "0"
       StrCpy $Autostart 0
     ${Else}

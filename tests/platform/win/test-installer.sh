@@ -150,7 +150,8 @@ assert len(a) == len(b) and data.count(a) == 2
 data = data.replace(a, b)
 open(path, 'wb').write(data)
 EOF
-makensis -V1 -DPAYLOAD="$work/newer" -DFILES="$build/installer/files.nsh" -DICON="$root/src/Images/kv830mt.ico" \
+# The faster compressor: this installer is only run here.
+makensis -V1 -X"SetCompressor /FINAL zlib" -DPAYLOAD="$work/newer" -DFILES="$build/installer/files.nsh" -DICON="$root/src/Images/kv830mt.ico" \
     -DOUTDIR="$work" "$root/packaging/windows/spanlink.nsi" || fail "newer installer not built"
 wine "$work/Spanlink-Setup-$newer.exe" /S && ok "silent upgrade" || fail "silent upgrade: exit code $?"
 has 'Asked to end: quitting' 1 && ok "running agent ended" || fail "running agent not asked to end"
@@ -177,13 +178,20 @@ task >/dev/null && fail "logon task left"
 has 'Asked to end: quitting' 2 && ok "agent ended by the uninstaller" || fail "agent not ended by the uninstaller"
 [ -f "$log" ] && ok "logs kept" || fail "logs removed"
 
-# --- Without autostart, then the same switch afterwards; an uninstall asked to take the logs.
-wine "$setup" /S /AUTOSTART=0 && ! task && ok "installed without autostart" || fail "a task with /AUTOSTART=0"
-wine "C:\\Program Files\\VORN\\Spanlink\\Spanlink.exe" --autostart on && task && ok "--autostart on" || fail "--autostart on"
-wine "C:\\Program Files\\VORN\\Spanlink\\Spanlink.exe" --autostart off && ! task && ok "--autostart off" || fail "--autostart off"
-wine "C:\\Program Files\\VORN\\Spanlink\\Spanlink.exe" --autostart maybe 2>/dev/null && fail "--autostart maybe accepted"
-wine "C:\\Program Files\\VORN\\Spanlink\\uninstall.exe" /S /REMOVELOGS
-within 300 gone && [ ! -e "$logs" ] && ok "uninstalled with the logs" || fail "/REMOVELOGS left $(ls "$logs" 2>/dev/null)"
+# --- Elsewhere and without autostart, then the same switch afterwards; an uninstall asked to
+# take the logs too.
+other="$drive/Tools/Spanlink"
+windir='C:\Tools\Spanlink'
+program="$windir\Spanlink.exe"
+wine "$setup" /S /AUTOSTART=0 "/D=$windir" && [ -f "$other/Spanlink.exe" ] && [ "$(value InstallLocation)" = 'C:\Tools\Spanlink' ] &&
+    ok "installed into C:\\Tools\\Spanlink" || fail "/D= not followed"
+task && fail "a logon task despite /AUTOSTART=0"
+wine "$program" --autostart on && task && ok "--autostart on" || fail "--autostart on"
+wine "$program" --autostart off && ! task && ok "--autostart off" || fail "--autostart off"
+wine "$program" --autostart maybe 2>/dev/null && fail "--autostart maybe accepted"
+wine "$windir\uninstall.exe" /S /REMOVELOGS
+within 300 eval '[ ! -e "$other" ] && ! entry | grep -q DisplayName' && [ ! -e "$logs" ] && ok "uninstalled with the logs" ||
+    fail "/REMOVELOGS left $(ls "$other" "$logs" 2>/dev/null | head -3)"
 
 echo "$(($(date +%s) - start)) s in all"
 [ "$f" -eq 0 ] || { echo "$f failed"; exit 1; }
