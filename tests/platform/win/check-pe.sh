@@ -36,5 +36,17 @@ text=$(echo "$version" | awk -F. '{ printf "%d.%d.%03d.%03d", $1, $2, $3, $4 }')
 echo "$rc" | grep -q 'VALUE "ProductName", "Spanlink"' && echo "$rc" | grep -q "^ FILEVERSION $numbers\$" &&
     echo "$rc" | grep -q "VALUE \"ProductVersion\", \"$text\"" ||
     fail "the version resource does not name Spanlink $version ($text)"
+# The installer of that version: 64-bit (Windows puts it in the 64-bit Program Files and registry
+# without redirection), asking for administrator rights, carrying the same version.
+setup=$s/../../dist/Spanlink-Setup-$version.exe
+if [ -f "$setup" ]; then
+    x86_64-w64-mingw32-objdump -f "$setup" | grep -q 'file format pei-x86-64' || fail "the installer is not 64-bit"
+    rc=$(x86_64-w64-mingw32-windres -i "$setup" -O rc)
+    grep -aq 'requestedExecutionLevel level="requireAdministrator"' "$setup" || fail "the installer does not ask for rights"
+    echo "$rc" | grep -q "^ FILEVERSION $numbers\$" && echo "$rc" | grep -q "VALUE \"ProductVersion\", \"$text\"" ||
+        fail "the installer does not carry version $text"
+else
+    fail "no installer $setup"
+fi
 [ "$f" -eq 0 ] || { echo "$f failed"; exit 1; }
-echo "the staged folder loads, Spanlink.exe as expected"
+echo "the staged folder loads, Spanlink.exe and its installer as expected"
