@@ -111,6 +111,8 @@ int main(int argc, char *argv[])
         Platform::watchSession({[] { Monitor::getInstance()->m_device.close(); },
             [] {
                 KV830Data &device = Monitor::getInstance()->m_device;
+                if (!device.m_heartBeatTimer)
+                    return false; // not connected yet: nothing to reopen, no identifiers to reopen with
                 device.close();
                 device.heartBeat();
                 return device.heartBeat();

@@ -70,6 +70,13 @@ int autostart(const char *choice)
     return 0;
 }
 
+// Windows 8.1 and later; looked up, so that the agent still starts on Windows 7.
+FARPROC shcore(const char *name)
+{
+    static HMODULE s_shcore = LoadLibraryW(L"shcore.dll");
+    return s_shcore ? GetProcAddress(s_shcore, name) : nullptr;
+}
+
 const char *dpiAwareness()
 {
     // Windows 10 1607 and later; before it, the process-wide value of Windows 8.1; then Vista's.
@@ -89,9 +96,7 @@ const char *dpiAwareness()
         return "unaware (scaled by Windows)";
     }
     using GetProcess = HRESULT(WINAPI *)(HANDLE, int *);
-    HMODULE shcore = LoadLibraryW(L"shcore.dll");
-    const auto process
-        = shcore ? reinterpret_cast<GetProcess>(GetProcAddress(shcore, "GetProcessDpiAwareness")) : nullptr;
+    const auto process = reinterpret_cast<GetProcess>(shcore("GetProcessDpiAwareness"));
     int value = -1;
     if (process && SUCCEEDED(process(nullptr, &value)))
         return value == 2 ? "per-monitor" : value == 1 ? "system (scaled on monitors of another scale)" : "unaware";
@@ -105,8 +110,7 @@ BOOL CALLBACK logScreen(HMONITOR monitor, HDC, LPRECT, LPARAM)
     if (!GetMonitorInfoW(monitor, &info))
         return TRUE;
     using GetDpi = HRESULT(WINAPI *)(HMONITOR, int, UINT *, UINT *);
-    HMODULE shcore = LoadLibraryW(L"shcore.dll");
-    const auto getDpi = shcore ? reinterpret_cast<GetDpi>(GetProcAddress(shcore, "GetDpiForMonitor")) : nullptr;
+    const auto getDpi = reinterpret_cast<GetDpi>(shcore("GetDpiForMonitor"));
     UINT dpiX = 0, dpiY = 0;
     if (!getDpi || FAILED(getDpi(monitor, 0 /* effective */, &dpiX, &dpiY)))
         dpiX = 0;
