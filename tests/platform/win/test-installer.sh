@@ -193,6 +193,17 @@ wine "$windir\uninstall.exe" /S /REMOVELOGS
 within 300 eval '[ ! -e "$other" ] && ! entry | grep -q DisplayName' && [ ! -e "$logs" ] && ok "uninstalled with the logs" ||
     fail "/REMOVELOGS left $(ls "$other" "$logs" 2>/dev/null | head -3)"
 
+# --- A folder that cannot be made (a file has its name): a failure in the exit code, no entry.
+mkdir -p "$drive/Program Files/VORN"
+: >"$dir"
+if wine "$setup" /S; then
+    fail "an install that could not write its folder reported success"
+else
+    code=$?
+    ! entry | grep -q DisplayName && ok "a failed install exits with $code and leaves no entry" || fail "a failed install left an entry"
+fi
+rm -f "$dir"
+
 echo "$(($(date +%s) - start)) s in all"
 [ "$f" -eq 0 ] || { echo "$f failed"; exit 1; }
 echo "installed, upgraded and removed as a Windows user would"
