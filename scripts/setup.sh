@@ -34,6 +34,7 @@ PACKAGES="
     wine
     wine64
     nsis
+    python3
     qemu-system-x86
     busybox-static
     udev
