@@ -2,6 +2,7 @@
 #include "QSingleApplication.h"
 #include "SystemTrayIcon/systemtrayicon.h"
 #include "monitor.h"
+#include "platform/platform.h"
 #include "trace/trace.h"
 
 #include <QElapsedTimer>
@@ -54,6 +55,12 @@ void startTrace(QObject *parent)
 int main(int argc, char *argv[])
 {
     QLogger::start();
+    // The installer's commands run in place of the agent.
+    const int command = Platform::runCommand(argc, argv);
+    if (command != Platform::NoCommand) {
+        QLogger::finish();
+        return command;
+    }
     QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
 #ifndef Q_OS_WIN
     // The software renderer draws without OpenGL. On X11 an OpenGL-capable window would still
@@ -99,6 +106,17 @@ int main(int argc, char *argv[])
         view.setSource(QUrl(QStringLiteral("qrc:/Qml/alert.qml")));
     } else {
         qmlRegisterType<Monitor>("Qt.Quick.Monitor", 1, 0, "Monitor");
+        // After sleep the switch gets a fresh handle at once; the heartbeat's reopen would
+        // leave it closed for a tick. The first heartbeat after close finds it lost and reopens it.
+        Platform::watchSession({[] { Monitor::getInstance()->m_device.close(); },
+            [] {
+                KV830Data &device = Monitor::getInstance()->m_device;
+                if (!device.m_heartBeatTimer)
+                    return false; // not connected yet: nothing to reopen, no identifiers to reopen with
+                device.close();
+                device.heartBeat();
+                return device.heartBeat();
+            }});
         view.setSource(QUrl(QStringLiteral("qrc:/Qml/main.qml")));
     }
     if (Trace::s_on)
