@@ -177,11 +177,9 @@ void Monitor::refreshDesktop()
 void Monitor::checkLayout() const
 {
     QVector<QRect> own;
-    for (const QVariantMap &e : qAsConst(m_ownMonitors)) {
-        own.append(QRect(intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
-            intOf(e, QStringLiteral("width")), intOf(e, QStringLiteral("height"))));
-    }
-    const QString mismatch = MonitorLogic::layoutMismatch(own, screens());
+    for (const QVariantMap &e : qAsConst(m_ownMonitors))
+        own.append(ownRect(e));
+    const QString mismatch = m_placedOnScreens ? QString() : MonitorLogic::layoutMismatch(own, screens());
     if (!mismatch.isEmpty())
         qInfo("%s", qPrintable(mismatch));
 
@@ -199,6 +197,12 @@ void Monitor::checkLayout() const
         qInfo("The switch's layout has monitors of no area (%s): the pointer can cross to them but never back",
             qPrintable(empty.join(QStringLiteral(", "))));
     }
+}
+
+QRect Monitor::ownRect(const QVariantMap &e)
+{
+    return QRect(intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
+        intOf(e, QStringLiteral("width")), intOf(e, QStringLiteral("height")));
 }
 
 QRectF Monitor::highlightRect(const QRectF &monitor) const
@@ -233,18 +237,30 @@ void Monitor::computeOwnGeometry()
         }
     }
 
-    // Each monitor is placed with its own size, as if every cell of this computer had it.
-    for (auto it = engine->m_ownMonitors.begin(); it != engine->m_ownMonitors.end(); ++it) {
-        const QVariantMap &e = it.value();
-        const int r = intOf(e, rowKey);
-        const int c = intOf(e, colKey);
-        const int w = intOf(e, QStringLiteral("width"));
-        const int h = intOf(e, QStringLiteral("height"));
-        QVariantMap &stored = engine->m_ownMonitors[MonitorLogic::cellKey(r, c)];
-        stored[QStringLiteral("min_x")] = (c - engine->m_originCol) * w;
-        stored[QStringLiteral("min_y")] = (r - engine->m_originRow) * h;
-        stored[QStringLiteral("max_x")] = (c - engine->m_originCol + 1) * w;
-        stored[QStringLiteral("max_y")] = (r - engine->m_originRow + 1) * h;
+    // Each monitor where this desktop really has it: on its screen where the screens are the
+    // layout's monitors, else by the cells and the sizes of the monitors before it.
+    QVector<MonitorLogic::GridMonitor> grid;
+    for (const QVariantMap &e : qAsConst(engine->m_ownMonitors)) {
+        grid.append({intOf(e, rowKey), intOf(e, colKey), intOf(e, QStringLiteral("width")),
+            intOf(e, QStringLiteral("height"))});
+    }
+    QString why;
+    const std::optional<QVector<QRect>> onScreens = MonitorLogic::matchScreens(grid, engine->screens(), &why);
+    const QVector<QRect> placed
+        = onScreens.value_or(MonitorLogic::placeByCells(grid, {engine->m_originRow, engine->m_originCol}));
+    auto it = engine->m_ownMonitors.begin();
+    for (const QRect &r : placed) {
+        QVariantMap &stored = (it++).value();
+        stored[QStringLiteral("min_x")] = r.x();
+        stored[QStringLiteral("min_y")] = r.y();
+        stored[QStringLiteral("max_x")] = r.x() + r.width();
+        stored[QStringLiteral("max_y")] = r.y() + r.height();
+    }
+    engine->m_placedOnScreens = onScreens.has_value();
+    if (onScreens) {
+        qInfo("This computer's monitors lie where its screens are");
+    } else if (!grid.isEmpty()) {
+        qInfo("This computer's monitors are placed by their cells in the switch's layout: %s", qPrintable(why));
     }
 
     engine->rebuildPointerIndex();
@@ -256,9 +272,7 @@ void Monitor::rebuildPointerIndex()
     m_ownCells.reserve(size_t(m_ownMonitors.size()));
     for (const QVariantMap &e : qAsConst(m_ownMonitors)) {
         m_ownCells.push_back(MonitorLogic::makeOwnCell(intOf(e, QStringLiteral("portNum")),
-            intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col")), intOf(e, QStringLiteral("width")),
-            intOf(e, QStringLiteral("height")), intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
-            intOf(e, QStringLiteral("max_x")), intOf(e, QStringLiteral("max_y")), m_originRow, m_originCol));
+            intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col")), ownRect(e)));
     }
 
     m_cells.clear();

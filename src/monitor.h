@@ -94,6 +94,7 @@ public:
     // This computer's screens in desktop pixels; unset, the application's screens. The sizes
     // the switch reports are checked against them, never trusted for the highlight.
     std::function<QVector<QRect>()> m_screenSource;
+    bool m_placedOnScreens = false; // the own monitors lie on the matching screens, not by cells alone
     QRect m_desktop; // their bounding rectangle, as of the last layout read or screen change
     float m_desktopRight = MonitorLogic::NoDesktop, m_desktopBottom = MonitorLogic::NoDesktop;
     void refreshDesktop();
@@ -120,6 +121,8 @@ private:
     QVector<QRect> screens() const;
     // Logs (kept in the log file) where the layout and this desktop disagree, and monitors of no area.
     void checkLayout() const;
+    // An own monitor's rectangle on this desktop.
+    static QRect ownRect(const QVariantMap &entry);
     // The highlight rectangle, clipped to this desktop.
     QRectF highlightRect(const QRectF &monitor) const;
 

@@ -37,34 +37,27 @@ void Monitor::getMouseData()
     };
     const auto entered = engine->m_ownMonitors.constFind(MonitorLogic::cellKey(R, C));
     if (entered != engine->m_ownMonitors.constEnd()) {
-        const int w = intOf(entered.value(), QStringLiteral("width"));
-        const int h = intOf(entered.value(), QStringLiteral("height"));
-        const int r = R - engine->m_originRow;
-        const int c = C - engine->m_originCol;
-        const QPoint pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
+        const QRect monitor = ownRect(entered.value());
+        const QPoint pos = MonitorLogic::placement(d, P, monitor, engine->m_edgeMargin, engine->m_cornerMargin);
         placePointer(pos.x(), pos.y());
         Trace::mark("pointer-placed");
         if (!device.getPortStatus())
             qDebug("getPortStatus fail");
         Trace::mark("port-status-answered");
         engine->m_curPort = p;
-        showFrame(QRectF(c * w, r * h, w, h));
+        showFrame(monitor);
     } else {
-        // The switch names a cell that is not ours: fall back to the first own monitor's size
-        // at the desktop origin.
+        // The switch names a cell that is not ours: the centre of the first own monitor.
         if (!device.getPortStatus())
             qDebug("getPortStatus fail");
         engine->m_curPort = p;
-        int w = 0;
-        int h = 0;
+        QRect first;
         if (!engine->m_ownMonitors.isEmpty()) {
-            const QVariantMap &firstOwn = engine->m_ownMonitors.first();
-            w = intOf(firstOwn, QStringLiteral("width"));
-            h = intOf(firstOwn, QStringLiteral("height"));
-            qDebug() << w << h;
+            first = ownRect(engine->m_ownMonitors.first());
+            qDebug() << first.width() << first.height();
         }
-        placePointer(w / 2, h / 2);
-        showFrame(QRectF(0, 0, w, h));
+        placePointer(first.x() + first.width() / 2, first.y() + first.height() / 2);
+        showFrame(first);
     }
     emit engine->monitorChanged();
 }
