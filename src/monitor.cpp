@@ -58,18 +58,19 @@ bool Monitor::connectDevice()
     m_speedTimer->start();
     connect(m_speedTimer, &QTimer::timeout, this, &Monitor::getMouseSpeed);
 
-    // Screens that come, go or change size move the desktop's edges.
+    // Screens that come, go or change size move the desktop's edges and the own monitors on it.
+    // Queued: a removed screen leaves the application's list only after the signal.
     if (qGuiApp) {
         const auto watch = [engine](QScreen *screen) {
-            connect(screen, &QScreen::geometryChanged, engine, &Monitor::refreshDesktop);
+            connect(screen, &QScreen::geometryChanged, engine, &Monitor::followScreens, Qt::QueuedConnection);
         };
         for (QScreen *screen : QGuiApplication::screens())
             watch(screen);
         connect(qGuiApp, &QGuiApplication::screenAdded, engine, [engine, watch](QScreen *screen) {
             watch(screen);
-            engine->refreshDesktop();
+            QMetaObject::invokeMethod(engine, &Monitor::followScreens, Qt::QueuedConnection);
         });
-        connect(qGuiApp, &QGuiApplication::screenRemoved, engine, &Monitor::refreshDesktop);
+        connect(qGuiApp, &QGuiApplication::screenRemoved, engine, &Monitor::followScreens, Qt::QueuedConnection);
     }
 
     installHooks();
@@ -172,6 +173,14 @@ void Monitor::refreshDesktop()
     engine->m_desktop = d;
     engine->m_desktopRight = d.isValid() ? float(d.x() + d.width()) : MonitorLogic::NoDesktop;
     engine->m_desktopBottom = d.isValid() ? float(d.y() + d.height()) : MonitorLogic::NoDesktop;
+}
+
+void Monitor::followScreens()
+{
+    Monitor *engine = getInstance();
+    engine->computeOwnGeometry();
+    engine->refreshDesktop();
+    engine->checkLayout();
 }
 
 void Monitor::checkLayout() const

@@ -98,6 +98,8 @@ public:
     QRect m_desktop; // their bounding rectangle, as of the last layout read or screen change
     float m_desktopRight = MonitorLogic::NoDesktop, m_desktopBottom = MonitorLogic::NoDesktop;
     void refreshDesktop();
+    // The screens changed: the own monitors and the desktop's edges follow.
+    void followScreens();
 
 private:
     struct CellEntry {
