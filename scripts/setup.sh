@@ -22,6 +22,8 @@ PACKAGES="
     qml-module-qt-labs-platform
     fonts-dejavu-core
     xvfb
+    xserver-xorg-core
+    xserver-xorg-video-dummy
     xauth
     xdotool
     x11-utils
