@@ -2,6 +2,7 @@
 #include "QSingleApplication.h"
 #include "SystemTrayIcon/systemtrayicon.h"
 #include "monitor.h"
+#include "platform/session.h"
 #include "trace/trace.h"
 
 #include <QElapsedTimer>
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <QtQml>
 
+#include <cstdio>
 #include <memory>
 
 namespace
@@ -98,6 +100,13 @@ int main(int argc, char *argv[])
         // and the input alone.
         view.setSource(QUrl(QStringLiteral("qrc:/Qml/alert.qml")));
     } else {
+        // Said once, in the log and to whoever started the agent from a terminal.
+        const QString wayland = Session::waylandNotice();
+        if (!wayland.isEmpty()) {
+            qInfo("%s", qPrintable(wayland));
+            std::fprintf(stderr, "Spanlink: %s\n", qPrintable(wayland));
+            std::fflush(stderr);
+        }
         qmlRegisterType<Monitor>("Qt.Quick.Monitor", 1, 0, "Monitor");
         view.setSource(QUrl(QStringLiteral("qrc:/Qml/main.qml")));
     }

@@ -1,4 +1,5 @@
 #include "monitor.h"
+#include "platform/session.h"
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -33,6 +34,11 @@ Monitor *Monitor::getInstance()
 QVariantMap Monitor::frameInfo() const
 {
     return getInstance()->m_frameInfo;
+}
+
+QString Monitor::sessionNote() const
+{
+    return Session::waylandTip();
 }
 
 bool Monitor::connectDevice()

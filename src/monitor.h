@@ -29,6 +29,8 @@ class Monitor : public QObject
     Q_OBJECT
     Q_PROPERTY(int devstatus READ devstatus NOTIFY statusChanged)
     Q_PROPERTY(QVariantMap frameInfo READ frameInfo NOTIFY monitorChanged)
+    // Why crossings cannot happen in this session, for the tray tooltip; empty when they can.
+    Q_PROPERTY(QString sessionNote READ sessionNote CONSTANT)
 
 public:
     explicit Monitor(QObject *parent = nullptr);
@@ -43,6 +45,7 @@ public:
 
     int devstatus() const { return m_devstatus; }
     QVariantMap frameInfo() const;
+    QString sessionNote() const;
 
     void getMouseData();
     void readPortStatus();

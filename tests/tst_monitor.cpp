@@ -132,6 +132,17 @@ private slots:
         QCOMPARE(V({int(meter.take(100) * 100), int(meter.take(100) * 100)}), V({50, 0})); // each take a new period
         const Monitor fresh; // offline, no wrap-around and no button held until the switch says otherwise
         QCOMPARE(V({fresh.m_devstatus, fresh.m_cyclicSwitch, fresh.m_leftButtonDown}), V({0, 0, 0}));
+        // The tray's note: crossings need X11, by the session type or a Wayland compositor's socket.
+        QStringList notes;
+        for (const char *var : {"", "XDG_SESSION_TYPE=x11", "XDG_SESSION_TYPE=Wayland", "WAYLAND_DISPLAY=wayland-0"}) {
+            const QByteArray v(var);
+            if (!v.isEmpty())
+                qputenv(v.left(v.indexOf('=')).constData(), v.mid(v.indexOf('=') + 1));
+            notes << fresh.property("sessionNote").toString();
+            qunsetenv("XDG_SESSION_TYPE"), qunsetenv("WAYLAND_DISPLAY");
+        }
+        const QString x11 = QStringLiteral("Crossings need an X11 session; this is a Wayland session.");
+        QCOMPARE(notes, QStringList({QString(), QString(), x11, x11}));
     }
 
     // Steps "what" or "what=seen". m: a move; key: by code; mouse: the switch's word of an arrival (row, column,

@@ -24,7 +24,7 @@ Item {
         menu: menu
         visible: true
         icon: isconnected === true ? "../Images/kv830mt.ico" : "../Images/offline.ico"
-        toolTip: "Spanlink"
+        toolTip: mouse_monitor.sessionNote ? "Spanlink\n" + mouse_monitor.sessionNote : "Spanlink"
         onTrigger: {
         }
 

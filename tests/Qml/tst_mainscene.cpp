@@ -11,6 +11,7 @@ class StandInMonitor : public QObject
     Q_OBJECT
     Q_PROPERTY(int devstatus MEMBER s_devstatus NOTIFY statusChanged)
     Q_PROPERTY(QVariantMap frameInfo MEMBER s_frameInfo NOTIFY monitorChanged)
+    Q_PROPERTY(QString sessionNote MEMBER s_sessionNote CONSTANT)
 
 public:
     Q_INVOKABLE bool connectDevice() { return (s_last = this, s_devstatus); }
@@ -20,6 +21,7 @@ public:
     static inline int s_devstatus = 1, s_uninstalls = 0;
     static inline QVariant s_highlight;
     static inline QVariantMap s_frameInfo;
+    static inline QString s_sessionNote;
 
 signals:
     void statusChanged();
@@ -132,6 +134,7 @@ private slots:
         QTest::newRow("highlight off") << 0 << 1 << 0 << 3;
         QTest::newRow("another port") << 1 << 1 << 1 << 3;
         QTest::newRow("no switch") << -1 << 2 << 0 << 3;
+        QTest::newRow("a Wayland session") << 1 << 1 << 0 << 3; // the tooltip says crossings need X11
     }
     void highlight()
     {
@@ -140,6 +143,8 @@ private slots:
         QFETCH(int, port);
         QFETCH(int, seconds);
         StandInMonitor::s_devstatus = status >= 0;
+        const bool wayland = QTest::currentDataTag() == QByteArray("a Wayland session");
+        StandInMonitor::s_sessionNote = wayland ? QStringLiteral("Crossings need an X11 session.") : QString();
         StandInMonitor::s_highlight = status < 0
             ? QVariant()
             : QVariantMap {{QStringLiteral("status"), status}, {QStringLiteral("duration"), code}};
@@ -156,7 +161,9 @@ private slots:
         auto *tray = m_root->findChild<SystemTrayIcon *>();
         QVERIFY(prop("flash_duration") == seconds && m_view->size() == QSize(1, 1) && !shown());
         QCOMPARE(tray->icon().fileName(), QLatin1String(status < 0 ? "offline.ico" : "kv830mt.ico"));
-        QVERIFY(tray->toolTip() == QLatin1String("Spanlink") && loaded(tray->findChild<QSystemTrayIcon *>()->icon()));
+        QCOMPARE(tray->toolTip(),
+            wayland ? QStringLiteral("Spanlink\nCrossings need an X11 session.") : QStringLiteral("Spanlink"));
+        QVERIFY(loaded(tray->findChild<QSystemTrayIcon *>()->icon()));
         StandInMonitor::s_frameInfo = {{QStringLiteral("x"), 1920}, {QStringLiteral("y"), 0},
             {QStringLiteral("width"), 1920}, {QStringLiteral("height"), 1080}, {QStringLiteral("switchport"), port}};
         emit StandInMonitor::s_last->monitorChanged();

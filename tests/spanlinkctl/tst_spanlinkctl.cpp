@@ -163,6 +163,14 @@ private slots:
         QCOMPARE(json(ctl(QStringLiteral("status --json")).out), json(QStringLiteral(R"({"answers": true, "thisPort": 2,
             "version": "101230", "currentPort": 3, "presentPorts": [1, 3, 8], "monitorEntries": 3, "mousePosition": 0,
             "highlight": {"on": false, "duration": 1}, "wrapAround": false})")));
+        QVERIFY(!ctl(QStringLiteral("status")).out.contains(QLatin1String("session")));
+        // In a Wayland session the switch may answer, but crossings need an X11 session.
+        qputenv("XDG_SESSION_TYPE", "wayland");
+        const QString json = ctl(QStringLiteral("status --json")).out, text = ctl(QStringLiteral("status")).out;
+        qunsetenv("XDG_SESSION_TYPE");
+        const QString note = QStringLiteral("Crossings need an X11 session; this is a Wayland session.");
+        QCOMPARE(QJsonDocument::fromJson(json.toUtf8()).object().value(QStringLiteral("session")).toString(), note);
+        QVERIFY2(text.endsWith(QStringLiteral("session:          ") + note + QLatin1Char('\n')), qPrintable(text));
     }
 
     void grid()
