@@ -77,6 +77,7 @@ Item {
 
     Rectangle {
         id: frame_rec
+        objectName: "frame_rec"
         width: parent.width
         height: parent.height
         color: "transparent"

@@ -66,6 +66,7 @@ class TestEndToEnd : public QObject
     QString m_socket, m_tcp; // the TCP address for Windows agents
     std::map<int, QVector<QRect>> m_desks; // ports with several monitors, on the dummy X server
     std::map<int, int> m_columns; // grid column of a port's top-left monitor, when not the port's number
+    bool m_compositor = true; // xcompmgr on each Linux computer's display
 
     // Computers 1 to n in one row, left to right, each one monitor of 1920 x 1080 as its screen; a port
     // of m_desks has those monitors, entered in the layout as spanlinkctl detects them.
@@ -120,8 +121,8 @@ class TestEndToEnd : public QObject
             return false;
         m_tcp = QRegularExpression(qs("virtual switch on (tcp:127.0.0.1:\\d+)")).match(qs(said)).captured(1);
         for (auto &[port, c] : m_computers)
-            if (c->winePrefix.isEmpty()) // without a compositor the frame is black
-                launch(*c, qs("xcompmgr"), {}), c->agent = launch(*c, qs(AGENT_BINARY), {});
+            if (c->winePrefix.isEmpty())
+                m_compositor ? launch(*c, qs("xcompmgr"), {}) : nullptr, c->agent = launch(*c, qs(AGENT_BINARY), {});
             else
                 c->agent = launch(*c, qs("wine"), {qs(WINDOWS_AGENT)});
         // Ready when every agent is connected and has had a heartbeat accepted (Wine starts slowly).
@@ -201,7 +202,7 @@ private slots:
             if (!c->winePrefix.isEmpty()) // Wine leaves read-only files that would outlive the folder
                 shell(*c, R"(wineserver -k; chmod -R u+w "$WINEPREFIX")");
         m_processes.clear(), m_computers.clear(), m_switch.reset(), m_tmp.reset();
-        m_desks.clear(), m_columns.clear();
+        m_desks.clear(), m_columns.clear(), m_compositor = true;
     }
 
     void roadOfOneCrossingAndBack()
@@ -274,6 +275,53 @@ private slots:
         QTRY_COMPARE(a.pointer(), QPoint(8, 313));
         QVERIFY(pushThrough(a, {600, 540}, -40));
         QTRY_COMPARE(b.pointer(), QPoint(3192, 512));
+    }
+
+    // B's desktop is blue: inside the frame it stays the desktop's own, while the frame blinks and after it,
+    // with a compositor and without one.
+    void frameOverTheDesktop_data()
+    {
+        QTest::addColumn<bool>("compositor");
+        QTest::newRow("xcompmgr") << true;
+        QTest::newRow("no compositor") << false;
+    }
+    void frameOverTheDesktop()
+    {
+        QFETCH(bool, compositor);
+        for (const char *tool : {"xsetroot", "xcompmgr"})
+            QVERIFY2(!QStandardPaths::findExecutable(qs(tool)).isEmpty(),
+                qPrintable(qs("%1 not found: install %2 (scripts/setup.sh does)")
+                               .arg(qs(tool), qs(*tool == 's' ? "x11-xserver-utils" : "xcompmgr"))));
+        m_compositor = compositor;
+        QVERIFY(start(2));
+        Computer &a = *m_computers[1], &b = *m_computers[2];
+        QVERIFY(shell(b, "xsetroot -solid blue"));
+        const QString tag = qs(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
+        const auto look = [&](const char *when) {
+            return b.shot(qPrintable(tag + QLatin1Char('-') + qs(when)));
+        };
+        // The desktop as the screen shows it: blue, or a compositor's own root (xcompmgr draws a plain grey
+        // for a root without a picture).
+        QColor desktop;
+        const QPoint inside[] = {{960, 540}, {100, 100}, {1800, 1000}, {30, 500}};
+        const auto desktops = [&](const QImage &shot) {
+            for (const QPoint p : inside)
+                if (shot.pixelColor(p) != desktop)
+                    return false;
+            return true;
+        };
+        QTRY_VERIFY((desktop = look("before").pixelColor(960, 540)) == QColor(Qt::blue) || compositor);
+        QVERIFY(desktops(look("before")));
+        QVERIFY(pushThrough(a, {1300, 540}, 40));
+        QImage during;
+        QVERIFY(waitFor([&] { return Computer::green((during = look("during")).pixelColor(5, 500)); }));
+        QVERIFY(desktops(during));
+        // Hidden after its three blinks, and the desktop as it was.
+        QImage after;
+        QVERIFY(waitFor([&] { return !Computer::green((after = look("after")).pixelColor(5, 500)); }, 8000));
+        QTest::qWait(3500);
+        after = look("after");
+        QVERIFY(desktops(after) && after.pixelColor(5, 500) == desktop);
     }
 
     void windowsComputer()
