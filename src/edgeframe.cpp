@@ -1,4 +1,6 @@
 #include "edgeframe.h"
+#include "platform/windowbackground.h"
+#include "trace/trace.h"
 
 #include <QPainter>
 #include <QQmlProperty>
@@ -88,13 +90,19 @@ void EdgeFrame::follow()
         }
         // Only a compositor blends a window's opacity; without one the edge is drawn solid.
         edge.setOpacity(m_frame->opacity());
-        if (edge.colour != colour)
+        if (edge.colour != colour) {
+            // Also as the window's background: the window system shows it as the edge is mapped.
             edge.colour = colour, edge.update();
+            setWindowBackground(&edge, colour);
+        }
         if (edge.geometry() != places[i])
             edge.setGeometry(places[i]);
         if (!edge.isVisible())
             edge.show(), ++m_waiting;
     }
+    // Their map requests go out as the event loop next waits; the window system paints them then.
+    if (m_waiting > 0)
+        Trace::mark("frame-mapped");
 }
 
 void EdgeFrame::edgeDrawn()
