@@ -2,12 +2,19 @@
 #include "platform/windowbackground.h"
 #include "trace/trace.h"
 
+#include <QGuiApplication>
 #include <QPainter>
 #include <QQmlProperty>
 #include <QQuickItem>
 #include <QRasterWindow>
+#include <QScreen>
 
 #include <functional>
+
+namespace
+{
+constexpr int s_parkGap = 64;
+} // namespace
 
 // One side of the frame: a plain colour, not in the way of the pointer, never focused, above
 // other windows and not managed (a tooltip-kind window is neither decorated nor listed, and
@@ -45,6 +52,13 @@ EdgeFrame::EdgeFrame(QWindow *scene, QQuickItem *frame, QObject *parent)
     }
     if (!scene || !frame)
         return;
+    // Mapped once, out of sight: bringing a mapped window onto the screen is a move, which costs
+    // a fraction of a window's showing.
+    for (auto &edge : m_edges) {
+        edge->resize(1, 1);
+        park(*edge);
+        edge->show();
+    }
     connect(frame, &QQuickItem::visibleChanged, this, &EdgeFrame::follow);
     connect(frame, &QQuickItem::widthChanged, this, &EdgeFrame::follow);
     connect(frame, &QQuickItem::heightChanged, this, &EdgeFrame::follow);
@@ -80,29 +94,43 @@ void EdgeFrame::follow()
     QColor colour = QQmlProperty::read(m_frame, QStringLiteral("border.color")).value<QColor>();
     const std::array<QRect, 4> places = edges(outline, border);
 
-    if (!visible)
-        m_waiting = 0;
+    int brought = 0;
     for (size_t i = 0; i < m_edges.size(); ++i) {
         EdgeWindow &edge = *m_edges[i];
         if (!visible || places[i].isEmpty()) {
-            edge.hide();
+            if (m_onScreen[i])
+                park(edge), m_onScreen[i] = false;
             continue;
         }
         // Only a compositor blends a window's opacity; without one the edge is drawn solid.
-        edge.setOpacity(m_frame->opacity());
+        if (!qFuzzyCompare(edge.opacity(), m_frame->opacity()))
+            edge.setOpacity(m_frame->opacity());
         if (edge.colour != colour) {
-            // Also as the window's background: the window system shows it as the edge is mapped.
+            // Also as the window's background: the window system shows it as the edge appears.
             edge.colour = colour, edge.update();
             setWindowBackground(&edge, colour);
         }
         if (edge.geometry() != places[i])
             edge.setGeometry(places[i]);
         if (!edge.isVisible())
-            edge.show(), ++m_waiting;
+            edge.show();
+        if (!m_onScreen[i]) {
+            edge.raise(); // above what was mapped since it was last shown
+            m_onScreen[i] = true, ++brought;
+        }
     }
-    // Their map requests go out as the event loop next waits; the window system paints them then.
-    if (m_waiting > 0)
+    m_waiting = visible ? m_waiting + brought : 0;
+    // Their requests go out as the event loop next waits; the window system paints them then.
+    if (brought > 0)
         Trace::mark("frame-mapped");
+}
+
+void EdgeFrame::park(QWindow &edge)
+{
+    // Left of the whole desktop, with room to spare, so that no screen shows any of it.
+    const QScreen *screen = edge.screen() ? edge.screen() : QGuiApplication::primaryScreen();
+    const QRect desktop = screen ? screen->virtualGeometry() : QRect();
+    edge.setPosition(desktop.left() - edge.width() - s_parkGap, desktop.top());
 }
 
 void EdgeFrame::edgeDrawn()
