@@ -278,27 +278,28 @@ private slots:
     }
 
     // B's desktop is blue: inside the frame it stays the desktop's own, while the frame blinks and after it,
-    // with a compositor and without one.
+    // with a compositor, without one, and when one starts while the agent runs.
     void frameOverTheDesktop_data()
     {
-        QTest::addColumn<bool>("compositor");
-        QTest::newRow("xcompmgr") << true;
-        QTest::newRow("no compositor") << false;
+        QTest::addColumn<int>("compositor"); // 0: none, 1: xcompmgr from the start, 2: started after an arrival
+        QTest::newRow("xcompmgr") << 1;
+        QTest::newRow("no compositor") << 0;
+        QTest::newRow("compositor starts") << 2;
     }
     void frameOverTheDesktop()
     {
-        QFETCH(bool, compositor);
+        QFETCH(int, compositor);
         for (const char *tool : {"xsetroot", "xcompmgr"})
             QVERIFY2(!QStandardPaths::findExecutable(qs(tool)).isEmpty(),
                 qPrintable(qs("%1 not found: install %2 (scripts/setup.sh does)")
                                .arg(qs(tool), qs(*tool == 's' ? "x11-xserver-utils" : "xcompmgr"))));
-        m_compositor = compositor;
+        m_compositor = compositor == 1;
         QVERIFY(start(2));
         Computer &a = *m_computers[1], &b = *m_computers[2];
         QVERIFY(shell(b, "xsetroot -solid blue"));
-        const QString tag = qs(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
+        QString tag;
         const auto look = [&](const char *when) {
-            return b.shot(qPrintable(tag + QLatin1Char('-') + qs(when)));
+            return b.shot(qPrintable(tag + qs(when)));
         };
         // The desktop as the screen shows it: blue, or a compositor's own root (xcompmgr draws a plain grey
         // for a root without a picture).
@@ -310,18 +311,27 @@ private slots:
                     return false;
             return true;
         };
-        QTRY_VERIFY((desktop = look("before").pixelColor(960, 540)) == QColor(Qt::blue) || compositor);
-        QVERIFY(desktops(look("before")));
-        QVERIFY(pushThrough(a, {1300, 540}, 40));
-        QImage during;
-        QVERIFY(waitFor([&] { return Computer::green((during = look("during")).pixelColor(5, 500)); }));
-        QVERIFY(desktops(during));
-        // Hidden after its three blinks, and the desktop as it was.
-        QImage after;
-        QVERIFY(waitFor([&] { return !Computer::green((after = look("after")).pixelColor(5, 500)); }, 8000));
-        QTest::qWait(3500);
-        after = look("after");
-        QVERIFY(desktops(after) && after.pixelColor(5, 500) == desktop);
+        for (int round = 0; round < (compositor == 2 ? 2 : 1); ++round) {
+            tag = qs("%1-%2-").arg(qs(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'))).arg(round);
+            if (round == 1) { // back to A, the compositor started on B, and over to B again
+                launch(b, qs("xcompmgr"), {});
+                QVERIFY(pushThrough(b, {600, 300}, -40));
+            }
+            const bool composited = compositor == 1 || round == 1;
+            QTRY_VERIFY(((desktop = look("before").pixelColor(960, 540)) == QColor(Qt::blue)) != composited);
+            QVERIFY(desktops(look("before")));
+            QVERIFY(pushThrough(a, {1300, 540}, 40));
+            QImage during;
+            QVERIFY(waitFor([&] { return Computer::green((during = look("during")).pixelColor(5, 500)); }));
+            QVERIFY(desktops(during));
+            // Hidden after its three blinks (a blink's pause first, then the rest of the three seconds), and
+            // the desktop as it was.
+            QImage after;
+            QVERIFY(waitFor([&] { return !Computer::green((after = look("after")).pixelColor(5, 500)); }, 8000));
+            QTest::qWait(3500);
+            after = look("after");
+            QVERIFY(desktops(after) && after.pixelColor(5, 500) == desktop);
+        }
     }
 
     void windowsComputer()
