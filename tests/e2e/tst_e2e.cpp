@@ -324,6 +324,14 @@ private slots:
             QImage during;
             QVERIFY(waitFor([&] { return Computer::green((during = look("during")).pixelColor(5, 500)); }));
             QVERIFY(desktops(during));
+            // The pointer on the frame is over the desktop, not over one of our windows: clicks go through.
+            Display *x = b.x.get();
+            Window root, child = 1;
+            int i;
+            unsigned int mask;
+            XWarpPointer(x, None, DefaultRootWindow(x), 0, 0, 0, 0, 10, 500);
+            XQueryPointer(x, DefaultRootWindow(x), &root, &child, &i, &i, &i, &i, &mask);
+            QCOMPARE(child, Window(None));
             // Hidden after its three blinks (a blink's pause first, then the rest of the three seconds), and
             // the desktop as it was.
             QImage after;
