@@ -179,6 +179,8 @@ void Monitor::refreshDesktop()
     engine->m_desktop = d;
     engine->m_desktopRight = d.isValid() ? float(d.x() + d.width()) : MonitorLogic::NoDesktop;
     engine->m_desktopBottom = d.isValid() ? float(d.y() + d.height()) : MonitorLogic::NoDesktop;
+    engine->m_desktopLeft = d.isValid() ? qMin(d.x(), 0) : 0;
+    engine->m_desktopTop = d.isValid() ? qMin(d.y(), 0) : 0;
 }
 
 void Monitor::followScreens()

@@ -100,6 +100,7 @@ public:
     bool m_placedOnScreens = false; // the own monitors lie on the matching screens, not by cells alone
     QRect m_desktop; // their bounding rectangle, as of the last layout read or screen change
     float m_desktopRight = MonitorLogic::NoDesktop, m_desktopBottom = MonitorLogic::NoDesktop;
+    int m_desktopLeft = 0, m_desktopTop = 0; // 0, or less where screens lie left of or above the origin
     void refreshDesktop();
     // The screens changed: the own monitors and the desktop's edges follow.
     void followScreens();

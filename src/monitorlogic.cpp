@@ -166,8 +166,8 @@ int percentAlong(float offset, float size)
 }
 } // namespace
 
-Band classify(
-    std::int32_t X, std::int32_t Y, const OwnCell &m, float E, float C, float desktopRight, float desktopBottom)
+Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float E, float C, float desktopRight,
+    float desktopBottom, std::int32_t desktopLeft, std::int32_t desktopTop)
 {
     const float x = float(X);
     const float y = float(Y);
@@ -175,10 +175,10 @@ Band classify(
     const bool rightReach = x <= m.maxX || x >= desktopRight - 1.0f;
     const bool bottomReach = y <= m.maxY || y >= desktopBottom - 1.0f;
 
-    const bool leftCorner = X <= 0 || (m.minX <= x && x <= m.minX + C);
-    const bool leftEdge = X <= 0 || (m.minX <= x && x <= m.minX + E);
-    const bool topCorner = Y <= 0 || (m.minY <= y && y <= m.minY + C);
-    const bool topEdge = Y <= 0 || (m.minY <= y && y <= m.minY + E);
+    const bool leftCorner = X <= desktopLeft || (m.minX <= x && x <= m.minX + C);
+    const bool leftEdge = X <= desktopLeft || (m.minX <= x && x <= m.minX + E);
+    const bool topCorner = Y <= desktopTop || (m.minY <= y && y <= m.minY + C);
+    const bool topEdge = Y <= desktopTop || (m.minY <= y && y <= m.minY + E);
     const bool rightCorner = m.maxX - C <= x && x <= m.maxX;
     const bool rightEdge = x >= m.maxX - E && rightReach;
     const bool bottomCorner = y >= m.maxY - C && bottomReach;

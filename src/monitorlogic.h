@@ -73,10 +73,13 @@ struct Band {
 // The right and bottom bands reach on past the monitor only for positions at or past the
 // desktop's right or bottom edge (desktopRight, desktopBottom: the first column and row past
 // the desktop): a monitor of the layout smaller than the screen leaves the rest of the screen
-// inside. Without a desktop (the defaults) they have no upper bound.
+// inside. Without a desktop (the defaults) they have no upper bound. The left and top bands
+// take in every position at or before the desktop's left or top edge (desktopLeft, desktopTop:
+// its first column and row, 0 unless a screen lies left of or above the primary one).
 constexpr float NoDesktop = std::numeric_limits<float>::lowest();
 Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float edgeMargin, float cornerMargin,
-    float desktopRight = NoDesktop, float desktopBottom = NoDesktop);
+    float desktopRight = NoDesktop, float desktopBottom = NoDesktop, std::int32_t desktopLeft = 0,
+    std::int32_t desktopTop = 0);
 
 // The desktop the screens make up: their bounding rectangle.
 QRect desktopOf(const QVector<QRect> &screens);

@@ -224,6 +224,9 @@ private slots:
             "held=1,1|1,1=0,0,2560,1440|1,2=2560,360,4480,1440|1,1:1|1,2:1 focus2 arrive1,2,7,0 pointer=2568,360 "
             "arrive1,2,6,0 pointer=2573,1427 frame=2560,360,1920,1080,0 m100,100=on m3000,500=on "
             "frame=2560,360,1920,1080,0");
+        row("a screen left of the primary one", "2@1,1 1@1,2 1@1,3 screen:-1920,0,1920,1080 screen:0,0,1920,1080",
+            "held=1,2|1,2=-1920,0,0,1080|1,3=0,0,1920,1080|1,1:2|1,2:1|1,3:1 m500,500=on m-1000,500=on sent=none "
+            "m-1000,0=on sent=none m-1920,500=held sent=2:1,1,2,46");
         row("screens do not match: one screen", "1@1,1 1@1,2:1280x1024 screen:0,0,3200,1080",
             "placed=This_computer's_monitors_are_placed_by_their_cells_in_the_switch's_layout:_2_monitor(s)_of_this_"
             "computer_in_the_layout,_1_screen(s)_on_the_desktop "
