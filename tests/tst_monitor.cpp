@@ -239,6 +239,11 @@ private slots:
             "x_"
             "1080,_1280_x_1024_in_the_layout,_1920_x_1080,_1920_x_1080_on_the_desktop "
             "held=1,1|1,1=0,0,1920,1080|1,2=1920,0,3200,1024|1,1:1|1,2:1");
+        row("screens do not match: one column, apart",
+            "1@1,1 1@2,1:1280x1024 screen:0,0,1920,1080 "
+            "screen:1920,1080,1280,1024",
+            "placed=This_computer's_monitors_are_placed_by_their_cells_in_the_switch's_layout:_the_screens_do_not_lie_"
+            "as_the_cells'_rows_and_columns_do held=1,1|1,1=0,0,1920,1080|2,1=0,1080,1280,2104|1,1:1|2,1:1");
         row("screens do not match: arrangement", "1@1,1 1@2,1:1280x1024 screen:0,0,1920,1080 screen:1920,0,1280,1024",
             "placed=This_computer's_monitors_are_placed_by_their_cells_in_the_switch's_layout:_the_screens_do_not_lie_"
             "as_the_cells'_rows_and_columns_do held=1,1|1,1=0,0,1920,1080|2,1=0,1080,1280,2104|1,1:1|2,1:1");
