@@ -1,4 +1,5 @@
 #include "monitor.h"
+#include "platform/session.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -51,6 +52,11 @@ QString Monitor::portNote() const
     return QStringLiteral("Another agent is on port %1 of the switch").arg(engine->m_apPort);
 }
 
+QString Monitor::sessionNote() const
+{
+    return Session::waylandTip();
+}
+
 bool Monitor::connectDevice()
 {
     Monitor *engine = getInstance();
@@ -75,18 +81,19 @@ bool Monitor::connectDevice()
     m_speedTimer->start();
     connect(m_speedTimer, &QTimer::timeout, this, &Monitor::getMouseSpeed);
 
-    // Screens that come, go or change size move the desktop's edges.
+    // Screens that come, go or change size move the desktop's edges and the own monitors on it.
+    // Queued: a removed screen leaves the application's list only after the signal.
     if (qGuiApp) {
         const auto watch = [engine](QScreen *screen) {
-            connect(screen, &QScreen::geometryChanged, engine, &Monitor::refreshDesktop);
+            connect(screen, &QScreen::geometryChanged, engine, &Monitor::followScreens, Qt::QueuedConnection);
         };
         for (QScreen *screen : QGuiApplication::screens())
             watch(screen);
         connect(qGuiApp, &QGuiApplication::screenAdded, engine, [engine, watch](QScreen *screen) {
             watch(screen);
-            engine->refreshDesktop();
+            QMetaObject::invokeMethod(engine, &Monitor::followScreens, Qt::QueuedConnection);
         });
-        connect(qGuiApp, &QGuiApplication::screenRemoved, engine, &Monitor::refreshDesktop);
+        connect(qGuiApp, &QGuiApplication::screenRemoved, engine, &Monitor::followScreens, Qt::QueuedConnection);
     }
 
     installHooks();
@@ -301,16 +308,24 @@ void Monitor::refreshDesktop()
     engine->m_desktop = d;
     engine->m_desktopRight = d.isValid() ? float(d.x() + d.width()) : MonitorLogic::NoDesktop;
     engine->m_desktopBottom = d.isValid() ? float(d.y() + d.height()) : MonitorLogic::NoDesktop;
+    engine->m_desktopLeft = d.isValid() ? qMin(d.x(), 0) : 0;
+    engine->m_desktopTop = d.isValid() ? qMin(d.y(), 0) : 0;
+}
+
+void Monitor::followScreens()
+{
+    Monitor *engine = getInstance();
+    engine->computeOwnGeometry();
+    engine->refreshDesktop();
+    engine->checkLayout();
 }
 
 void Monitor::checkLayout() const
 {
     QVector<QRect> own;
-    for (const QVariantMap &e : qAsConst(m_ownMonitors)) {
-        own.append(QRect(intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
-            intOf(e, QStringLiteral("width")), intOf(e, QStringLiteral("height"))));
-    }
-    const QString mismatch = MonitorLogic::layoutMismatch(own, screens());
+    for (const QVariantMap &e : qAsConst(m_ownMonitors))
+        own.append(ownRect(e));
+    const QString mismatch = m_placedOnScreens ? QString() : MonitorLogic::layoutMismatch(own, screens());
     if (!mismatch.isEmpty())
         qInfo("%s", qPrintable(mismatch));
 
@@ -336,6 +351,12 @@ bool Monitor::isTooSmall(const QVariantMap &e)
 {
     return intOf(e, QStringLiteral("width")) < MonitorLogic::MinMonitorWidth
         || intOf(e, QStringLiteral("height")) < MonitorLogic::MinMonitorHeight;
+}
+
+QRect Monitor::ownRect(const QVariantMap &e)
+{
+    return QRect(intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
+        intOf(e, QStringLiteral("width")), intOf(e, QStringLiteral("height")));
 }
 
 QRectF Monitor::highlightRect(const QRectF &monitor) const
@@ -370,18 +391,30 @@ void Monitor::computeOwnGeometry()
         }
     }
 
-    // Each monitor is placed with its own size, as if every cell of this computer had it.
-    for (auto it = engine->m_ownMonitors.begin(); it != engine->m_ownMonitors.end(); ++it) {
-        const QVariantMap &e = it.value();
-        const int r = intOf(e, rowKey);
-        const int c = intOf(e, colKey);
-        const int w = intOf(e, QStringLiteral("width"));
-        const int h = intOf(e, QStringLiteral("height"));
-        QVariantMap &stored = engine->m_ownMonitors[MonitorLogic::cellKey(r, c)];
-        stored[QStringLiteral("min_x")] = (c - engine->m_originCol) * w;
-        stored[QStringLiteral("min_y")] = (r - engine->m_originRow) * h;
-        stored[QStringLiteral("max_x")] = (c - engine->m_originCol + 1) * w;
-        stored[QStringLiteral("max_y")] = (r - engine->m_originRow + 1) * h;
+    // Each monitor where this desktop really has it: on its screen where the screens are the
+    // layout's monitors, else by the cells and the sizes of the monitors before it.
+    QVector<MonitorLogic::GridMonitor> grid;
+    for (const QVariantMap &e : qAsConst(engine->m_ownMonitors)) {
+        grid.append({intOf(e, rowKey), intOf(e, colKey), intOf(e, QStringLiteral("width")),
+            intOf(e, QStringLiteral("height"))});
+    }
+    QString why;
+    const std::optional<QVector<QRect>> onScreens = MonitorLogic::matchScreens(grid, engine->screens(), &why);
+    const QVector<QRect> placed
+        = onScreens.value_or(MonitorLogic::placeByCells(grid, {engine->m_originRow, engine->m_originCol}));
+    auto it = engine->m_ownMonitors.begin();
+    for (const QRect &r : placed) {
+        QVariantMap &stored = (it++).value();
+        stored[QStringLiteral("min_x")] = r.x();
+        stored[QStringLiteral("min_y")] = r.y();
+        stored[QStringLiteral("max_x")] = r.x() + r.width();
+        stored[QStringLiteral("max_y")] = r.y() + r.height();
+    }
+    engine->m_placedOnScreens = onScreens.has_value();
+    if (onScreens) {
+        qInfo("This computer's monitors lie where its screens are");
+    } else if (!grid.isEmpty()) {
+        qInfo("This computer's monitors are placed by their cells in the switch's layout: %s", qPrintable(why));
     }
 
     engine->rebuildPointerIndex();
@@ -393,9 +426,7 @@ void Monitor::rebuildPointerIndex()
     m_ownCells.reserve(size_t(m_ownMonitors.size()));
     for (const QVariantMap &e : qAsConst(m_ownMonitors)) {
         m_ownCells.push_back(MonitorLogic::makeOwnCell(intOf(e, QStringLiteral("portNum")),
-            intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col")), intOf(e, QStringLiteral("width")),
-            intOf(e, QStringLiteral("height")), intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
-            intOf(e, QStringLiteral("max_x")), intOf(e, QStringLiteral("max_y")), m_originRow, m_originCol));
+            intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col")), ownRect(e)));
     }
 
     standInForSmallMonitors();

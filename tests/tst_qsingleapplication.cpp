@@ -222,6 +222,31 @@ private slots:
         QVERIFY2(err.contains("Fatal: This application failed to start") && err.contains(", Fatal: "), err.constData());
         Agent runs(tmp.path(), s("minimal"), {}, "another", "minimal"); // no screen at all: it runs on, hooking nothing
         QTRY_VERIFY_WITH_TIMEOUT(runs.first() && (QTest::qWait(500), runs.state() == QProcess::Running), 15000);
+        QVERIFY(!runs.log().contains("Wayland"));
+    }
+
+    // In a Wayland session crossings never happen: the agent says so once, in its log and on stderr.
+    void waylandSessionSaysSo_data()
+    {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("session type") << QByteArray("XDG_SESSION_TYPE") << QByteArray("wayland");
+        QTest::newRow("compositor's socket") << QByteArray("WAYLAND_DISPLAY") << QByteArray("wayland-0");
+    }
+    void waylandSessionSaysSo()
+    {
+        QFETCH(QByteArray, variable);
+        QFETCH(QByteArray, value);
+        QTemporaryDir tmp;
+        qputenv(variable.constData(), value); // the agent's environment is taken from ours
+        Agent agent(tmp.path(), s("wayland"), {}, "wayland");
+        qunsetenv(variable.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(agent.first(), 15000);
+        const QByteArray line = "This is a Wayland session: the agent can neither follow nor move the pointer there, "
+                                "so crossings to other computers do not happen. Crossings need an X11 session";
+        QCOMPARE(agent.log().count(line), 1);
+        QByteArray err;
+        QTRY_VERIFY2((err += agent.readAllStandardError()).contains("Spanlink: " + line), err.constData());
     }
 };
 

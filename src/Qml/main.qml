@@ -24,7 +24,7 @@ Item {
         menu: menu
         visible: true
         icon: isconnected === true ? "../Images/kv830mt.ico" : "../Images/offline.ico"
-        toolTip: mouse_monitor.portNote === "" ? "Spanlink" : "Spanlink\n" + mouse_monitor.portNote
+        toolTip: ["Spanlink", mouse_monitor.sessionNote, mouse_monitor.portNote].filter(line => line !== "").join("\n")
         onTrigger: {
         }
 
@@ -82,6 +82,7 @@ Item {
 
     Rectangle {
         id: frame_rec
+        objectName: "frame_rec"
         width: parent.width
         height: parent.height
         color: "transparent"

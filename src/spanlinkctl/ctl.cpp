@@ -2,6 +2,7 @@
 
 #include "kv830data.h"
 #include "layoutfile.h"
+#include "platform/session.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -194,8 +195,12 @@ int Command::status()
         {QStringLiteral("highlight"),
             QJsonObject {{QStringLiteral("on"), highlight}, {QStringLiteral("duration"), duration}}},
         {QStringLiteral("wrapAround"), wrap}};
+    const QString session = Session::waylandTip();
     if (m_json) {
-        print(o);
+        QJsonObject withSession = o;
+        if (!session.isEmpty())
+            withSession.insert(QStringLiteral("session"), session);
+        print(withSession);
         return Ok;
     }
     QStringList ports;
@@ -213,6 +218,8 @@ int Command::status()
           << "mouse position:   " << o.value(QStringLiteral("mousePosition")).toInt() << '\n'
           << "highlight:        " << onOff(highlight) << ", duration " << duration << '\n'
           << "wrap-around:      " << onOff(wrap) << Qt::endl;
+    if (!session.isEmpty())
+        m_out << "session:          " << session << Qt::endl;
     return Ok;
 }
 

@@ -1,4 +1,5 @@
 #include "layoutfile.h"
+#include "monitorlogic.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -360,8 +361,8 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
         return ra.y() != rb.y() ? ra.y() < rb.y() : ra.x() < rb.x();
     });
 
-    // A monitor in cell (r, c) is taken to start at (c - origin col) widths and (r - origin
-    // row) heights of its own from the top-left screen, so that is what tiling means.
+    // The nearest cell counted in the screen's own size; the agent then finds each monitor on
+    // its screen as long as the cells keep the screens' order.
     const auto nearest = [](int offset, int size) {
         return int(std::ceil(double(offset) / size - 0.5));
     };
@@ -378,7 +379,6 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
         const int dx = s.x() - left, dy = s.y() - top;
         int r = row + nearest(dy, s.height());
         int c = col + nearest(dx, s.width());
-        const bool tiles = dx % s.width() == 0 && dy % s.height() == 0;
         bool moved = false;
         while (taken.contains(cellKey(r, c)) && c <= GridSize) {
             ++c;
@@ -395,9 +395,9 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
                         .arg(GridSize);
             return false;
         }
-        if (!tiles || moved) {
-            warnings << QStringLiteral("screen %1 (%2x%3 at %4,%5) does not tile the grid: placed in the nearest "
-                                       "free cell, %6")
+        if (moved) {
+            warnings << QStringLiteral("screen %1 (%2x%3 at %4,%5) shares its cell with another: placed in the "
+                                       "nearest free cell, %6")
                             .arg(n + 1)
                             .arg(s.width())
                             .arg(s.height())
@@ -407,6 +407,19 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
         }
         taken.insert(cellKey(r, c));
         monitors.append({port, n + 1, r, c, s.width(), s.height()});
+    }
+    QVector<MonitorLogic::GridMonitor> grid;
+    QVector<QRect> sorted;
+    for (int n = 0; n < order.size(); ++n) {
+        const Monitor &m = monitors.at(n);
+        grid.append({m.row, m.col, m.width, m.height});
+        sorted.append(screens.at(order.at(n)));
+    }
+    QString why;
+    if (!MonitorLogic::matchScreens(grid, sorted, &why)) {
+        warnings << QStringLiteral("the cells do not keep the screens' order (%1): the agent places these monitors "
+                                   "by their cells, not where the screens are")
+                        .arg(why);
     }
     return true;
 }

@@ -73,8 +73,9 @@ Monitor fromPortList(const QVariantMap &entry);
 QString drawGrid(const QVector<Monitor> &monitors, int thisPort);
 
 // Screens of this desktop in device pixels, as monitor entries of `port` whose top-left monitor
-// lies in cell (row, col). Screens that do not tile a grid go to the nearest free cell with one
-// warning each; false with `error` when they cannot be placed in the grid at all.
+// lies in cell (row, col), each in the nearest cell counted in its own size, the next free one
+// when taken (a warning each); a warning when the agent would not find the screens from these
+// cells. False with `error` when they cannot be placed in the grid at all.
 bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVector<Monitor> &monitors,
     QStringList &warnings, QString &error);
 } // namespace SwitchLayout

@@ -215,6 +215,14 @@ private slots:
         QCOMPARE(json(ctl(QStringLiteral("status --json")).out), json(QStringLiteral(R"({"answers": true, "thisPort": 2,
             "version": "101230", "currentPort": 3, "presentPorts": [1, 3, 8], "monitorEntries": 3, "mousePosition": 0,
             "highlight": {"on": false, "duration": 1}, "wrapAround": false})")));
+        QVERIFY(!ctl(QStringLiteral("status")).out.contains(QLatin1String("session")));
+        // In a Wayland session the switch may answer, but crossings need an X11 session.
+        qputenv("XDG_SESSION_TYPE", "wayland");
+        const QString json = ctl(QStringLiteral("status --json")).out, text = ctl(QStringLiteral("status")).out;
+        qunsetenv("XDG_SESSION_TYPE");
+        const QString note = QStringLiteral("Crossings need an X11 session; this is a Wayland session.");
+        QCOMPARE(QJsonDocument::fromJson(json.toUtf8()).object().value(QStringLiteral("session")).toString(), note);
+        QVERIFY2(text.endsWith(QStringLiteral("session:          ") + note + QLatin1Char('\n')), qPrintable(text));
     }
 
     void grid()
@@ -234,9 +242,14 @@ private slots:
         QTest::addColumn<int>("warnings");
         const QRect hd(0, 0, 1920, 1080), right = hd.translated(1920, 0);
         QTest::newRow("side by side") << QVector<QRect> {right, hd} << 1 << "1,1 1,2" << 0;
+        // Sizes that do not tile are fine: the agent finds each monitor on its screen.
         QTest::newRow("narrower") << QVector<QRect> {QRect(0, 0, 1280, 1024), QRect(1280, 0, 1024, 768)} << 2
-                                  << "1,2 1,3" << 1;
-        QTest::newRow("offset down") << QVector<QRect> {hd, hd.translated(1920, 300)} << 1 << "1,1 1,2" << 1;
+                                  << "1,2 1,3" << 0;
+        QTest::newRow("offset down") << QVector<QRect> {hd, hd.translated(1920, 300)} << 1 << "1,1 1,2" << 0;
+        QTest::newRow("wide, then two narrow")
+            << QVector<QRect> {QRect(0, 0, 2560, 1440), QRect(2560, 0, 1280, 1024), QRect(3840, 0, 1280, 1024)} << 1
+            << "1,1 1,3 1,4" << 0;
+        QTest::newRow("mirrored") << QVector<QRect> {hd, hd} << 1 << "1,1 1,2" << 2;
         QTest::newRow("off the grid") << QVector<QRect> {hd, right} << 16
                                       << "error: screen 2 (1920x1080 at 1920,0) would lie in cell 1,17" << 0;
     }
