@@ -10,7 +10,6 @@
 #                          the columns turned round and of one entry changed; 0: none
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/lib/need.sh"
 BUILD=$(realpath "${1:-$root/build}")
 for bin in vswitch bench_heartbeat; do
     [[ -x $BUILD/$bin || -x $BUILD/benchmarks/$bin ]] || { echo "$bin not built in $BUILD" >&2; exit 1; }
