@@ -369,7 +369,9 @@ private slots:
         while (e->layoutReading() && perTurn.size() < 1000) {
             QCOMPARE(e->m_allMonitors.keys(), before);
             VirtualHid::clearSentFrames();
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            // Until the read's next turn has been (Windows' dispatcher does not wake a waiting
+            // processEvents for a timer's expiry).
+            QTest::qWaitFor([&] { return entriesAsked() > 0 || !e->layoutReading(); }, 1000);
             perTurn << entriesAsked();
         }
         VirtualHid::setAnswerDelay(0);
@@ -514,7 +516,7 @@ private slots:
                 VirtualHid::clearSentFrames();
                 moveTo(960 + turn % 2, 540);
                 QCOMPARE(ids(), QString());
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+                QTest::qWait(2); // a turn; Windows' dispatcher does not wake a waiting processEvents for a timer
             }
             if (held() == cells(after))
                 took = beat;
