@@ -1,0 +1,58 @@
+#pragma once
+
+#include "kv830data.h"
+#include "layoutfile.h"
+
+#include <QRect>
+#include <QString>
+#include <QVector>
+
+// The switch as both set-up tools talk to it: one open connection, its status, its layout and
+// the upload with its read-back. Blocking calls; callers decide when to make them.
+namespace SwitchLayout
+{
+struct SwitchStatus {
+    QString version;
+    int thisPort = 0;
+    int currentPort = 0;
+    int entries = 0;
+    int mousePosition = 0;
+    quint8 presentPorts = 0; // bit p - 1 for port p
+    bool highlight = false;
+    int highlightDuration = 0;
+    bool wrapAround = false;
+};
+
+// How far an upload got. Frames count from 1: the opening frame, one per monitor entry, the
+// mouse settings, the closing frame.
+struct UploadResult {
+    enum Outcome { Done, Refused, Silent };
+    Outcome outcome = Done;
+    int failedFrame = 0; // 0 when done; for the last two frames the first of them
+    bool lastTwo = false; // the failure lies in the mouse settings or the closing frame
+    int frames = 0;
+    // "frame 3 of 6 (monitor entry 2)"
+    QString frameText() const;
+};
+
+class SwitchSession
+{
+public:
+    ~SwitchSession();
+    bool open();
+    void close();
+    // The port status, and with `full` also the version and highlight settings; the request
+    // that got no answer in `error`.
+    bool readStatus(SwitchStatus &status, QString &error, bool full = false);
+    // Every entry the last port status announced; false with the entry that got no answer.
+    bool readLayout(QVector<Monitor> &monitors, int &failedEntry);
+    UploadResult upload(const QVector<Monitor> &monitors, const Mouse &mouse);
+
+private:
+    int portStatus(const char *key) const;
+    KV830Data m_switch;
+};
+
+// This desktop's screens in device pixels, as placeScreens() wants them. Needs a QGuiApplication.
+QVector<QRect> desktopScreens();
+} // namespace SwitchLayout
