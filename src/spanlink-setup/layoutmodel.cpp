@@ -65,6 +65,12 @@ QVariant LayoutModel::data(const QModelIndex &index, int role) const
         }
         return lines.join(QLatin1Char('\n'));
     }
+    case StackRole: {
+        int below = 0;
+        for (int i = 0; i < index.row(); ++i)
+            below += m_layout.monitors.at(i).row == m.row && m_layout.monitors.at(i).col == m.col;
+        return below;
+    }
     case AccessibleNameRole:
     case Qt::DisplayRole:
         return accessibleName(index.row());
@@ -74,8 +80,8 @@ QVariant LayoutModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> LayoutModel::roleNames() const
 {
-    return {{PortRole, "port"}, {IndexRole, "index"}, {RowRole, "row"}, {ColRole, "col"}, {WidthRole, "width"},
-        {HeightRole, "height"}, {ProblemRole, "problem"}, {AccessibleNameRole, "accessibleName"}};
+    return {{PortRole, "port"}, {IndexRole, "monitorIndex"}, {RowRole, "row"}, {ColRole, "col"}, {WidthRole, "width"},
+        {HeightRole, "height"}, {ProblemRole, "problem"}, {AccessibleNameRole, "accessibleName"}, {StackRole, "stack"}};
 }
 
 QString LayoutModel::accessibleName(int entry) const
@@ -131,9 +137,11 @@ void LayoutModel::edit(const Layout &after, const QString &what)
     m_undo.push(new LayoutEdit(this, m_layout, after, what)); // push() runs redo()
 }
 
-void LayoutModel::setLayout(const Layout &layout, const QString &what)
+void LayoutModel::setLayout(const Layout &layout)
 {
-    edit(layout, what);
+    // A new starting point: nothing before it to undo to.
+    m_undo.clear();
+    apply(layout);
 }
 
 bool LayoutModel::moveTo(int entry, int row, int col)
@@ -245,8 +253,7 @@ QString LayoutModel::open(const QString &path)
         layout.mouse.position = m_layout.mouse.position;
         layout.mouse.hasPosition = true;
     }
-    edit(layout, QStringLiteral("open %1").arg(path));
-    m_undo.setClean();
+    setLayout(layout);
     m_fileName = path;
     emit fileNameChanged();
     return {};
@@ -310,8 +317,7 @@ QString LayoutModel::readSwitch()
             .arg(m_status.entries);
     layout.mouse.position = m_status.mousePosition;
     layout.mouse.hasPosition = true;
-    edit(layout, QStringLiteral("read the switch"));
-    m_undo.setClean();
+    setLayout(layout);
     return {};
 }
 

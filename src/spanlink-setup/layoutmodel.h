@@ -43,6 +43,7 @@ public:
         HeightRole,
         ProblemRole, // the monitor's problems, one a line; empty without
         AccessibleNameRole,
+        StackRole, // how many earlier monitors share its cell: drawn offset, so that none hides
     };
 
     explicit LayoutModel(QObject *parent = nullptr);
@@ -90,8 +91,8 @@ public:
     // Files as spanlinkctl reads and writes them; an empty result means done, otherwise one line.
     Q_INVOKABLE QString open(const QString &path);
     Q_INVOKABLE QString save(const QString &path);
-    // A whole layout as one undo step (a file, the switch, a test).
-    void setLayout(const SwitchLayout::Layout &layout, const QString &what);
+    // A whole layout from a file or the switch, with an empty history.
+    void setLayout(const SwitchLayout::Layout &layout);
 
     // This computer's screens as the monitors of `port` from cell (row, col), replacing that
     // port's monitors; warnings and errors as lines, empty when it fitted cleanly.

@@ -23,15 +23,30 @@ ApplicationWindow {
         return portColours[port - 1]
     }
 
-    Shortcut { sequence: StandardKey.Undo; onActivated: layoutModel.undo() }
-    Shortcut { sequence: StandardKey.Redo; onActivated: layoutModel.redo() }
-    Shortcut { sequence: StandardKey.Save; onActivated: saveAs() }
+    Shortcut { sequences: [StandardKey.Undo]; onActivated: layoutModel.undo() }
+    Shortcut { sequences: [StandardKey.Redo]; onActivated: layoutModel.redo() }
+    Shortcut { sequences: [StandardKey.Save]; onActivated: saveAs() }
+    Shortcut { sequence: "Ctrl+U"; onActivated: upload() }
+
+    function upload() {
+        if (!layoutModel.valid) {
+            message = "Not uploaded: " + layoutModel.problems[0]
+            return
+        }
+        message = "Uploading…"
+        report(layoutModel.upload(), "Uploaded; the switch reports the same layout back.")
+    }
 
     function saveAs() {
         if (layoutModel.fileName !== "")
             report(layoutModel.save(layoutModel.fileName), "Saved " + layoutModel.fileName + ".")
         else
             saveDialog.open()
+    }
+    function select(entry, w, h) {
+        selected = entry
+        widthBox.value = w
+        heightBox.value = h
     }
     function report(error, done) { message = error !== "" ? error : done }
     function pathOf(url) { return decodeURIComponent(url.toString().replace(/^file:\/\//, "")) }
@@ -81,8 +96,8 @@ ApplicationWindow {
                 readonly property bool inGrid: model.row >= 1 && model.row <= layoutModel.gridSize
                                                && model.col >= 1 && model.col <= layoutModel.gridSize
                 function home() {
-                    x = Qt.binding(function() { return (Math.min(Math.max(model.col, 1), layoutModel.gridSize) - 1) * window.cell + 2 })
-                    y = Qt.binding(function() { return (Math.min(Math.max(model.row, 1), layoutModel.gridSize) - 1) * window.cell + 2 })
+                    x = Qt.binding(function() { return (Math.min(Math.max(model.col, 1), layoutModel.gridSize) - 1) * window.cell + 2 + 6 * model.stack })
+                    y = Qt.binding(function() { return (Math.min(Math.max(model.row, 1), layoutModel.gridSize) - 1) * window.cell + 2 + 6 * model.stack })
                 }
                 Component.onCompleted: home()
                 width: window.cell - 3; height: window.cell - 3
@@ -96,7 +111,7 @@ ApplicationWindow {
                 activeFocusOnTab: true
                 Accessible.role: Accessible.Button
                 Accessible.name: model.accessibleName
-                onActiveFocusChanged: if (activeFocus) window.selected = index
+                onActiveFocusChanged: if (activeFocus) window.select(index, model.width, model.height)
 
                 Keys.onPressed: {
                     var r = model.row, c = model.col
@@ -118,8 +133,7 @@ ApplicationWindow {
                     font.pixelSize: 9
                     color: "white"
                     text: (model.port === layoutModel.thisPort && layoutModel.connected ? "\u2605" : "")
-                          + model.port + "\u00b7" + model.index + "\n" + model.width + "\n" + model.height
-                          + (model.problem !== "" ? "\n!" : "")
+                          + model.port + "\u00b7" + model.monitorIndex + "\n" + model.width + "\n" + model.height
                 }
                 ToolTip.visible: dragArea.containsMouse && !dragArea.drag.active
                 ToolTip.delay: 500
@@ -131,7 +145,8 @@ ApplicationWindow {
                     anchors.fill: parent
                     hoverEnabled: true
                     drag.target: tile
-                    onPressed: { tile.forceActiveFocus(); window.selected = tile.entry }
+                    onPressed: tile.forceActiveFocus()
+                    onCanceled: tile.home()
                     onReleased: {
                         var c = Math.floor((tile.x + tile.width / 2) / window.cell) + 1
                         var r = Math.floor((tile.y + tile.height / 2) / window.cell) + 1
@@ -149,7 +164,7 @@ ApplicationWindow {
     ColumnLayout {
         id: side
         x: grid.x + grid.width + 16; y: 12
-        width: 300
+        width: 340
         spacing: 6
 
         Label {
@@ -182,9 +197,9 @@ ApplicationWindow {
             ColumnLayout {
                 anchors.fill: parent
                 RowLayout {
-                    SpinBox { id: widthBox; from: 1; to: 65535; editable: true; value: 1920; Accessible.name: "Width" }
+                    SpinBox { id: widthBox; from: 1; to: 65535; editable: true; value: 1920; locale: Qt.locale("C"); Layout.preferredWidth: 120; Accessible.name: "Width" }
                     Label { text: "\u00d7" }
-                    SpinBox { id: heightBox; from: 1; to: 65535; editable: true; value: 1080; Accessible.name: "Height" }
+                    SpinBox { id: heightBox; from: 1; to: 65535; editable: true; value: 1080; locale: Qt.locale("C"); Layout.preferredWidth: 120; Accessible.name: "Height" }
                 }
                 RowLayout {
                     Button {
@@ -213,8 +228,8 @@ ApplicationWindow {
                 }
                 RowLayout {
                     Label { text: "Row, column" }
-                    SpinBox { id: rowBox; from: 1; to: 16; value: 1; Accessible.name: "Row" }
-                    SpinBox { id: colBox; from: 1; to: 16; value: 1; Accessible.name: "Column" }
+                    SpinBox { id: rowBox; from: 1; to: 16; value: 1; Layout.preferredWidth: 100; Accessible.name: "Row" }
+                    SpinBox { id: colBox; from: 1; to: 16; value: 1; Layout.preferredWidth: 100; Accessible.name: "Column" }
                 }
                 Button {
                     text: "Detect this computer"
@@ -235,10 +250,10 @@ ApplicationWindow {
         }
         Button {
             objectName: "upload"
-            text: "Upload"
+            text: "Upload (Ctrl+U)"
             visible: layoutModel.valid
             enabled: layoutModel.valid
-            onClicked: window.report(layoutModel.upload(), "Uploaded; the switch reports the same layout back.")
+            onClicked: window.upload()
         }
         Label {
             Layout.fillWidth: true
