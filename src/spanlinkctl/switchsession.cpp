@@ -6,45 +6,19 @@
 
 namespace SwitchLayout
 {
-namespace
-{
-// What sendAllCommand() had logged when it stopped: its debug line per value tells how far
-// it got, which its bool result does not.
-struct UploadTrace {
-    bool opened = false; // the opening frame was accepted
-    int entries = 0; // monitor entries whose frame was sent
-    bool mouse = false; // the mouse-settings frame was sent
-    bool transport = false; // a frame got no answer at all, rather than a refusal
-};
-UploadTrace *s_trace = nullptr;
-QtMessageHandler s_previous = nullptr;
-
-void traceMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    if (UploadTrace *t = s_trace) {
-        if (msg == QLatin1String("sendAllCommand() finish"))
-            t->opened = true;
-        else if (msg.startsWith(QLatin1String("serialNum= ")))
-            ++t->entries;
-        else if (msg.startsWith(QLatin1String("s_Num= ")))
-            t->mouse = true;
-        else if (msg.startsWith(QLatin1String("Unable to")) || msg.startsWith(QLatin1String("please open device")))
-            t->transport = true;
-    }
-    if (s_previous)
-        s_previous(type, context, msg);
-}
-} // namespace
-
 QString UploadResult::frameText() const
 {
-    if (lastTwo)
-        return QStringLiteral("frame %1 or %2 of %2 (the mouse settings or the closing frame)")
-            .arg(failedFrame)
-            .arg(frames);
+    const int entries = frames - 3;
+    QString what;
     if (failedFrame == 1)
-        return QStringLiteral("frame 1 of %1 (opening the upload)").arg(frames);
-    return QStringLiteral("frame %1 of %2 (monitor entry %3)").arg(failedFrame).arg(frames).arg(failedFrame - 1);
+        what = QStringLiteral("opening the upload");
+    else if (failedFrame <= entries + 1)
+        what = QStringLiteral("monitor entry %1").arg(failedFrame - 1);
+    else if (failedFrame == entries + 2)
+        what = QStringLiteral("the mouse settings");
+    else
+        what = QStringLiteral("closing the upload");
+    return QStringLiteral("frame %1 of %2 (%3)").arg(failedFrame).arg(frames).arg(what);
 }
 
 SwitchSession::~SwitchSession()
@@ -108,31 +82,16 @@ bool SwitchSession::readLayout(QVector<Monitor> &monitors, int &failedEntry)
     return true;
 }
 
-UploadResult SwitchSession::upload(const QVector<Monitor> &monitors, const Mouse &mouse)
+UploadResult SwitchSession::upload(
+    const QVector<Monitor> &monitors, const Mouse &mouse, const std::function<void(int frame, int frames)> &progress)
 {
     const int n = monitors.size();
-    UploadTrace trace;
-    s_trace = &trace;
-    s_previous = qInstallMessageHandler(traceMessage);
+    m_switch.m_uploadProgress = progress;
     // The entries and the mouse settings are the lists announced; the mouse list comes last.
-    const bool sent = m_switch.sendAllCommand(n + 1, uploadEntries(monitors), uploadMouse(mouse, n + 1));
-    qInstallMessageHandler(s_previous);
-    s_trace = nullptr;
-
+    m_switch.sendAllCommand(n + 1, uploadEntries(monitors), uploadMouse(mouse, n + 1));
+    m_switch.m_uploadProgress = nullptr;
     UploadResult r;
-    r.frames = n + 3;
-    if (sent)
-        return r;
-    r.outcome = trace.transport ? UploadResult::Silent : UploadResult::Refused;
-    if (!trace.opened)
-        r.failedFrame = 1;
-    else if (!trace.mouse)
-        r.failedFrame = trace.entries + 1;
-    else {
-        // Both come after the last logged value, so which of the two it was cannot be told.
-        r.failedFrame = n + 2;
-        r.lastTwo = true;
-    }
+    static_cast<KV830::UploadResult &>(r) = m_switch.m_lastUpload;
     return r;
 }
 

@@ -23,14 +23,8 @@ struct SwitchStatus {
     bool wrapAround = false;
 };
 
-// How far an upload got. Frames count from 1: the opening frame, one per monitor entry, the
-// mouse settings, the closing frame.
-struct UploadResult {
-    enum Outcome { Done, Refused, Silent };
-    Outcome outcome = Done;
-    int failedFrame = 0; // 0 when done; for the last two frames the first of them
-    bool lastTwo = false; // the failure lies in the mouse settings or the closing frame
-    int frames = 0;
+// How far an upload got, with the frame it stopped at named for people.
+struct UploadResult : KV830::UploadResult {
     // "frame 3 of 6 (monitor entry 2)"
     QString frameText() const;
 };
@@ -46,7 +40,9 @@ public:
     bool readStatus(SwitchStatus &status, QString &error, bool full = false);
     // Every entry the last port status announced; false with the entry that got no answer.
     bool readLayout(QVector<Monitor> &monitors, int &failedEntry);
-    UploadResult upload(const QVector<Monitor> &monitors, const Mouse &mouse);
+    // `progress` is told each frame before it goes out.
+    UploadResult upload(const QVector<Monitor> &monitors, const Mouse &mouse,
+        const std::function<void(int frame, int frames)> &progress = {});
 
 private:
     int portStatus(const char *key) const;
