@@ -1,5 +1,6 @@
 #include "layoutmodel.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QSaveFile>
@@ -328,7 +329,16 @@ QString LayoutModel::upload()
     if (!m_connected && !m_switch.open())
         return QStringLiteral("no switch answers: none is attached, or this user may not open it");
     m_connected = true;
-    const UploadResult r = m_switch.upload(m_layout.monitors, m_layout.mouse);
+    // The upload runs here, frame by frame; the view is drawn between frames (input waits) so
+    // that it shows how far it got.
+    const UploadResult r = m_switch.upload(m_layout.monitors, m_layout.mouse, [this](int frame, int frames) {
+        m_uploadFrame = frame;
+        m_uploadFrames = frames;
+        emit uploadProgressChanged();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    });
+    m_uploadFrame = m_uploadFrames = 0;
+    emit uploadProgressChanged();
     if (r.outcome != UploadResult::Done) {
         return QStringLiteral("upload stopped: the switch %1 %2; nothing after it was sent")
             .arg(r.outcome == UploadResult::Silent ? QStringLiteral("did not answer") : QStringLiteral("refused"),

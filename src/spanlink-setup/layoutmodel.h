@@ -32,6 +32,8 @@ class LayoutModel : public QAbstractListModel
     Q_PROPERTY(int highlightDuration READ highlightDuration NOTIFY switchChanged)
     Q_PROPERTY(bool wrapAround READ wrapAround NOTIFY switchChanged)
     Q_PROPERTY(QString fileName READ fileName NOTIFY fileNameChanged)
+    Q_PROPERTY(int uploadFrame READ uploadFrame NOTIFY uploadProgressChanged)
+    Q_PROPERTY(int uploadFrames READ uploadFrames NOTIFY uploadProgressChanged)
 
 public:
     enum Roles {
@@ -72,6 +74,9 @@ public:
     int highlightDuration() const { return m_status.highlightDuration; }
     bool wrapAround() const { return m_status.wrapAround; }
     QString fileName() const { return m_fileName; }
+    // The frame of a running upload and how many it has; 0 and 0 outside one.
+    int uploadFrame() const { return m_uploadFrame; }
+    int uploadFrames() const { return m_uploadFrames; }
 
     // Edits, each one undo step; false (and nothing changes) when it would change nothing or
     // the values cannot be a monitor's.
@@ -109,6 +114,7 @@ signals:
     void layoutChanged();
     void switchChanged();
     void fileNameChanged();
+    void uploadProgressChanged();
 
 private:
     friend class LayoutEdit;
@@ -123,4 +129,6 @@ private:
     SwitchLayout::SwitchStatus m_status;
     bool m_connected = false;
     QString m_fileName;
+    int m_uploadFrame = 0;
+    int m_uploadFrames = 0;
 };

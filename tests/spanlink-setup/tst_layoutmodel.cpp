@@ -329,6 +329,9 @@ private slots:
         QTest::newRow("second entry refused") << 0x43 << 1 << "the switch refused frame 3 of 5 (monitor entry 2)";
         QTest::newRow("second entry unanswered")
             << -0x43 << 1 << "the switch did not answer frame 3 of 5 (monitor entry 2)";
+        QTest::newRow("mouse settings refused") << 0x44 << 0 << "the switch refused frame 4 of 5 (the mouse settings)";
+        QTest::newRow("closing unanswered")
+            << -0x45 << 0 << "the switch did not answer frame 5 of 5 (closing the upload)";
     }
     void withTheSwitch()
     {
@@ -351,13 +354,24 @@ private slots:
             VirtualHid::refuseNextWithId(reportId, skip);
         else if (reportId < 0)
             VirtualHid::failNextSend(-reportId, skip);
+        QList<int> frames; // each announced before it goes, then 0 when the upload is over
+        connect(&model, &LayoutModel::uploadProgressChanged, this, [&] {
+            frames << model.uploadFrame();
+            QVERIFY(model.uploadFrames() == 5 || model.uploadFrame() == 0);
+        });
         const QString result = model.upload();
-        QCOMPARE(result.contains(message), true);
+        QVERIFY2(result.contains(message), qPrintable(result));
         QCOMPARE(model.layout().monitors, edited);
         const bool uploaded = message.isEmpty();
         QVERIFY2(uploaded == result.isEmpty(), qPrintable(result));
         QCOMPARE(model.modified(), !uploaded);
         QCOMPARE(VirtualHid::model().monitors.size() == 2 && VirtualHid::model().monitors.at(1).row == 2, uploaded);
+        const int reached
+            = uploaded ? 5 : QRegularExpression(QStringLiteral("frame (\\d)")).match(result).captured(1).toInt();
+        QList<int> expected;
+        for (int f = 1; f <= reached; ++f)
+            expected << f;
+        QCOMPARE(frames, expected << 0);
     }
 };
 

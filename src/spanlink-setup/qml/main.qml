@@ -255,6 +255,18 @@ ApplicationWindow {
             enabled: layoutModel.valid
             onClicked: window.upload()
         }
+        ProgressBar {
+            objectName: "uploadProgress"
+            Layout.fillWidth: true
+            visible: layoutModel.uploadFrames > 0
+            from: 0; to: Math.max(1, layoutModel.uploadFrames)
+            value: layoutModel.uploadFrame
+            Accessible.name: "Upload, frame " + layoutModel.uploadFrame + " of " + layoutModel.uploadFrames
+        }
+        Label {
+            visible: layoutModel.uploadFrames > 0
+            text: "Frame " + layoutModel.uploadFrame + " of " + layoutModel.uploadFrames
+        }
         Label {
             Layout.fillWidth: true
             wrapMode: Text.Wrap
