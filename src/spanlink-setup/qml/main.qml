@@ -9,7 +9,7 @@ ApplicationWindow {
     title: "Spanlink Setup"
     visible: true
     width: grid.width + side.width + 40
-    height: Math.max(grid.height, side.implicitHeight) + 60
+    height: grid.height + 40
 
     readonly property int cell: 48
     readonly property var portColours: ["#4e79a7", "#f28e2b", "#59a14f", "#b07aa1",
