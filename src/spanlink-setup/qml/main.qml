@@ -131,6 +131,10 @@ ApplicationWindow {
                     horizontalAlignment: Text.AlignHCenter
                     verticalAlignment: Text.AlignVCenter
                     font.pixelSize: 9
+                    // Three lines in a cell whatever the font's own spacing.
+                    lineHeightMode: Text.FixedHeight
+                    lineHeight: 11
+                    clip: true
                     color: "white"
                     text: (model.port === layoutModel.thisPort && layoutModel.connected ? "\u2605" : "")
                           + model.port + "\u00b7" + model.monitorIndex + "\n" + model.width + "\n" + model.height
