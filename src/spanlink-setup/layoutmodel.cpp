@@ -130,7 +130,7 @@ void LayoutModel::apply(const Layout &layout)
     } else {
         endResetModel();
     }
-    emit layoutChanged();
+    emit contentChanged();
 }
 
 void LayoutModel::edit(const Layout &after, const QString &what)

@@ -22,9 +22,9 @@ class LayoutModel : public QAbstractListModel
     Q_PROPERTY(QString undoText READ undoText NOTIFY historyChanged)
     Q_PROPERTY(QString redoText READ redoText NOTIFY historyChanged)
     Q_PROPERTY(bool modified READ modified NOTIFY historyChanged)
-    Q_PROPERTY(QStringList problems READ problemTexts NOTIFY layoutChanged)
-    Q_PROPERTY(bool valid READ valid NOTIFY layoutChanged)
-    Q_PROPERTY(int mousePosition READ mousePosition WRITE setMousePosition NOTIFY layoutChanged)
+    Q_PROPERTY(QStringList problems READ problemTexts NOTIFY contentChanged)
+    Q_PROPERTY(bool valid READ valid NOTIFY contentChanged)
+    Q_PROPERTY(int mousePosition READ mousePosition WRITE setMousePosition NOTIFY contentChanged)
     Q_PROPERTY(bool connected READ connected NOTIFY switchChanged)
     Q_PROPERTY(int thisPort READ thisPort NOTIFY switchChanged)
     Q_PROPERTY(int presentPorts READ presentPorts NOTIFY switchChanged)
@@ -111,7 +111,7 @@ public:
 
 signals:
     void historyChanged();
-    void layoutChanged();
+    void contentChanged(); // the monitors, their problems or the mouse setting
     void switchChanged();
     void fileNameChanged();
     void uploadProgressChanged();

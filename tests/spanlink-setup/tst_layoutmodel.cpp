@@ -196,7 +196,7 @@ private slots:
         QFETCH(QStringList, problems);
         QFETCH(QString, firstText);
         LayoutModel model;
-        QSignalSpy changed(&model, &LayoutModel::layoutChanged);
+        QSignalSpy changed(&model, &LayoutModel::contentChanged);
         model.setLayout(layoutOf(s_start));
         model.setLayout(layoutOf(monitors));
         QCOMPARE(changed.count(), 2);

@@ -119,7 +119,12 @@ ApplicationWindow {
                     else if (event.key === Qt.Key_Right) c++
                     else if (event.key === Qt.Key_Up) r--
                     else if (event.key === Qt.Key_Down) r++
-                    else if (event.key === Qt.Key_Delete) { layoutModel.removeMonitor(index); event.accepted = true; return }
+                    else if (event.key === Qt.Key_Delete) {
+                        window.selected = -1
+                        layoutModel.removeMonitor(index)
+                        event.accepted = true
+                        return
+                    }
                     else return
                     layoutModel.moveTo(index, r, c)
                     event.accepted = true
