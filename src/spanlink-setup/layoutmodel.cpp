@@ -339,6 +339,12 @@ QString LayoutModel::upload()
     });
     m_uploadFrame = m_uploadFrames = 0;
     emit uploadProgressChanged();
+    if (r.outcome == UploadResult::Silent) {
+        // A switch that does not answer is reopened for the next try: it may have been replugged.
+        m_switch.close();
+        m_connected = false;
+        emit switchChanged();
+    }
     if (r.outcome != UploadResult::Done) {
         return QStringLiteral("upload stopped: the switch %1 %2; nothing after it was sent")
             .arg(r.outcome == UploadResult::Silent ? QStringLiteral("did not answer") : QStringLiteral("refused"),

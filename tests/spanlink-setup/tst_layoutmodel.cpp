@@ -373,6 +373,22 @@ private slots:
             expected << f;
         QCOMPARE(frames, expected << 0);
     }
+
+    // A switch pulled out during the session and put back: the next upload reaches it.
+    void replugged()
+    {
+        VirtualHid::model().monitors = {{1, 1, 1, 1, 1920, 1080}};
+        LayoutModel model;
+        QCOMPARE(model.readSwitch(), QString());
+        QVERIFY(model.moveTo(0, 2, 2));
+        VirtualHid::unplug();
+        QVERIFY(model.upload().contains(QLatin1String("did not answer frame 1 of 4 (opening the upload)")));
+        QVERIFY(!model.connected());
+        VirtualHid::plug();
+        QCOMPARE(model.upload(), QString());
+        QVERIFY(model.connected());
+        QCOMPARE(VirtualHid::model().monitors, (QVector<SwitchModel::MonitorEntry> {{1, 1, 2, 2, 1920, 1080}}));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLayoutModel)

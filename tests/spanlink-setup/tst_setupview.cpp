@@ -156,13 +156,23 @@ private slots:
         xdo(QStringLiteral("key Right"));
         QTest::qWait(300);
         shot(QStringLiteral("3-moved.png"));
+
+        // A switch pulled out: the upload names the frame nobody answered; the picture stays.
+        const QStringList vswitchCtl {QStringLiteral("ctl"), socket};
+        run(QStringLiteral(VSWITCH_BINARY), vswitchCtl + QStringList {QStringLiteral("unplug")});
+        xdo(QStringLiteral("key ctrl+u"));
+        QTest::qWait(1000);
+        shot(QStringLiteral("4-unplugged.png"));
+        run(QStringLiteral(VSWITCH_BINARY), vswitchCtl + QStringList {QStringLiteral("plug")});
+        QCOMPARE(switchCells(), before);
+
         xdo(QStringLiteral("key ctrl+u"));
         const QStringList after = QStringLiteral("1 2 2,1 2 3,2 3 3,3 1 4").split(QLatin1Char(','));
         QStringList now;
         QVERIFY2(
             waitFor([&] { return (now = switchCells()) == after; }, 10000), qPrintable(now.join(QLatin1Char(','))));
         QTest::qWait(300);
-        shot(QStringLiteral("4-uploaded.png"));
+        shot(QStringLiteral("5-uploaded.png"));
 
         setup.terminate();
         QVERIFY(setup.waitForFinished(5000));
