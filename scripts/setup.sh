@@ -25,6 +25,7 @@ LIBRARIES="
     qml-module-qtquick-dialogs
     qml-module-qt-labs-platform
     fonts-dejavu-core
+    xserver-xorg-video-dummy
     libxtst-dev
     g++-mingw-w64-x86-64
     libclang-rt-14-dev

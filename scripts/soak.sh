@@ -8,7 +8,9 @@
 # the first). Stops only what it started, also when interrupted.
 #
 # usage: scripts/soak.sh [--cycles N] [--crossings N] [--every-cycles N] [--every-crossings N] [--out DIR]
-#        defaults 500, 10000, 25, 250, build/soak; a short run: --cycles 20 --crossings 200
+#                       [--heaptrack]
+#        defaults 500, 10000, 25, 250, build/soak; a short run: --cycles 20 --crossings 200;
+#        --heaptrack: each agent runs under heaptrack, its record in DIR/heaptrack.agentN.zst
 #        scripts/soak.sh --table DIR/usage.csv   prints the table of an earlier run again
 set -uo pipefail
 
@@ -61,6 +63,7 @@ cycles=500
 crossings=10000
 every_cycles=25
 every_crossings=250
+heaptrack=0
 out=$(pwd)/build/soak
 while [[ $# -gt 0 ]]; do
     case $1 in
@@ -70,7 +73,8 @@ while [[ $# -gt 0 ]]; do
     --every-crossings) every_crossings=$2 ;;
     --out) out=$(cd "$here" && realpath -m "$2") ;;
     --table) table "$(cd "$here" && realpath "$2")"; exit ;;
-    *) sed -n '2,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    --heaptrack) heaptrack=1; shift; continue ;;
+    *) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
     esac
     shift 2
 done
@@ -139,13 +143,31 @@ pids+=($daemon)
 for _ in $(seq 100); do grep -qs "virtual switch on" "$work/switch.log" && break; sleep 0.05; done
 grep -q "virtual switch on" "$work/switch.log" || die "the virtual switch did not start"
 
+wrap=()
+if ((heaptrack)); then
+    need heaptrack
+fi
 agent() { # port display -> sets $agent_pid
     local home=$work/home$1
-    mkdir -p "$home"
+    mkdir -p -m 700 "$home" # also its runtime folder, which must be private
+    ((heaptrack)) && wrap=(heaptrack -o "$out/heaptrack.agent$1")
     DISPLAY=$2 HOME=$home TMPDIR=$home XDG_RUNTIME_DIR=$home XDG_DATA_HOME=$work/data$1 QT_QPA_PLATFORM=xcb \
-        SPANLINK_VSWITCH_SOCKET=$socket SPANLINK_VSWITCH_PORT=$1 build/spanlink-virtual >"$work/agent$1.out" 2>&1 &
+        SPANLINK_VSWITCH_SOCKET=$socket SPANLINK_VSWITCH_PORT=$1 "${wrap[@]}" build/spanlink-virtual \
+        >"$work/agent$1.out" 2>&1 &
     agent_pid=$!
     pids+=($agent_pid)
+    if ((heaptrack)); then
+        # The agent is heaptrack's child; it is sampled and ended by its own id, after which
+        # heaptrack writes its record and ends.
+        local child=""
+        for _ in $(seq 100); do
+            child=$(pgrep -P "$agent_pid" -f 'spanlink-virtual$') && break
+            sleep 0.1
+        done
+        [[ -n $child ]] || die "the agent under heaptrack did not start"
+        agent_pid=$child
+        pids+=($agent_pid)
+    fi
 }
 agent 1 "$a"
 agent_a=$agent_pid

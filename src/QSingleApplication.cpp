@@ -1,14 +1,22 @@
 #include "QSingleApplication.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QStandardPaths>
 #include <QTextCodec>
 #include <QTextStream>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace
 {
@@ -64,6 +72,60 @@ QString firstWord(const QByteArray &bytes, bool cut)
 }
 } // namespace
 
+#ifndef Q_OS_WIN
+namespace
+{
+// A folder that only this user can enter or change: a folder itself (not a link to one), its
+// own, and closed to group and others.
+bool isPrivateFolder(const QByteArray &path, bool followLink, QString &why)
+{
+    struct stat info;
+    if ((followLink ? ::stat(path.constData(), &info) : ::lstat(path.constData(), &info)) != 0) {
+        why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode))
+        why = QStringLiteral("not a folder");
+    else if (info.st_uid != ::geteuid())
+        why = QStringLiteral("owned by user id %1").arg(info.st_uid);
+    else if (info.st_mode & 077)
+        why = QStringLiteral("mode %1, open to others").arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    else
+        return true;
+    return false;
+}
+
+// This user's runtime folder if it is a private one; else a private folder of our own under the
+// temporary folder, made here or by an earlier start of this user, so that later starts find
+// the same one. Empty when there is none: another account may have taken our folder's name.
+QString privateRuntimeFolder()
+{
+    QString why;
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty()) {
+        if (isPrivateFolder(runtime, true, why))
+            return QFile::decodeName(runtime);
+        qInfo("The runtime folder %s is not private (%s); the single-instance socket goes elsewhere.",
+            runtime.constData(), qPrintable(why));
+    }
+    const QByteArray own = QFile::encodeName(QDir::tempPath()) + "/spanlink-" + QByteArray::number(::geteuid());
+    // Made closed from the start, and checked all the same: the name may have been taken before.
+    if (::mkdir(own.constData(), 0700) != 0 && errno != EEXIST) {
+        qCritical(
+            "Cannot make the folder %s for the single-instance socket: %s", own.constData(), std::strerror(errno));
+        return QString();
+    }
+    if (!isPrivateFolder(own, false, why)) {
+        qCritical("The folder %s for the single-instance socket is not ours alone (%s): running without the "
+                  "single-instance check.",
+            own.constData(), qPrintable(why));
+        return QString();
+    }
+    return QFile::decodeName(own);
+}
+} // namespace
+#endif
+
 QString QSingleApplication::serverName()
 {
     const QString name = s_organizationName + s_applicationName;
@@ -71,13 +133,10 @@ QString QSingleApplication::serverName()
     // A named pipe; the user-only access set on the server keeps other accounts off it.
     return name;
 #else
-    // Qt checks that the folder belongs to this user and is closed to others.
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtime.isEmpty()) {
-        qCritical("No runtime folder of this user; the single-instance socket falls back to the temporary folder.");
-        return name;
-    }
-    return runtime + QLatin1Char('/') + name;
+    // Never a bare name: Qt would put it in the shared temporary folder, where anyone can
+    // listen on it first.
+    const QString folder = privateRuntimeFolder();
+    return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + name;
 #endif
 }
 
@@ -88,6 +147,8 @@ QSingleApplication::QSingleApplication(int &argc, char **argv)
     setOrganizationName(s_organizationName);
     setApplicationName(s_applicationName);
     const QString name = serverName();
+    if (name.isEmpty())
+        return; // nowhere safe to meet another start: this one runs alone
 
     auto socket = std::make_unique<QLocalSocket>();
     socket->connectToServer(name, QIODevice::ReadWrite);

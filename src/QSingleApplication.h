@@ -16,8 +16,8 @@ public:
 
     bool isRunning() const { return m_isRunning; }
 
-    // Where the server listens: in this user's runtime folder, so that no other account can
-    // answer for us or hear our later starts.
+    // Where the server listens: in a folder of this user's that no other account can enter,
+    // so that none can answer for us or hear our later starts. Empty when there is none.
     static QString serverName();
 
 private slots:

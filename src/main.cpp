@@ -1,11 +1,15 @@
 #include "QLogger.h"
 #include "QSingleApplication.h"
 #include "SystemTrayIcon/systemtrayicon.h"
+#include "edgeframe.h"
 #include "monitor.h"
+#include "platform/platform.h"
+#include "platform/session.h"
 #include "trace/trace.h"
 
 #include <QElapsedTimer>
 #include <QQmlContext>
+#include <QQuickItem>
 #include <QQuickView>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
@@ -13,6 +17,7 @@
 #include <QTimer>
 #include <QtQml>
 
+#include <cstdio>
 #include <memory>
 
 namespace
@@ -54,6 +59,12 @@ void startTrace(QObject *parent)
 int main(int argc, char *argv[])
 {
     QLogger::start();
+    // The installer's commands run in place of the agent.
+    const int command = Platform::runCommand(argc, argv);
+    if (command != Platform::NoCommand) {
+        QLogger::finish();
+        return command;
+    }
     QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
 #ifndef Q_OS_WIN
     // The software renderer draws without OpenGL. On X11 an OpenGL-capable window would still
@@ -81,7 +92,7 @@ int main(int argc, char *argv[])
     view.setSurfaceType(QSurface::RasterGLSurface);
     Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     if (!app.isRunning()) {
-        // The highlight window covers a whole monitor; the pointer must reach what lies below.
+        // Never mapped (the frame is drawn by EdgeFrame); were it, the pointer would pass through.
         flags |= Qt::WindowTransparentForInput;
     }
     view.setFlags(flags);
@@ -98,12 +109,43 @@ int main(int argc, char *argv[])
         // and the input alone.
         view.setSource(QUrl(QStringLiteral("qrc:/Qml/alert.qml")));
     } else {
+        // Said once, in the log and to whoever started the agent from a terminal.
+        const QString wayland = Session::waylandNotice();
+        if (!wayland.isEmpty()) {
+            qInfo("%s", qPrintable(wayland));
+            std::fprintf(stderr, "Spanlink: %s\n", qPrintable(wayland));
+            std::fflush(stderr);
+        }
         qmlRegisterType<Monitor>("Qt.Quick.Monitor", 1, 0, "Monitor");
+        // After sleep the switch gets a fresh handle at once; the heartbeat's reopen would
+        // leave it closed for a tick. The first heartbeat after close finds it lost and reopens it.
+        Platform::watchSession({[] { Monitor::getInstance()->m_device.close(); },
+            [] {
+                KV830Data &device = Monitor::getInstance()->m_device;
+                if (!device.m_heartBeatTimer)
+                    return false; // not connected yet: nothing to reopen, no identifiers to reopen with
+                device.close();
+                device.heartBeat();
+                return device.heartBeat();
+            }});
         view.setSource(QUrl(QStringLiteral("qrc:/Qml/main.qml")));
     }
-    if (Trace::s_on)
-        QObject::connect(&view, &QQuickWindow::frameSwapped, &view, [] { Trace::mark("frame-shown"); });
-    view.show();
+    // The main scene's only drawing is the highlight frame, made of four edge windows; its own
+    // window stays unmapped. Closing it is what ends the program; an unmapped window is no
+    // "last window" to the toolkit, so its close quits explicitly.
+    std::unique_ptr<EdgeFrame> frame;
+    if (app.isRunning()) {
+        view.show();
+    } else {
+        view.create();
+        // By name: the signal's argument type is private to Qt Quick.
+        QObject::connect(&view, SIGNAL(closing(QQuickCloseEvent *)), &app, SLOT(quit()));
+        auto *root = view.rootObject();
+        frame = std::make_unique<EdgeFrame>(
+            &view, root ? root->findChild<QQuickItem *>(QStringLiteral("frame_rec")) : nullptr);
+        if (Trace::s_on)
+            QObject::connect(frame.get(), &EdgeFrame::shown, [] { Trace::mark("frame-shown"); });
+    }
 
     const int code = app.exec();
     QLogger::finish();

@@ -1,10 +1,14 @@
 #include "monitor.h"
+#include "platform/session.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
+
+#include <algorithm>
+#include <limits>
 
 namespace
 {
@@ -48,6 +52,11 @@ QString Monitor::portNote() const
     return QStringLiteral("Another agent is on port %1 of the switch").arg(engine->m_apPort);
 }
 
+QString Monitor::sessionNote() const
+{
+    return Session::waylandTip();
+}
+
 bool Monitor::connectDevice()
 {
     Monitor *engine = getInstance();
@@ -72,18 +81,19 @@ bool Monitor::connectDevice()
     m_speedTimer->start();
     connect(m_speedTimer, &QTimer::timeout, this, &Monitor::getMouseSpeed);
 
-    // Screens that come, go or change size move the desktop's edges.
+    // Screens that come, go or change size move the desktop's edges and the own monitors on it.
+    // Queued: a removed screen leaves the application's list only after the signal.
     if (qGuiApp) {
         const auto watch = [engine](QScreen *screen) {
-            connect(screen, &QScreen::geometryChanged, engine, &Monitor::refreshDesktop);
+            connect(screen, &QScreen::geometryChanged, engine, &Monitor::followScreens, Qt::QueuedConnection);
         };
         for (QScreen *screen : QGuiApplication::screens())
             watch(screen);
         connect(qGuiApp, &QGuiApplication::screenAdded, engine, [engine, watch](QScreen *screen) {
             watch(screen);
-            engine->refreshDesktop();
+            QMetaObject::invokeMethod(engine, &Monitor::followScreens, Qt::QueuedConnection);
         });
-        connect(qGuiApp, &QGuiApplication::screenRemoved, engine, &Monitor::refreshDesktop);
+        connect(qGuiApp, &QGuiApplication::screenRemoved, engine, &Monitor::followScreens, Qt::QueuedConnection);
     }
 
     installHooks();
@@ -298,33 +308,55 @@ void Monitor::refreshDesktop()
     engine->m_desktop = d;
     engine->m_desktopRight = d.isValid() ? float(d.x() + d.width()) : MonitorLogic::NoDesktop;
     engine->m_desktopBottom = d.isValid() ? float(d.y() + d.height()) : MonitorLogic::NoDesktop;
+    engine->m_desktopLeft = d.isValid() ? qMin(d.x(), 0) : 0;
+    engine->m_desktopTop = d.isValid() ? qMin(d.y(), 0) : 0;
+}
+
+void Monitor::followScreens()
+{
+    Monitor *engine = getInstance();
+    engine->computeOwnGeometry();
+    engine->refreshDesktop();
+    engine->checkLayout();
 }
 
 void Monitor::checkLayout() const
 {
     QVector<QRect> own;
-    for (const QVariantMap &e : qAsConst(m_ownMonitors)) {
-        own.append(QRect(intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
-            intOf(e, QStringLiteral("width")), intOf(e, QStringLiteral("height"))));
-    }
-    const QString mismatch = MonitorLogic::layoutMismatch(own, screens());
+    for (const QVariantMap &e : qAsConst(m_ownMonitors))
+        own.append(ownRect(e));
+    const QString mismatch = m_placedOnScreens ? QString() : MonitorLogic::layoutMismatch(own, screens());
     if (!mismatch.isEmpty())
         qInfo("%s", qPrintable(mismatch));
 
-    QStringList empty;
+    QStringList small;
     for (const QVariantMap &e : qAsConst(m_allMonitors)) {
-        if (intOf(e, QStringLiteral("portNum")) != m_apPort
-            && (intOf(e, QStringLiteral("width")) <= 0 || intOf(e, QStringLiteral("height")) <= 0)) {
-            empty << QStringLiteral("port %1 in cell %2,%3")
+        if (intOf(e, QStringLiteral("portNum")) != m_apPort && isTooSmall(e)) {
+            small << QStringLiteral("port %1 in cell %2,%3, %4 x %5")
                          .arg(intOf(e, QStringLiteral("portNum")))
                          .arg(intOf(e, QStringLiteral("row")))
-                         .arg(intOf(e, QStringLiteral("col")));
+                         .arg(intOf(e, QStringLiteral("col")))
+                         .arg(intOf(e, QStringLiteral("width")))
+                         .arg(intOf(e, QStringLiteral("height")));
         }
     }
-    if (!empty.isEmpty()) {
-        qInfo("The switch's layout has monitors of no area (%s): the pointer can cross to them but never back",
-            qPrintable(empty.join(QStringLiteral(", "))));
+    if (!small.isEmpty()) {
+        qInfo("The switch's layout has monitors smaller than %d x %d (%s): no real monitor is that small",
+            MonitorLogic::MinMonitorWidth, MonitorLogic::MinMonitorHeight,
+            qPrintable(small.join(QStringLiteral("; "))));
     }
+}
+
+bool Monitor::isTooSmall(const QVariantMap &e)
+{
+    return intOf(e, QStringLiteral("width")) < MonitorLogic::MinMonitorWidth
+        || intOf(e, QStringLiteral("height")) < MonitorLogic::MinMonitorHeight;
+}
+
+QRect Monitor::ownRect(const QVariantMap &e)
+{
+    return QRect(intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
+        intOf(e, QStringLiteral("width")), intOf(e, QStringLiteral("height")));
 }
 
 QRectF Monitor::highlightRect(const QRectF &monitor) const
@@ -359,18 +391,30 @@ void Monitor::computeOwnGeometry()
         }
     }
 
-    // Each monitor is placed with its own size, as if every cell of this computer had it.
-    for (auto it = engine->m_ownMonitors.begin(); it != engine->m_ownMonitors.end(); ++it) {
-        const QVariantMap &e = it.value();
-        const int r = intOf(e, rowKey);
-        const int c = intOf(e, colKey);
-        const int w = intOf(e, QStringLiteral("width"));
-        const int h = intOf(e, QStringLiteral("height"));
-        QVariantMap &stored = engine->m_ownMonitors[MonitorLogic::cellKey(r, c)];
-        stored[QStringLiteral("min_x")] = (c - engine->m_originCol) * w;
-        stored[QStringLiteral("min_y")] = (r - engine->m_originRow) * h;
-        stored[QStringLiteral("max_x")] = (c - engine->m_originCol + 1) * w;
-        stored[QStringLiteral("max_y")] = (r - engine->m_originRow + 1) * h;
+    // Each monitor where this desktop really has it: on its screen where the screens are the
+    // layout's monitors, else by the cells and the sizes of the monitors before it.
+    QVector<MonitorLogic::GridMonitor> grid;
+    for (const QVariantMap &e : qAsConst(engine->m_ownMonitors)) {
+        grid.append({intOf(e, rowKey), intOf(e, colKey), intOf(e, QStringLiteral("width")),
+            intOf(e, QStringLiteral("height"))});
+    }
+    QString why;
+    const std::optional<QVector<QRect>> onScreens = MonitorLogic::matchScreens(grid, engine->screens(), &why);
+    const QVector<QRect> placed
+        = onScreens.value_or(MonitorLogic::placeByCells(grid, {engine->m_originRow, engine->m_originCol}));
+    auto it = engine->m_ownMonitors.begin();
+    for (const QRect &r : placed) {
+        QVariantMap &stored = (it++).value();
+        stored[QStringLiteral("min_x")] = r.x();
+        stored[QStringLiteral("min_y")] = r.y();
+        stored[QStringLiteral("max_x")] = r.x() + r.width();
+        stored[QStringLiteral("max_y")] = r.y() + r.height();
+    }
+    engine->m_placedOnScreens = onScreens.has_value();
+    if (onScreens) {
+        qInfo("This computer's monitors lie where its screens are");
+    } else if (!grid.isEmpty()) {
+        qInfo("This computer's monitors are placed by their cells in the switch's layout: %s", qPrintable(why));
     }
 
     engine->rebuildPointerIndex();
@@ -382,10 +426,10 @@ void Monitor::rebuildPointerIndex()
     m_ownCells.reserve(size_t(m_ownMonitors.size()));
     for (const QVariantMap &e : qAsConst(m_ownMonitors)) {
         m_ownCells.push_back(MonitorLogic::makeOwnCell(intOf(e, QStringLiteral("portNum")),
-            intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col")), intOf(e, QStringLiteral("width")),
-            intOf(e, QStringLiteral("height")), intOf(e, QStringLiteral("min_x")), intOf(e, QStringLiteral("min_y")),
-            intOf(e, QStringLiteral("max_x")), intOf(e, QStringLiteral("max_y")), m_originRow, m_originCol));
+            intOf(e, QStringLiteral("row")), intOf(e, QStringLiteral("col")), ownRect(e)));
     }
+
+    standInForSmallMonitors();
 
     m_cells.clear();
     for (const QVariantMap &e : qAsConst(m_allMonitors)) {
@@ -394,6 +438,66 @@ void Monitor::rebuildPointerIndex()
         m_cells.insert(cellHash(cell.row, cell.col), cell);
     }
     rebuildCrossable();
+}
+
+// A monitor smaller than any real one has edge bands the pointer never meets (of 1 x 1, none at
+// all): the user would be stranded here. Such a monitor stands for the screen it lies on, the
+// one whose edges the user sees, unless a monitor of a real size has that screen already;
+// without any screen it is widened to the smallest real size.
+void Monitor::standInForSmallMonitors()
+{
+    using MonitorLogic::OwnCell;
+    const auto tooSmall = [](const OwnCell &m) {
+        return m.width < float(MonitorLogic::MinMonitorWidth) || m.height < float(MonitorLogic::MinMonitorHeight);
+    };
+    if (std::none_of(m_ownCells.begin(), m_ownCells.end(), tooSmall))
+        return;
+    const QVector<QRect> desktop = screens();
+    for (OwnCell &m : m_ownCells) {
+        if (!tooSmall(m))
+            continue;
+        const QPointF at(m.minX, m.minY);
+        QRectF area;
+        double nearest = std::numeric_limits<double>::max();
+        for (const QRect &s : desktop) {
+            if (s.isEmpty())
+                continue;
+            const QRectF r(s);
+            const double dx = std::max({r.left() - at.x(), 0.0, at.x() - r.right()});
+            const double dy = std::max({r.top() - at.y(), 0.0, at.y() - r.bottom()});
+            if (dx * dx + dy * dy < nearest)
+                nearest = dx * dx + dy * dy, area = r;
+        }
+        const bool taken = std::any_of(m_ownCells.begin(), m_ownCells.end(), [&](const OwnCell &o) {
+            return !tooSmall(o) && QRectF(o.minX, o.minY, o.maxX - o.minX, o.maxY - o.minY).intersects(area);
+        });
+        const QString was
+            = QStringLiteral("The switch's layout gives this computer a monitor of %1 x %2 in cell %3,%4, "
+                             "smaller than %5 x %6")
+                  .arg(m.width)
+                  .arg(m.height)
+                  .arg(m.row)
+                  .arg(m.col)
+                  .arg(MonitorLogic::MinMonitorWidth)
+                  .arg(MonitorLogic::MinMonitorHeight);
+        if (taken) {
+            qInfo(
+                "%s: a monitor of a real size lies on its screen, and the pointer leaves by that one", qPrintable(was));
+            continue;
+        }
+        if (area.isEmpty()) {
+            area = QRectF(m.minX, m.minY, std::max(m.width, float(MonitorLogic::MinMonitorWidth)),
+                std::max(m.height, float(MonitorLogic::MinMonitorHeight)));
+        }
+        m.minX = m.left = float(area.x());
+        m.minY = m.top = float(area.y());
+        m.maxX = m.right = float(area.x() + area.width());
+        m.maxY = m.bottom = float(area.y() + area.height());
+        m.width = float(area.width());
+        m.height = float(area.height());
+        qInfo("%s: the pointer leaves it by the edges of %g x %g at %g,%g", qPrintable(was), area.width(),
+            area.height(), area.x(), area.y());
+    }
 }
 
 const Monitor::CellEntry *Monitor::cellAt(MonitorLogic::Cell cell) const

@@ -44,6 +44,8 @@ class Monitor : public QObject
     Q_PROPERTY(QVariantMap frameInfo READ frameInfo NOTIFY monitorChanged)
     // Empty, or why the switch's port cannot be relied on (another agent configured for it).
     Q_PROPERTY(QString portNote READ portNote NOTIFY portNoteChanged)
+    // Why crossings cannot happen in this session, for the tray tooltip; empty when they can.
+    Q_PROPERTY(QString sessionNote READ sessionNote CONSTANT)
 
 public:
     explicit Monitor(QObject *parent = nullptr);
@@ -59,6 +61,7 @@ public:
     int devstatus() const { return m_devstatus; }
     QVariantMap frameInfo() const;
     QString portNote() const;
+    QString sessionNote() const;
 
     // False when the switch says the focus is not here: no arrival, nothing done.
     bool getMouseData();
@@ -120,9 +123,13 @@ public:
     // This computer's screens in desktop pixels; unset, the application's screens. The sizes
     // the switch reports are checked against them, never trusted for the highlight.
     std::function<QVector<QRect>()> m_screenSource;
+    bool m_placedOnScreens = false; // the own monitors lie on the matching screens, not by cells alone
     QRect m_desktop; // their bounding rectangle, as of the last layout read or screen change
     float m_desktopRight = MonitorLogic::NoDesktop, m_desktopBottom = MonitorLogic::NoDesktop;
+    int m_desktopLeft = 0, m_desktopTop = 0; // 0, or less where screens lie left of or above the origin
     void refreshDesktop();
+    // The screens changed: the own monitors and the desktop's edges follow.
+    void followScreens();
 
 private:
     struct CellEntry {
@@ -157,9 +164,14 @@ private:
     // The pointer handler's view of the layout, rebuilt with it: the own monitors in key
     // order with their bounds as numbers, and every monitor's port by cell.
     void rebuildPointerIndex();
+    // Gives monitors too small to leave the bounds of the screen they lie on, in that index.
+    void standInForSmallMonitors();
+    static bool isTooSmall(const QVariantMap &entry);
     QVector<QRect> screens() const;
     // Logs (kept in the log file) where the layout and this desktop disagree, and monitors of no area.
     void checkLayout() const;
+    // An own monitor's rectangle on this desktop.
+    static QRect ownRect(const QVariantMap &entry);
     // The highlight rectangle, clipped to this desktop.
     QRectF highlightRect(const QRectF &monitor) const;
 

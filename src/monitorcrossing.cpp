@@ -106,7 +106,8 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
         }
 
         // Only the current monitor is tested for a crossing, also once the pointer is past it.
-        const MonitorLogic::Band band = MonitorLogic::classify(X, Y, m, edge, corner, m_desktopRight, m_desktopBottom);
+        const MonitorLogic::Band band = MonitorLogic::classify(
+            X, Y, m, edge, corner, m_desktopRight, m_desktopBottom, m_desktopLeft, m_desktopTop);
         if (band.code == 0)
             continue;
         Trace::mark("band-found", band.code);

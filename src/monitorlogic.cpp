@@ -1,6 +1,9 @@
 #include "monitorlogic.h"
 
+#include <QHash>
 #include <QStringList>
+
+#include <algorithm>
 
 #include <cmath>
 #include <cstdlib>
@@ -14,27 +17,136 @@ QString cellKey(int row, int col)
     return QString::number(row) + QLatin1Char(',') + QString::number(col);
 }
 
-OwnCell makeOwnCell(int port, int row, int col, int width, int height, int minX, int minY, int maxX, int maxY,
-    int originRow, int originCol)
+QVector<QRect> placeByCells(const QVector<GridMonitor> &monitors, Cell origin)
+{
+    QHash<quint64, const GridMonitor *> at;
+    const auto key = [](int row, int col) {
+        return (quint64(quint32(row)) << 32) | quint32(col);
+    };
+    for (const GridMonitor &m : monitors)
+        at.insert(key(m.row, m.col), &m);
+    // The cells from `from` up to `to` (excluded), each with its monitor's size or `own`.
+    const auto span = [&](int from, int to, int own, auto sizeAt) {
+        int sum = 0;
+        for (int i = qMin(from, to); i < qMax(from, to); ++i)
+            sum += sizeAt(i, own);
+        return from <= to ? sum : -sum;
+    };
+    QVector<QRect> out;
+    for (const GridMonitor &m : monitors) {
+        const int left = span(origin.col, m.col, m.width, [&](int col, int own) {
+            const GridMonitor *o = at.value(key(m.row, col));
+            return o ? o->width : own;
+        });
+        const int top = span(origin.row, m.row, m.height, [&](int row, int own) {
+            const GridMonitor *o = at.value(key(row, m.col));
+            return o ? o->height : own;
+        });
+        out.append(QRect(left, top, m.width, m.height));
+    }
+    return out;
+}
+
+namespace
+{
+QString sizes(const QVector<QSize> &list)
+{
+    QStringList parts;
+    for (const QSize &s : list)
+        parts << QStringLiteral("%1 x %2").arg(s.width()).arg(s.height());
+    return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
+}
+
+// Two monitors' cells against their screens: left of, in the same column as, or right of
+// each other, and the same for rows.
+bool arrangedAlike(const GridMonitor &a, const QRect &sa, const GridMonitor &b, const QRect &sb)
+{
+    const auto agree = [](int cellA, int cellB, int startA, int endA, int startB, int endB) {
+        if (cellA == cellB)
+            return startA < endB && startB < endA; // they overlap
+        return cellA < cellB ? startA < startB && endA < endB : startB < startA && endB < endA;
+    };
+    return agree(a.col, b.col, sa.left(), sa.x() + sa.width(), sb.left(), sb.x() + sb.width())
+        && agree(a.row, b.row, sa.top(), sa.y() + sa.height(), sb.top(), sb.y() + sb.height());
+}
+
+bool assign(const QVector<GridMonitor> &monitors, const QVector<QRect> &screens, QVector<int> &chosen, int next)
+{
+    if (next == monitors.size())
+        return true;
+    const GridMonitor &m = monitors.at(next);
+    for (int s = 0; s < screens.size(); ++s) {
+        if (chosen.contains(s) || screens.at(s).size() != QSize(m.width, m.height))
+            continue;
+        bool fits = true;
+        for (int i = 0; i < next && fits; ++i)
+            fits = arrangedAlike(monitors.at(i), screens.at(chosen.at(i)), m, screens.at(s));
+        if (!fits)
+            continue;
+        chosen.append(s);
+        if (assign(monitors, screens, chosen, next + 1))
+            return true;
+        chosen.removeLast();
+    }
+    return false;
+}
+} // namespace
+
+std::optional<QVector<QRect>> matchScreens(
+    const QVector<GridMonitor> &monitors, const QVector<QRect> &screens, QString *why)
+{
+    // A desk has a handful of screens; the search below tries orders, so it is bounded.
+    constexpr int s_mostScreens = 16;
+    QString reason;
+    QVector<QSize> layoutSizes, screenSizes;
+    for (const GridMonitor &m : monitors)
+        layoutSizes.append(QSize(m.width, m.height));
+    for (const QRect &s : screens)
+        screenSizes.append(s.size());
+    const auto bySize = [](const QSize &a, const QSize &b) {
+        return a.width() != b.width() ? a.width() < b.width() : a.height() < b.height();
+    };
+    QVector<QSize> sortedLayout = layoutSizes, sortedScreens = screenSizes;
+    std::sort(sortedLayout.begin(), sortedLayout.end(), bySize);
+    std::sort(sortedScreens.begin(), sortedScreens.end(), bySize);
+
+    QVector<int> chosen;
+    if (monitors.isEmpty() || monitors.size() != screens.size()) {
+        reason = QStringLiteral("%1 monitor(s) of this computer in the layout, %2 screen(s) on the desktop")
+                     .arg(monitors.size())
+                     .arg(screens.size());
+    } else if (sortedLayout != sortedScreens) {
+        reason = QStringLiteral("the sizes differ: %1 in the layout, %2 on the desktop")
+                     .arg(sizes(layoutSizes), sizes(screenSizes));
+    } else if (monitors.size() > s_mostScreens) {
+        reason = QStringLiteral("more than %1 screens").arg(s_mostScreens);
+    } else if (!assign(monitors, screens, chosen, 0)) {
+        reason = QStringLiteral("the screens do not lie as the cells' rows and columns do");
+    }
+    if (!reason.isEmpty()) {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    }
+    QVector<QRect> out;
+    for (const int s : qAsConst(chosen))
+        out.append(screens.at(s));
+    return out;
+}
+
+OwnCell makeOwnCell(int port, int row, int col, const QRect &monitor)
 {
     OwnCell m;
     m.port = port;
     m.row = row;
     m.col = col;
-    m.width = float(width);
-    m.height = float(height);
-    m.minX = float(minX);
-    m.minY = float(minY);
-    m.maxX = float(maxX);
-    m.maxY = float(maxY);
-    const int r = row - originRow;
-    const int c = col - originCol;
-    m.r = r;
-    m.c = c;
-    m.left = float(c) * m.width;
-    m.top = float(r) * m.height;
-    m.right = float(c + 1) * m.width;
-    m.bottom = float(r + 1) * m.height;
+    m.width = float(monitor.width());
+    m.height = float(monitor.height());
+    m.minX = m.left = float(monitor.x());
+    m.minY = m.top = float(monitor.y());
+    // In float from the ints, as a monitor of 65535 pixels at a far cell still adds up exactly.
+    m.maxX = m.right = float(monitor.x() + monitor.width());
+    m.maxY = m.bottom = float(monitor.y() + monitor.height());
     return m;
 }
 
@@ -54,8 +166,8 @@ int percentAlong(float offset, float size)
 }
 } // namespace
 
-Band classify(
-    std::int32_t X, std::int32_t Y, const OwnCell &m, float E, float C, float desktopRight, float desktopBottom)
+Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float E, float C, float desktopRight,
+    float desktopBottom, std::int32_t desktopLeft, std::int32_t desktopTop)
 {
     const float x = float(X);
     const float y = float(Y);
@@ -63,10 +175,10 @@ Band classify(
     const bool rightReach = x <= m.maxX || x >= desktopRight - 1.0f;
     const bool bottomReach = y <= m.maxY || y >= desktopBottom - 1.0f;
 
-    const bool leftCorner = X <= 0 || (m.minX <= x && x <= m.minX + C);
-    const bool leftEdge = X <= 0 || (m.minX <= x && x <= m.minX + E);
-    const bool topCorner = Y <= 0 || (m.minY <= y && y <= m.minY + C);
-    const bool topEdge = Y <= 0 || (m.minY <= y && y <= m.minY + E);
+    const bool leftCorner = X <= desktopLeft || (m.minX <= x && x <= m.minX + C);
+    const bool leftEdge = X <= desktopLeft || (m.minX <= x && x <= m.minX + E);
+    const bool topCorner = Y <= desktopTop || (m.minY <= y && y <= m.minY + C);
+    const bool topEdge = Y <= desktopTop || (m.minY <= y && y <= m.minY + E);
     const bool rightCorner = m.maxX - C <= x && x <= m.maxX;
     const bool rightEdge = x >= m.maxX - E && rightReach;
     const bool bottomCorner = y >= m.maxY - C && bottomReach;
@@ -210,33 +322,35 @@ QPoint parkingPoint(int mousePosition, const OwnCell &m, float C)
     case 3:
         return {truncToInt(nearLeft), truncToInt(nearBottom)};
     case 5: {
-        // The centre of the cell, in double precision.
-        return {truncToInt((m.c + 0.5) * double(m.width)), truncToInt((m.r + 0.5) * double(m.height))};
+        // The centre of the monitor, in double precision.
+        return {truncToInt(m.minX + 0.5 * double(m.width)), truncToInt(m.minY + 0.5 * double(m.height))};
     }
     }
     return {truncToInt(nearRight), truncToInt(nearBottom)};
 }
 
-QPoint placement(int d, int P, int r, int c, int w, int h, int E, int K)
+QPoint placement(int d, int P, const QRect &monitor, int E, int K)
 {
     // 32-bit signed arithmetic, as the switch's numbers allow (cells up to 255, sizes up to 65535).
+    const int w = monitor.width(), h = monitor.height();
+    const int left = monitor.x(), top = monitor.y(), right = left + w, bottom = top + h;
     switch (d) {
     case 1:
-        return {(c + 1) * w - K - 3, (r + 1) * h - K - 3};
+        return {right - K - 3, bottom - K - 3};
     case 2:
-        return {(c + 1) * w - E - 3, r * h + (h * P) / 100};
+        return {right - E - 3, top + (h * P) / 100};
     case 3:
-        return {(c + 1) * w - K - 3, r * h + K + 3};
+        return {right - K - 3, top + K + 3};
     case 4:
-        return {c * w + (w * P) / 100, (r + 1) * h - E - 3};
+        return {left + (w * P) / 100, bottom - E - 3};
     case 5:
-        return {c * w + (w * P) / 100, r * h + E + 3};
+        return {left + (w * P) / 100, top + E + 3};
     case 6:
-        return {c * w + K + 3, (r + 1) * h - K - 3};
+        return {left + K + 3, bottom - K - 3};
     case 7:
-        return {c * w + E + 3, r * h + (h * P) / 100};
+        return {left + E + 3, top + (h * P) / 100};
     case 8:
-        return {c * w + K + 3, r * h + K + 3};
+        return {left + K + 3, top + K + 3};
     }
     return {0, 0};
 }

@@ -17,6 +17,12 @@ namespace MonitorLogic
 // The switch's grid: 16 rows by 16 columns, numbered from 1.
 constexpr int GridSize = 16;
 
+// The smallest monitor a layout may hold: VGA's smallest graphics mode, below the small panels
+// people attach (320 x 240, 480 x 320), and room for the 10-pixel corners with middle rows and
+// columns between them. A smaller entry is no real monitor.
+constexpr int MinMonitorWidth = 320;
+constexpr int MinMonitorHeight = 200;
+
 struct Cell {
     int row = 0;
     int col = 0;
@@ -27,21 +33,40 @@ struct Cell {
 // "row,col" in decimal; maps keyed by it iterate in code-unit order of these strings.
 QString cellKey(int row, int col);
 
+// One of this computer's monitors in the switch's grid, with its resolution.
+struct GridMonitor {
+    int row = 0;
+    int col = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// Where this computer's monitors lie on its desktop, by the cells alone: a monitor's left edge
+// is the sum of the widths left of it in its row, counted from the origin column, its top the
+// sum of the heights above it in its column; an empty cell in between counts with the
+// monitor's own size. Negative to the left of or above the origin. In the order given.
+QVector<QRect> placeByCells(const QVector<GridMonitor> &monitors, Cell origin);
+
+// The desktop's screens matched to the monitors: same count, same sizes, and laid out as the
+// cells are (a column further right lies further right, one column overlaps horizontally;
+// rows alike). The screen of each monitor, in the order given; none, with what differs in
+// `why`, when they do not match.
+std::optional<QVector<QRect>> matchScreens(
+    const QVector<GridMonitor> &monitors, const QVector<QRect> &screens, QString *why = nullptr);
+
 // One of this computer's monitors as the pointer handler reads it, converted once when the
 // layout is built. Bounds and sizes are single precision, as the crossing rules are written.
 struct OwnCell {
     int port = 0;
     int row = 0;
     int col = 0;
-    int r = 0, c = 0; // cell counted from this computer's origin cell
     float minX = 0, minY = 0, maxX = 0, maxY = 0;
     float width = 0, height = 0;
-    float left = 0, top = 0; // the cell's pixel bounds: c x width, r x height
+    float left = 0, top = 0; // the monitor's pixel bounds on this desktop
     float right = 0, bottom = 0;
 };
 
-OwnCell makeOwnCell(int port, int row, int col, int width, int height, int minX, int minY, int maxX, int maxY,
-    int originRow, int originCol);
+OwnCell makeOwnCell(int port, int row, int col, const QRect &monitor);
 
 // Inside the cell: left + 1 <= x <= right, top + 1 <= y < bottom.
 bool isInside(const OwnCell &m, float x, float y);
@@ -54,10 +79,13 @@ struct Band {
 // The right and bottom bands reach on past the monitor only for positions at or past the
 // desktop's right or bottom edge (desktopRight, desktopBottom: the first column and row past
 // the desktop): a monitor of the layout smaller than the screen leaves the rest of the screen
-// inside. Without a desktop (the defaults) they have no upper bound.
+// inside. Without a desktop (the defaults) they have no upper bound. The left and top bands
+// take in every position at or before the desktop's left or top edge (desktopLeft, desktopTop:
+// its first column and row, 0 unless a screen lies left of or above the primary one).
 constexpr float NoDesktop = std::numeric_limits<float>::lowest();
 Band classify(std::int32_t X, std::int32_t Y, const OwnCell &m, float edgeMargin, float cornerMargin,
-    float desktopRight = NoDesktop, float desktopBottom = NoDesktop);
+    float desktopRight = NoDesktop, float desktopBottom = NoDesktop, std::int32_t desktopLeft = 0,
+    std::int32_t desktopTop = 0);
 
 // The desktop the screens make up: their bounding rectangle.
 QRect desktopOf(const QVector<QRect> &screens);
@@ -77,8 +105,8 @@ template <typename Qualifies> std::optional<Cell> walk(int code, Cell from, bool
 QPoint parkingPoint(int mousePosition, const OwnCell &m, float cornerMargin);
 
 // Where the pointer enters a monitor of this computer: on the side opposite to code d, at
-// `percent` along it. r and c count cells from this computer's origin.
-QPoint placement(int d, int percent, int r, int c, int width, int height, int edgeMargin, int cornerMargin);
+// `percent` along it.
+QPoint placement(int d, int percent, const QRect &monitor, int edgeMargin, int cornerMargin);
 
 // Truncation toward zero that stays defined for NaN, infinities and values beyond int.
 int truncToInt(double value);

@@ -66,40 +66,33 @@ bool Monitor::getMouseData()
     QPoint pos;
     const auto entered = engine->m_ownMonitors.constFind(MonitorLogic::cellKey(R, C));
     if (entered != engine->m_ownMonitors.constEnd()) {
-        const int w = intOf(entered.value(), QStringLiteral("width"));
-        const int h = intOf(entered.value(), QStringLiteral("height"));
-        const int r = R - engine->m_originRow;
-        const int c = C - engine->m_originCol;
-        pos = MonitorLogic::placement(d, P, r, c, w, h, engine->m_edgeMargin, engine->m_cornerMargin);
+        const QRect monitor = ownRect(entered.value());
+        pos = MonitorLogic::placement(d, P, monitor, engine->m_edgeMargin, engine->m_cornerMargin);
         placePointer(pos.x(), pos.y());
         Trace::mark("pointer-placed");
         if (!checkFirst)
             readPorts();
         engine->m_curPort = p;
-        showFrame(QRectF(c * w, r * h, w, h));
+        showFrame(monitor);
         // The entered monitor is the one the next move is tested against, also when that
         // move goes straight back out through the side it came in by.
         engine->m_lastRow = R;
         engine->m_lastCol = C;
     } else {
-        // The switch names a cell that is not ours: fall back to the first own monitor's size
-        // at the desktop origin.
+        // The switch names a cell that is not ours: the centre of the first own monitor.
         if (!checkFirst)
             readPorts();
         engine->m_curPort = p;
-        int w = 0;
-        int h = 0;
+        QRect first;
         if (!engine->m_ownMonitors.isEmpty()) {
-            const QVariantMap &firstOwn = engine->m_ownMonitors.first();
-            w = intOf(firstOwn, QStringLiteral("width"));
-            h = intOf(firstOwn, QStringLiteral("height"));
-            later([place = SPANLINK_LOG_PLACE, w, h] {
+            first = ownRect(engine->m_ownMonitors.first());
+            later([place = SPANLINK_LOG_PLACE, w = first.width(), h = first.height()] {
                 QMessageLogger(place.file, place.line, place.function).debug() << w << h;
             });
         }
-        pos = QPoint(w / 2, h / 2);
+        pos = QPoint(first.x() + first.width() / 2, first.y() + first.height() / 2);
         placePointer(pos.x(), pos.y());
-        showFrame(QRectF(0, 0, w, h));
+        showFrame(first);
         for (const MonitorLogic::OwnCell &m : engine->m_ownCells) {
             if (MonitorLogic::isInside(m, float(pos.x()), float(pos.y()))) {
                 engine->m_lastRow = m.row;

@@ -47,10 +47,10 @@ template <typename F> void table(const char *cases, int inputs, F f)
         out << joined(nums(c).mid(0, inputs)) + QLatin1Char('=') + joined(f(nums(c)));
     QCOMPARE(out, QString::fromLatin1(cases).split(QLatin1Char(' ')));
 }
-// A 1920 x 1080 monitor in cell (1, col) of a computer whose origin is (1, 1); or of size 0.
+// A 1920 x 1080 monitor in cell (1, col) of a computer whose origin is (1, 1); or of width 0.
 OwnCell monitorAt(int col, int size = 1)
 {
-    return makeOwnCell(1, 1, col, 1920 * size, 1080 * size, (col - 1) * 1920, 0, col * 1920, 1080, 1, 1);
+    return makeOwnCell(1, 1, col, QRect((col - 1) * 1920, 0, 1920 * size, 1080));
 }
 V band(const OwnCell &m, V p) { const Band b = classify(p[0], p[1], m, 5, 10); return {b.code, b.percent}; }
 V xy(QPoint p) { return {p.x(), p.y()}; }
@@ -119,7 +119,7 @@ private slots:
         table("1,960,540=0,0 1,0,0=1,0 1,-40,-3=1,0 1,3,10=1,0 1,3,11=2,1 1,5,540=2,50 1,6,540=0,0 1,7,40=0,0 "
               "1,-50,500=2,46 1,3,1070=3,0 1,3,1069=2,98 1,960,0=4,50 1,960,5=4,50 1,960,6=0,0 1,960,1076=5,50 "
               "1,480,5000=5,25 1,1920,5=6,0 1,1917,300=7,27 1,5000,300=7,27 1,1921,5=0,0 1,1920,1075=8,0 2,0,0=1,0 "
-              "2,1922,500=2,46 2,2880,0=4,50 0,960,0=4,0 0,1917,300=7,0",
+              "2,1922,500=2,46 2,2880,0=4,50 0,960,0=0,0 0,1917,300=7,27",
             3, [](V p) { return band(monitorAt(std::max(p[0], 1), p[0] > 0), p.mid(1)); });
         // Parking points, monitor,setting=x,y; placements on arrival, direction,percent,column=x,y.
         table("1,0=1907,1067 1,1=13,13 1,2=1907,13 1,3=13,1067 1,4=1907,1067 1,5=960,540 1,7=1907,1067 2,1=1933,13 "
@@ -127,7 +127,7 @@ private slots:
             2, [](V s) { return xy(parkingPoint(s[1], monitorAt(s[0]), 10)); });
         table("1,50,1=3827,1067 2,50,1=3832,540 3,50,1=3827,13 4,50,1=2880,1072 5,50,1=2880,8 6,50,1=1933,1067 "
               "7,50,1=1928,540 8,50,1=1933,13 0,50,1=0,0 9,50,1=0,0 4,100,1=3840,1072 7,0,-1=-1912,0 1,0,0=1907,1067",
-            3, [](V a) { return xy(placement(a[0], a[1], 0, a[2], 1920, 1080, 5, 10)); });
+            3, [](V a) { return xy(placement(a[0], a[1], QRect(a[2] * 1920, 0, 1920, 1080), 5, 10)); });
         // Walks, code,row,col,cyclic=cells,first,last: edges along the row or column, corners diagonally.
         table("2,3,1,0=0 2,3,1,1=16,3,16,3,1 7,3,16,1=16,3,1,3,16 4,1,5,1=16,16,5,1,5 7,3,12,0=4,3,13,3,16 "
               "1,1,1,0=0 1,1,1,1=16,16,16,1,1 3,1,1,1=1,1,1,1,1 8,16,16,1=16,1,1,16,16 8,5,3,1=14,6,4,5,3 "
@@ -151,6 +151,17 @@ private slots:
             V({SpeedMeter::Capacity, 100, 49}));
         const Monitor fresh; // offline, no wrap-around and no button held until the switch says otherwise
         QCOMPARE(V({fresh.m_devstatus, fresh.m_cyclicSwitch, fresh.m_leftButtonDown}), V({0, 0, 0}));
+        // The tray's note: crossings need X11, by the session type or a Wayland compositor's socket.
+        QStringList notes;
+        for (const char *var : {"", "XDG_SESSION_TYPE=x11", "XDG_SESSION_TYPE=Wayland", "WAYLAND_DISPLAY=wayland-0"}) {
+            const QByteArray v(var);
+            if (!v.isEmpty())
+                qputenv(v.left(v.indexOf('=')).constData(), v.mid(v.indexOf('=') + 1));
+            notes << fresh.property("sessionNote").toString();
+            qunsetenv("XDG_SESSION_TYPE"), qunsetenv("WAYLAND_DISPLAY");
+        }
+        const QString x11 = QStringLiteral("Crossings need an X11 session; this is a Wayland session.");
+        QCOMPARE(notes, QStringList({QString(), QString(), x11, x11}));
     }
 
     // The hook procedures neither write the log nor drive the scene: both come right after the event, from the
@@ -193,10 +204,16 @@ private slots:
         row("a screen more", "1@1,1 screen:0,0,1920,1080 screen:1920,0,1920,1080",
             "said=The_switch's_layout_does_not_match_this_desktop:_1_monitor(s)_of_this_computer_in_the_layout_(1920_x_"
             "1080_at_0,0),_2_screen(s)_on_the_desktop_(1920_x_1080_at_0,0,_1920_x_1080_at_1920,0)");
-        row("neighbours of no area", "1@1,1 2@1,2:0x0 3@2,1:1920x0",
-            "said=The_switch's_layout_has_monitors_of_no_area_(port_2_in_cell_1,2,_port_3_in_cell_2,1):_the_pointer_"
-            "can_"
-            "cross_to_them_but_never_back");
+        row("neighbours too small", "1@1,1 2@1,2:0x0 3@2,1:1920x199",
+            "said=The_switch's_layout_has_monitors_smaller_than_320_x_200_(port_2_in_cell_1,2,_0_x_0;_port_3_in_cell_2,"
+            "1,_1920_x_199):_no_real_monitor_is_that_small");
+        // Its edge bands would be out of reach: it stands for its screen, which the user leaves by its edges.
+        row("a monitor of 1 x 1", "1@1,2:1x1 2@1,1 2@1,3 screen:0,0,1920,1080",
+            "said=The_switch's_layout_gives_this_computer_a_monitor_of_1_x_1_in_cell_1,2,_smaller_than_320_x_200:_the_"
+            "pointer_leaves_it_by_the_edges_of_1920_x_1080_at_0,0;The_switch's_layout_does_not_match_this_desktop:_1_"
+            "monitor(s)_of_this_computer_in_the_layout_(1_x_1_at_0,0),_1_screen(s)_on_the_desktop_(1920_x_1080_at_0,0) "
+            "m960,540=on frame=0,0,1920,1080,0 m0,540=held sent=2:1,1,2,50 focus1 pending0 m1919,300=held "
+            "sent=2:1,3,7,27");
         row("key order", "1@1,10 1@1,2 2@1,3", "held=1,2|1,10=15360,0,17280,1080|1,2=0,0,1920,1080|1,10:1|1,2:1|1,3:2");
         row("one monitor, kept over a count of 0", "1@1,1", "count0 rebuild held=1,1|1,1=0,0,1920,1080|1,1:1");
         row("below-left", "1@3,2 1@2,3", "held=2,3|2,3=0,0,1920,1080|3,2=-1920,1080,0,2160|2,3:1|3,2:1");
@@ -240,7 +257,7 @@ private slots:
             "sent=2:1,2,7,25 focus1 pending0 m200,1079=held sent=3:2,1,5,25");
         row("highlight follows", "1@1,1 1@1,2:1280x1024 1@2,1:0x0",
             "m0,0=on m0,0=on frames=0 signals=0 m100,100=on m101,100=on signals=1 m2560,100=on "
-            "frame=1280,0,1280,1024,0 m10,1000=on m10,1080=on m10,1500=on m10,2200=on frame=0,0,1920,1080,0 sent=none "
+            "frame=1920,0,1280,1024,0 m10,1000=on m10,1080=on m10,1500=on m10,2200=on frame=0,0,1920,1080,0 sent=none "
             "nullpress=on buttons=0,0");
         row("huge monitor, two screens", "1@1,1:65535x65535 2@1,2 screen:0,0,1920,1080 screen:1920,0,1280,1024",
             "m100,100=on frame=0,0,3200,1080,0 forget arrive1,1,2,50 frame=0,0,3200,1080,0 forget arrive1,5,2,50 "
@@ -248,8 +265,8 @@ private slots:
         row("huge monitor, an empty screen", "1@1,1:65535x65535 2@1,2 screen",
             "m100,100=on frame=0,0,0,0,0 forget arrive1,1,2,50 frame=0,0,0,0,0 forget arrive1,5,2,50 frame=0,0,0,0,0");
         row("arrivals", "2@1,1 1@1,2 1@1,3:1280x1024 screen:0,0,1920,1080 screen:1920,0,1280,1024",
-            "focus2 arrive1,3,7,50 pointer=1288,512 frame=1280,0,1280,1024,0 focus=1 signals=1 arrive1,3,12,50 "
-            "pointer=0,0 frame=1280,0,1280,1024,0 arrive1,7,2,50 pointer=960,540 frame=0,0,1920,1080,0");
+            "focus2 arrive1,3,7,50 pointer=1928,512 frame=1920,0,1280,1024,0 focus=1 signals=1 arrive1,3,12,50 "
+            "pointer=0,0 frame=1920,0,1280,1024,0 arrive1,7,2,50 pointer=960,540 frame=0,0,1920,1080,0");
         // The entered monitor is the current one: the pointer can go straight back, also from a monitor not
         // the last one used.
         row("arrival, then straight back", "2@1,1 1@1,2 1@1,3",
@@ -261,6 +278,44 @@ private slots:
             "at5,5 key124=on pointer=5,5 focus=1 m960,540=on m1919,540=held sent=2:1,2,7,50 pending=1 key124=on "
             "pointer=1907,1067 focus=2 pending=1 focus1 mouse1,1,7,25 key124=on pointer=1907,1067 focus=1 focusat1 "
             "key124=on pointer=8,270 focus=1 pending=0 log=none");
+        // Monitors of different sizes lie where the desktop has them: on the screens that match them, else
+        // each after the sizes of those before it in its row or column.
+        row("side by side, sizes differ", "1@1,1 1@1,2:1280x1024 2@1,3 screen:0,0,1920,1080 screen:1920,0,1280,1024",
+            "placed=This_computer's_monitors_lie_where_its_screens_are "
+            "held=1,1|1,1=0,0,1920,1080|1,2=1920,0,3200,1024|1,1:1|1,2:1|1,3:2 focus2 arrive1,2,7,50 pointer=1928,512 "
+            "frame=1920,0,1280,1024,0 m2500,500=on m1925,500=on sent=none m3199,500=held sent=2:1,3,7,48 "
+            "pointer=3187,1011");
+        row("stacked, centred", "1@1,1 1@2,1:1280x1024 2@3,1 screen:0,0,1920,1080 screen:320,1080,1280,1024",
+            "held=1,1|1,1=0,0,1920,1080|2,1=320,1080,1600,2104|1,1:1|2,1:1|3,1:2 focus2 arrive2,1,4,50 "
+            "pointer=960,2096 frame=320,1080,1280,1024,0 m960,1500=on m960,2100=held sent=2:3,1,5,50 "
+            "pointer=1587,2091");
+        row("offset, bottoms aligned", "1@1,1:2560x1440 1@1,2 screen:0,0,2560,1440 screen:2560,360,1920,1080",
+            "held=1,1|1,1=0,0,2560,1440|1,2=2560,360,4480,1440|1,1:1|1,2:1 focus2 arrive1,2,7,0 pointer=2568,360 "
+            "arrive1,2,6,0 pointer=2573,1427 frame=2560,360,1920,1080,0 m100,100=on m3000,500=on "
+            "frame=2560,360,1920,1080,0");
+        row("a screen left of the primary one", "2@1,1 1@1,2 1@1,3 screen:-1920,0,1920,1080 screen:0,0,1920,1080",
+            "held=1,2|1,2=-1920,0,0,1080|1,3=0,0,1920,1080|1,1:2|1,2:1|1,3:1 m500,500=on m-1000,500=on sent=none "
+            "m-1000,0=on sent=none m-1920,500=held sent=2:1,1,2,46");
+        row("screens do not match: one screen", "1@1,1 1@1,2:1280x1024 screen:0,0,3200,1080",
+            "placed=This_computer's_monitors_are_placed_by_their_cells_in_the_switch's_layout:_2_monitor(s)_of_this_"
+            "computer_in_the_layout,_1_screen(s)_on_the_desktop "
+            "said=The_switch's_layout_does_not_match_this_desktop:_2_monitor(s)_of_this_computer_in_the_layout_(1920_x_"
+            "1080_at_0,0,_1280_x_1024_at_1920,0),_1_screen(s)_on_the_desktop_(3200_x_1080_at_0,0) "
+            "held=1,1|1,1=0,0,1920,1080|1,2=1920,0,3200,1024|1,1:1|1,2:1 focus2 arrive1,2,7,50 pointer=1928,512 "
+            "frame=1920,0,1280,1024,0");
+        row("screens do not match: sizes", "1@1,1 1@1,2:1280x1024 screen:0,0,1920,1080 screen:1920,0,1920,1080",
+            "placed=This_computer's_monitors_are_placed_by_their_cells_in_the_switch's_layout:_the_sizes_differ:_1920_"
+            "x_"
+            "1080,_1280_x_1024_in_the_layout,_1920_x_1080,_1920_x_1080_on_the_desktop "
+            "held=1,1|1,1=0,0,1920,1080|1,2=1920,0,3200,1024|1,1:1|1,2:1");
+        row("screens do not match: one column, apart",
+            "1@1,1 1@2,1:1280x1024 screen:0,0,1920,1080 "
+            "screen:1920,1080,1280,1024",
+            "placed=This_computer's_monitors_are_placed_by_their_cells_in_the_switch's_layout:_the_screens_do_not_lie_"
+            "as_the_cells'_rows_and_columns_do held=1,1|1,1=0,0,1920,1080|2,1=0,1080,1280,2104|1,1:1|2,1:1");
+        row("screens do not match: arrangement", "1@1,1 1@2,1:1280x1024 screen:0,0,1920,1080 screen:1920,0,1280,1024",
+            "placed=This_computer's_monitors_are_placed_by_their_cells_in_the_switch's_layout:_the_screens_do_not_lie_"
+            "as_the_cells'_rows_and_columns_do held=1,1|1,1=0,0,1920,1080|2,1=0,1080,1280,2104|1,1:1|2,1:1");
         row("arrival unreadable", "1@1,1",
             "focus2 at5,5 refuse arrive1,1,8,0 log=getMouseStatus_fail focus=1 pointer=5,5 frame=missing failports "
             "arrive1,1,8,0 log=getPortStatus_fail pointer=13,13");
@@ -412,6 +467,9 @@ private slots:
                     ids << QString::number(uchar(f[0]), 16);
                 VirtualHid::clearSentFrames();
                 return ids.isEmpty() ? QStringLiteral("none") : ids.join(QLatin1Char(',')); }},
+            {"placed", [&] { // leaves the log as it is
+                const QStringList said = log.lines().filter(QRegularExpression(QStringLiteral("^This computer's")));
+                return said.join(QLatin1Char(';')).replace(QLatin1Char(' '), QLatin1Char('_')); }},
             {"sent", [] {
                 QStringList sent;
                 for (const QByteArray &r : switchRequests())

@@ -24,7 +24,7 @@ Item {
         menu: menu
         visible: true
         icon: isconnected === true ? "../Images/kv830mt.ico" : "../Images/offline.ico"
-        toolTip: mouse_monitor.portNote === "" ? "Spanlink" : "Spanlink\n" + mouse_monitor.portNote
+        toolTip: ["Spanlink", mouse_monitor.sessionNote, mouse_monitor.portNote].filter(line => line !== "").join("\n")
         onTrigger: {
         }
 
@@ -70,6 +70,11 @@ Item {
                     frame_rec.visible = true
                     count = 1
                     timer.start()
+                } else {
+                    // Keyboard and mouse went to another port: nobody waits on this computer,
+                    // so its scene collects its garbage now (each read of frameInfo makes a new
+                    // object), rather than piling it up until the engine's own threshold.
+                    gc()
                 }
             }
         }
@@ -77,6 +82,7 @@ Item {
 
     Rectangle {
         id: frame_rec
+        objectName: "frame_rec"
         width: parent.width
         height: parent.height
         color: "transparent"

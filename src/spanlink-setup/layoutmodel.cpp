@@ -1,5 +1,7 @@
 #include "layoutmodel.h"
 
+#include "layoutread.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
@@ -240,13 +242,11 @@ bool LayoutModel::portPresent(int port) const
 
 QString LayoutModel::open(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-    // One byte past the cap is enough to know a file is too big, whatever size it claims.
-    const QByteArray data = file.read(MaxFileSize + 1);
-    Layout layout;
+    QByteArray data;
     QString error;
+    if (!readRegularFile(path, data, error))
+        return QStringLiteral("cannot read %1: %2").arg(path, error);
+    Layout layout;
     if (!parse(data, layout, error))
         return QStringLiteral("%1: %2").arg(path, error);
     // The switch keeps its mouse position when a file sets none.

@@ -2,6 +2,8 @@
 
 #include "layoutcheck.h"
 #include "layoutfile.h"
+#include "layoutread.h"
+#include "platform/session.h"
 #include "switchsession.h"
 
 #include <QCommandLineParser>
@@ -112,8 +114,12 @@ int Command::status()
         {QStringLiteral("highlight"),
             QJsonObject {{QStringLiteral("on"), highlight}, {QStringLiteral("duration"), duration}}},
         {QStringLiteral("wrapAround"), wrap}};
+    const QString session = Session::waylandTip();
     if (m_json) {
-        print(o);
+        QJsonObject withSession = o;
+        if (!session.isEmpty())
+            withSession.insert(QStringLiteral("session"), session);
+        print(withSession);
         return Ok;
     }
     QStringList ports;
@@ -131,6 +137,8 @@ int Command::status()
           << "mouse position:   " << o.value(QStringLiteral("mousePosition")).toInt() << '\n'
           << "highlight:        " << onOff(highlight) << ", duration " << duration << '\n'
           << "wrap-around:      " << onOff(wrap) << Qt::endl;
+    if (!session.isEmpty())
+        m_out << "session:          " << session << Qt::endl;
     return Ok;
 }
 
@@ -160,13 +168,11 @@ int Command::layout()
 
 int Command::load(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(BadInput, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-    // One byte past the cap is enough to know a file is too big, whatever size it claims.
-    const QByteArray data = file.read(MaxFileSize + 1);
-    Layout layout;
+    QByteArray data;
     QString error;
+    if (!readRegularFile(path, data, error))
+        return fail(BadInput, QStringLiteral("cannot read %1: %2; nothing was sent").arg(path, error));
+    Layout layout;
     if (!parse(data, layout, error))
         return fail(BadInput, QStringLiteral("%1: %2; nothing was sent").arg(path, error));
     // What parse() lets through but the picture in Spanlink Setup marks: said, not refused.

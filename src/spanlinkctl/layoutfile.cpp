@@ -1,7 +1,9 @@
 #include "layoutfile.h"
+#include "monitorlogic.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QMap>
 #include <QSet>
 
@@ -16,6 +18,13 @@ namespace
 const char *const s_monitorKeys[] = {"port", "index", "row", "col", "width", "height"};
 const char *const s_mouseKeys[] = {"position", "acceleration", "speed"};
 
+// Text from the file in quotes as JSON writes it: one line, whatever it holds, and not too long.
+QString quoted(const QString &text)
+{
+    const QByteArray json = QJsonDocument(QJsonArray {text.left(40)}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(json.mid(1, json.size() - 2));
+}
+
 QString describe(const QJsonValue &v)
 {
     switch (v.type()) {
@@ -24,9 +33,10 @@ QString describe(const QJsonValue &v)
     case QJsonValue::Bool:
         return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QJsonValue::Double:
-        return QString::number(v.toDouble(), 'g', 12);
+        // As few digits as tell the value apart: 65535.00000000001 is not shown as 65535.
+        return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
     case QJsonValue::String:
-        return QLatin1Char('"') + v.toString().left(40) + QLatin1Char('"');
+        return quoted(v.toString());
     case QJsonValue::Array:
         return QStringLiteral("a list");
     case QJsonValue::Object:
@@ -75,8 +85,8 @@ bool onlyKnownKeys(const QJsonObject &o, const char *const (&keys)[N], const QSt
             QStringList known;
             for (const char *k : keys)
                 known << QLatin1Char('"') + QLatin1String(k) + QLatin1Char('"');
-            error = QStringLiteral("%1: unknown field \"%2\" (known: %3)")
-                        .arg(where, it.key(), known.join(QStringLiteral(", ")));
+            error = QStringLiteral("%1: unknown field %2 (known: %3)")
+                        .arg(where, quoted(it.key()), known.join(QStringLiteral(", ")));
             return false;
         }
     }
@@ -86,6 +96,51 @@ bool onlyKnownKeys(const QJsonObject &o, const char *const (&keys)[N], const QSt
 QString cellKey(int row, int col)
 {
     return QString::number(row) + QLatin1Char(',') + QString::number(col);
+}
+
+// Whether a field occurs twice in one object of `json`, a document the JSON reader has
+// accepted; if so, `error` names the first such field and its byte offset. Keys are compared
+// decoded, so "port" and "\u0070ort" are the same field.
+bool duplicateKey(const QByteArray &json, QString &error)
+{
+    struct Level {
+        bool object;
+        bool expectKey;
+        QSet<QString> keys;
+    };
+    QVector<Level> levels;
+    for (int i = 0; i < json.size(); ++i) {
+        const char ch = json.at(i);
+        if (ch == '{' || ch == '[') {
+            levels.append({ch == '{', ch == '{', {}});
+        } else if (ch == '}' || ch == ']') {
+            if (!levels.isEmpty())
+                levels.removeLast();
+        } else if (ch == ',' && !levels.isEmpty()) {
+            levels.last().expectKey = levels.last().object;
+        } else if (ch == ':' && !levels.isEmpty()) {
+            levels.last().expectKey = false;
+        } else if (ch == '"') {
+            const int start = i;
+            for (++i; i < json.size() && json.at(i) != '"'; ++i) {
+                if (json.at(i) == '\\')
+                    ++i;
+            }
+            if (levels.isEmpty() || !levels.last().expectKey)
+                continue;
+            const QByteArray token = json.mid(start, i - start + 1);
+            const QString key = QJsonDocument::fromJson('[' + token + ']').array().at(0).toString();
+            if (levels.last().keys.contains(key)) {
+                error = QStringLiteral("field %1 is given twice in one object (at byte %2): which one counts would "
+                                       "be a guess")
+                            .arg(quoted(key))
+                            .arg(start);
+                return true;
+            }
+            levels.last().keys.insert(key);
+        }
+    }
+    return false;
 }
 } // namespace
 
@@ -106,6 +161,8 @@ bool parse(const QByteArray &json, Layout &layout, QString &error)
         error = QStringLiteral("not a layout: expected an object with \"monitors\"");
         return false;
     }
+    if (duplicateKey(json, error))
+        return false;
     const QJsonObject root = doc.object();
     static const char *const rootKeys[] = {"monitors", "mouse"};
     if (!onlyKnownKeys(root, rootKeys, QStringLiteral("layout"), error))
@@ -140,8 +197,8 @@ bool parse(const QByteArray &json, Layout &layout, QString &error)
             || !readInt(o, "index", 1, 255, true, where, m.index, present, error)
             || !readInt(o, "row", 1, GridSize, true, where, m.row, present, error)
             || !readInt(o, "col", 1, GridSize, true, where, m.col, present, error)
-            || !readInt(o, "width", 1, 65535, true, where, m.width, present, error)
-            || !readInt(o, "height", 1, 65535, true, where, m.height, present, error))
+            || !readInt(o, "width", MinWidth, 65535, true, where, m.width, present, error)
+            || !readInt(o, "height", MinHeight, 65535, true, where, m.height, present, error))
             return false;
         const QString key = cellKey(m.row, m.col);
         if (cells.contains(key)) {
@@ -304,15 +361,15 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
         return ra.y() != rb.y() ? ra.y() < rb.y() : ra.x() < rb.x();
     });
 
-    // A monitor in cell (r, c) is taken to start at (c - origin col) widths and (r - origin
-    // row) heights of its own from the top-left screen, so that is what tiling means.
+    // The nearest cell counted in the screen's own size; the agent then finds each monitor on
+    // its screen as long as the cells keep the screens' order.
     const auto nearest = [](int offset, int size) {
         return int(std::ceil(double(offset) / size - 0.5));
     };
     QSet<QString> taken;
     for (int n = 0; n < order.size(); ++n) {
         const QRect &s = screens.at(order.at(n));
-        if (s.width() < 1 || s.height() < 1 || s.width() > 65535 || s.height() > 65535) {
+        if (s.width() < MinWidth || s.height() < MinHeight || s.width() > 65535 || s.height() > 65535) {
             error = QStringLiteral("screen %1 has a size of %2x%3, which a monitor entry cannot hold")
                         .arg(n + 1)
                         .arg(s.width())
@@ -322,7 +379,6 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
         const int dx = s.x() - left, dy = s.y() - top;
         int r = row + nearest(dy, s.height());
         int c = col + nearest(dx, s.width());
-        const bool tiles = dx % s.width() == 0 && dy % s.height() == 0;
         bool moved = false;
         while (taken.contains(cellKey(r, c)) && c <= GridSize) {
             ++c;
@@ -339,9 +395,9 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
                         .arg(GridSize);
             return false;
         }
-        if (!tiles || moved) {
-            warnings << QStringLiteral("screen %1 (%2x%3 at %4,%5) does not tile the grid: placed in the nearest "
-                                       "free cell, %6")
+        if (moved) {
+            warnings << QStringLiteral("screen %1 (%2x%3 at %4,%5) shares its cell with another: placed in the "
+                                       "nearest free cell, %6")
                             .arg(n + 1)
                             .arg(s.width())
                             .arg(s.height())
@@ -351,6 +407,19 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
         }
         taken.insert(cellKey(r, c));
         monitors.append({port, n + 1, r, c, s.width(), s.height()});
+    }
+    QVector<MonitorLogic::GridMonitor> grid;
+    QVector<QRect> sorted;
+    for (int n = 0; n < order.size(); ++n) {
+        const Monitor &m = monitors.at(n);
+        grid.append({m.row, m.col, m.width, m.height});
+        sorted.append(screens.at(order.at(n)));
+    }
+    QString why;
+    if (!MonitorLogic::matchScreens(grid, sorted, &why)) {
+        warnings << QStringLiteral("the cells do not keep the screens' order (%1): the agent places these monitors "
+                                   "by their cells, not where the screens are")
+                        .arg(why);
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "monitorlogic.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
@@ -17,6 +19,8 @@ constexpr int PortCount = 8;
 constexpr int GridSize = 16; // rows and columns, numbered from 1
 constexpr int MaxEntries = 255; // the entry count travels in one byte
 constexpr int MaxPosition = 5; // parking points of the mouse-position setting
+constexpr int MinWidth = MonitorLogic::MinMonitorWidth; // smaller is no real monitor, and strands the pointer
+constexpr int MinHeight = MonitorLogic::MinMonitorHeight;
 constexpr qint64 MaxFileSize = 1024 * 1024;
 
 struct Monitor {
@@ -50,7 +54,8 @@ struct Layout {
 };
 
 // Reads a layout document. On a bad one returns false and sets `error` to one line naming the
-// entry and the field; every rule is checked before anything is sent.
+// entry and the field; every rule is checked before anything is sent. A field given twice in
+// one object is refused: a JSON reader keeps only one of them, silently.
 bool parse(const QByteArray &json, Layout &layout, QString &error);
 // The document that parse() reads back to the same layout; only the mouse values the layout has.
 QJsonObject toJson(const Layout &layout);
@@ -68,8 +73,9 @@ Monitor fromPortList(const QVariantMap &entry);
 QString drawGrid(const QVector<Monitor> &monitors, int thisPort);
 
 // Screens of this desktop in device pixels, as monitor entries of `port` whose top-left monitor
-// lies in cell (row, col). Screens that do not tile a grid go to the nearest free cell with one
-// warning each; false with `error` when they cannot be placed in the grid at all.
+// lies in cell (row, col), each in the nearest cell counted in its own size, the next free one
+// when taken (a warning each); a warning when the agent would not find the screens from these
+// cells. False with `error` when they cannot be placed in the grid at all.
 bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVector<Monitor> &monitors,
     QStringList &warnings, QString &error);
 } // namespace SwitchLayout

@@ -1,6 +1,7 @@
 // The tray types, and the main scene driven through a stand-in engine registered as "Monitor".
 
 #include "SystemTrayIcon/systemtrayicon.h"
+#include "edgeframe.h"
 
 #include <QtQuick>
 #include <QtTest>
@@ -12,6 +13,7 @@ class StandInMonitor : public QObject
     Q_PROPERTY(int devstatus MEMBER s_devstatus NOTIFY statusChanged)
     Q_PROPERTY(QVariantMap frameInfo MEMBER s_frameInfo NOTIFY monitorChanged)
     Q_PROPERTY(QString portNote MEMBER s_portNote NOTIFY portNoteChanged)
+    Q_PROPERTY(QString sessionNote MEMBER s_sessionNote CONSTANT)
 
 public:
     Q_INVOKABLE bool connectDevice() { return (s_last = this, s_devstatus); }
@@ -22,6 +24,7 @@ public:
     static inline QVariant s_highlight;
     static inline QVariantMap s_frameInfo;
     static inline QString s_portNote;
+    static inline QString s_sessionNote;
 
 signals:
     void statusChanged();
@@ -42,8 +45,32 @@ class TestMainScene : public QObject
     static bool loaded(const QIcon &icon) { return !icon.availableSizes().isEmpty(); }
 
     int prop(const char *name) const { return m_root->property(name).toInt(); }
+    // The frame's edge windows that are shown, by place; hidden ones wait left of the desktop.
+    static QList<QRect> edgesShown()
+    {
+        QList<QRect> out;
+        for (QWindow *w : QGuiApplication::topLevelWindows())
+            if (w->type() == Qt::ToolTip && w->isVisible() && w->geometry().right() >= 0)
+                out << w->geometry();
+        std::sort(out.begin(), out.end(),
+            [](const QRect &a, const QRect &b) { return std::make_pair(a.y(), a.x()) < std::make_pair(b.y(), b.x()); });
+        return out;
+    }
     bool shown() const { return m_frame->isVisible() || m_timer->property("running").toBool(); }
     void tick() { QMetaObject::invokeMethod(m_timer, "triggered"); }
+    void loadScene()
+    {
+        m_view = std::make_unique<QQuickView>(); // as main() builds it; shown, so that its closing shows
+        m_view->setFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowTransparentForInput);
+        m_view->rootContext()->setContextProperty(QStringLiteral("mainwindow"), m_view.get());
+        m_view->setSource(QUrl(QStringLiteral("qrc:/Qml/main.qml")));
+        m_view->show();
+        QVERIFY((m_root = m_view->rootObject()));
+        for (QObject *child : m_root->children()) {
+            m_timer = child->inherits("QQmlTimer") ? child : m_timer;
+            m_frame = child->inherits("QQuickRectangle") ? qobject_cast<QQuickItem *>(child) : m_frame;
+        }
+    }
 
 private slots:
     void initTestCase()
@@ -82,6 +109,37 @@ private slots:
         QVERIFY(!loaded(icon->icon()));
         tray.setIcon(m_picture);
         QVERIFY(loaded(icon->icon()));
+    }
+
+    // By the scene's own clock: the four edges drawn, then gone after three seconds of blinking.
+    void edgesDrawnAndGone()
+    {
+        StandInMonitor::s_devstatus = 1, StandInMonitor::s_sessionNote.clear();
+        StandInMonitor::s_highlight = QVariantMap {{QStringLiteral("status"), 1}, {QStringLiteral("duration"), 1}};
+        loadScene();
+        QVERIFY(m_root && m_frame && m_timer);
+        EdgeFrame edges(m_view.get(), m_frame);
+        QSignalSpy drawn(&edges, &EdgeFrame::shown);
+        StandInMonitor::s_frameInfo = {{QStringLiteral("x"), 0}, {QStringLiteral("y"), 0},
+            {QStringLiteral("width"), 800}, {QStringLiteral("height"), 600}, {QStringLiteral("switchport"), 0}};
+        emit StandInMonitor::s_last->monitorChanged();
+        QVERIFY(drawn.wait(5000));
+        QCOMPARE(edgesShown().size(), 4);
+        QTRY_VERIFY_WITH_TIMEOUT(edgesShown().isEmpty() && !shown(), 5000);
+        QVERIFY(drawn.size() >= 2); // each blink shows it anew
+    }
+
+    // Edges of a frame too small for its border, or of none, still lie inside it.
+    void edgesOfSmallFrames()
+    {
+        const auto edges = [](QRect outline, int border) {
+            const auto e = EdgeFrame::edges(outline, border);
+            return QList<QRect>(e.begin(), e.end());
+        };
+        QCOMPARE(edges(QRect(0, 0, 0, 0), 15), QList<QRect>({{}, {}, {}, {}}));
+        QCOMPARE(edges(QRect(10, 10, 100, 100), 0), QList<QRect>({{}, {}, {}, {}}));
+        QCOMPARE(edges(QRect(5, 5, 40, 20), 15),
+            QList<QRect>({QRect(5, 5, 40, 15), QRect(5, 20, 40, 5), QRect(5, 20, 15, 0), QRect(30, 20, 15, 0)}));
     }
 
     // Relative pictures resolve against the scene; the menu takes the three kinds, in order.
@@ -135,6 +193,7 @@ private slots:
         QTest::newRow("highlight off") << 0 << 1 << 0 << 3;
         QTest::newRow("another port") << 1 << 1 << 1 << 3;
         QTest::newRow("no switch") << -1 << 2 << 0 << 3;
+        QTest::newRow("a Wayland session") << 1 << 1 << 0 << 3; // the tooltip says crossings need X11
     }
     void highlight()
     {
@@ -143,45 +202,54 @@ private slots:
         QFETCH(int, port);
         QFETCH(int, seconds);
         StandInMonitor::s_devstatus = status >= 0;
+        const bool wayland = QTest::currentDataTag() == QByteArray("a Wayland session");
+        StandInMonitor::s_sessionNote = wayland ? QStringLiteral("Crossings need an X11 session.") : QString();
         StandInMonitor::s_highlight = status < 0
             ? QVariant()
             : QVariantMap {{QStringLiteral("status"), status}, {QStringLiteral("duration"), code}};
-        m_view = std::make_unique<QQuickView>(); // as main() builds it
-        m_view->setFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowTransparentForInput);
-        m_view->rootContext()->setContextProperty(QStringLiteral("mainwindow"), m_view.get());
-        m_view->setSource(QUrl(QStringLiteral("qrc:/Qml/main.qml")));
-        m_view->show();
-        QVERIFY((m_root = m_view->rootObject()));
-        for (QObject *child : m_root->children()) {
-            m_timer = child->inherits("QQmlTimer") ? child : m_timer;
-            m_frame = child->inherits("QQuickRectangle") ? qobject_cast<QQuickItem *>(child) : m_frame;
-        }
+        loadScene();
+        QVERIFY(m_root && m_frame && m_timer);
+        EdgeFrame edges(m_view.get(), m_frame);
         auto *tray = m_root->findChild<SystemTrayIcon *>();
+        QVERIFY(edgesShown().isEmpty());
         QVERIFY(prop("flash_duration") == seconds && m_view->size() == QSize(1, 1) && !shown());
         QCOMPARE(tray->icon().fileName(), QLatin1String(status < 0 ? "offline.ico" : "kv830mt.ico"));
-        QVERIFY(tray->toolTip() == QLatin1String("Spanlink") && loaded(tray->findChild<QSystemTrayIcon *>()->icon()));
+        QCOMPARE(tray->toolTip(),
+            wayland ? QStringLiteral("Spanlink\nCrossings need an X11 session.") : QStringLiteral("Spanlink"));
+        QVERIFY(loaded(tray->findChild<QSystemTrayIcon *>()->icon()));
+        // The engine's word on its port goes under the name, after the session's.
         StandInMonitor::s_portNote = QStringLiteral("Another agent is on port 2 of the switch");
-        emit StandInMonitor::s_last->portNoteChanged(); // the engine's word on its port goes under the name
-        QCOMPARE(tray->toolTip(), QStringLiteral("Spanlink\nAnother agent is on port 2 of the switch"));
+        emit StandInMonitor::s_last->portNoteChanged();
+        QCOMPARE(tray->toolTip(),
+            QStringLiteral("Spanlink\n") + (wayland ? QStringLiteral("Crossings need an X11 session.\n") : QString())
+                + QStringLiteral("Another agent is on port 2 of the switch"));
         StandInMonitor::s_portNote.clear(), emit StandInMonitor::s_last->portNoteChanged();
-        QCOMPARE(tray->toolTip(), QStringLiteral("Spanlink"));
+        QCOMPARE(tray->toolTip(),
+            wayland ? QStringLiteral("Spanlink\nCrossings need an X11 session.") : QStringLiteral("Spanlink"));
         StandInMonitor::s_frameInfo = {{QStringLiteral("x"), 1920}, {QStringLiteral("y"), 0},
             {QStringLiteral("width"), 1920}, {QStringLiteral("height"), 1080}, {QStringLiteral("switchport"), port}};
         emit StandInMonitor::s_last->monitorChanged();
         if (status < 1 || port) {
-            QVERIFY(m_view->size() == QSize(1, 1) && !shown());
+            QVERIFY(m_view->size() == QSize(1, 1) && !shown() && edgesShown().isEmpty());
             return;
         }
         QTRY_COMPARE(m_view->geometry(), QRect(1920, 0, 1920, 1079));
         QVERIFY(m_frame->size() == QSizeF(1920, 1079) && m_timer->property("interval").toInt() == 500);
+        // Drawn as four edges of the border's width along the monitor's sides, blinking with the frame.
+        const QList<QRect> frame {QRect(1920, 0, 1920, 15), QRect(1920, 15, 15, 1049), QRect(3825, 15, 15, 1049),
+            QRect(1920, 1064, 1920, 15)};
+        QCOMPARE(edgesShown(), frame);
         QList<bool> seen, blink;
-        for (int i = 0; i < (seconds ? seconds * 2 : 40); ++i, tick())
+        for (int i = 0; i < (seconds ? seconds * 2 : 40); ++i, tick()) {
             seen << m_frame->isVisible(), blink << (i % 2 == 0);
+            QCOMPARE(edgesShown(), m_frame->isVisible() ? frame : QList<QRect>());
+        }
         QCOMPARE(seen, blink);
         QCOMPARE(shown(), !seconds);
+        QCOMPARE(edgesShown().isEmpty(), !!seconds);
         // The switch is lost: no frame, not even between two blinks, and the offline icon.
         StandInMonitor::s_devstatus = 0, emit StandInMonitor::s_last->statusChanged();
-        QVERIFY(!shown() && tray->icon().fileName() == QLatin1String("offline.ico"));
+        QVERIFY(!shown() && edgesShown().isEmpty() && tray->icon().fileName() == QLatin1String("offline.ico"));
         // Quit removes the hooks and closes the scene.
         const int uninstalls = StandInMonitor::s_uninstalls;
         auto *quit = m_root->findChild<MyAction *>();

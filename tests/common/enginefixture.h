@@ -8,7 +8,7 @@
 #include <optional>
 
 // The engine as readPortStatus leaves it over a virtual switch holding `monitors`, this computer on port
-// `apport` with the focus; the desktop's screens are `screens`, by default our monitors of the layout.
+// `apport` with the focus; the desktop's screens are `screens`, by default our monitors where their cells put them.
 inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, int apport, quint8 presentMask,
     int mousePosition = 4, std::optional<QVector<QRect>> screens = std::nullopt)
 {
@@ -25,11 +25,11 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     engine->m_leftButtonDown = engine->m_rightButtonDown = engine->m_originRow = engine->m_originCol = 0;
     engine->m_frameInfo.clear(), engine->m_ownMonitors.clear(), engine->m_allMonitors.clear();
     engine->m_screenSource = [engine, screens] {
-        QVector<QRect> own;
+        QVector<MonitorLogic::GridMonitor> own;
         for (const QVariantMap &e : qAsConst(engine->m_ownMonitors))
-            own.append({e[QStringLiteral("min_x")].toInt(), e[QStringLiteral("min_y")].toInt(),
+            own.append({e[QStringLiteral("row")].toInt(), e[QStringLiteral("col")].toInt(),
                 e[QStringLiteral("width")].toInt(), e[QStringLiteral("height")].toInt()});
-        return screens.value_or(own);
+        return screens.value_or(MonitorLogic::placeByCells(own, {engine->m_originRow, engine->m_originCol}));
     };
 
     Monitor element;

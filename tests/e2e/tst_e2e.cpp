@@ -5,6 +5,7 @@
 // After the toolkit: X11 defines True, False and None as macros.
 #include "waitfor.h"
 #include "xdesktop.h"
+#include "xdummy.h"
 #include "xvfb.h"
 
 #include <X11/Xlib.h>
@@ -25,7 +26,10 @@ struct Computer {
     int port = 0;
     QString home, winePrefix; // its files, and a Wine prefix when it runs Windows
     Xvfb server;
+    std::unique_ptr<XDummy> desk; // several monitors, in place of the one-screen Xvfb
     std::unique_ptr<Display, decltype(&XCloseDisplay)> x {nullptr, &XCloseDisplay};
+
+    QString display() const { return desk ? desk->display() : server.display(); }
     QProcess *agent = nullptr;
 
     QPoint pointer() const
@@ -42,10 +46,13 @@ struct Computer {
     }
     bool frameShown(const char *name) const // green at the left edge; saved for a person to look at
     {
-        const QColor c = XDesktop::screenshot(server.display(), qs("e2e-shots/%1-port%2.png").arg(qs(name)).arg(port))
-                             .pixelColor(5, 500);
-        return c.green() > 150 && c.red() < 100;
+        return green(shot(name).pixelColor(5, 500));
     }
+    QImage shot(const char *name) const
+    {
+        return XDesktop::screenshot(display(), qs("e2e-shots/%1-port%2.png").arg(qs(name)).arg(port));
+    }
+    static bool green(const QColor &c) { return c.green() > 150 && c.red() < 100; }
 };
 
 class TestEndToEnd : public QObject
@@ -57,8 +64,12 @@ class TestEndToEnd : public QObject
     std::vector<std::unique_ptr<QProcess>> m_processes; // ended before the computers' X servers
     std::map<int, std::unique_ptr<Computer>> m_computers;
     QString m_socket, m_tcp; // the TCP address for Windows agents
+    std::map<int, QVector<QRect>> m_desks; // ports with several monitors, on the dummy X server
+    std::map<int, int> m_columns; // grid column of a port's top-left monitor, when not the port's number
+    bool m_compositor = true; // xcompmgr on each Linux computer's display
 
-    // Computers 1 to n in one row, left to right, each one monitor of 1920 x 1080 as its screen.
+    // Computers 1 to n in one row, left to right, each one monitor of 1920 x 1080 as its screen; a port
+    // of m_desks has those monitors, entered in the layout as spanlinkctl detects them.
     bool start(int n, int cyclic = 0, int highlightDuration = 1, QList<int> windows = {})
     {
         m_tmp = std::make_unique<QTemporaryDir>(), m_switch = std::make_unique<QProcess>();
@@ -69,12 +80,31 @@ class TestEndToEnd : public QObject
             c->port = port;
             c->home = m_tmp->filePath(qs("home%1").arg(port));
             c->winePrefix = windows.contains(port) ? m_tmp->filePath(qs("wine%1").arg(port)) : QString();
-            if (!c->server.start() || (c->x.reset(XOpenDisplay(qPrintable(c->server.display()))), !c->x)
+            const int col = m_columns.count(port) ? m_columns.at(port) : port;
+            if (m_desks.count(port)) {
+                c->desk = std::make_unique<XDummy>();
+                if (!c->desk->start(m_desks.at(port)))
+                    return qWarning("%s", qPrintable(c->desk->error())), false;
+            } else if (!c->server.start()) {
+                return false;
+            }
+            if ((c->x.reset(XOpenDisplay(qPrintable(c->display()))), !c->x)
                 || !(c->winePrefix.isEmpty() || shell(*c, s_makeWindows)))
                 return false;
-            ports << QString::asprintf(R"({"port":%d,"display":"%s"})", port, qPrintable(c->server.display()));
-            list << QString::asprintf(
-                R"({"port":%d,"index":1,"row":1,"col":%d,"width":1920,"height":1080})", port, port);
+            ports << QString::asprintf(R"({"port":%d,"display":"%s"})", port, qPrintable(c->display()));
+            if (!c->desk) {
+                list << QString::asprintf(
+                    R"({"port":%d,"index":1,"row":1,"col":%d,"width":1920,"height":1080})", port, col);
+                continue;
+            }
+            QProcess *detect = launch(*c, qs(CTL_BINARY),
+                {qs("layout"), qs("detect"), qs("--port"), QString::number(port), qs("--at"), qs("1,%1").arg(col)});
+            if (!detect->waitForFinished(15000) || detect->exitCode() != 0)
+                return false;
+            const QJsonArray detected
+                = QJsonDocument::fromJson(detect->readAllStandardOutput()).object()[qs("monitors")].toArray();
+            for (const QJsonValue &m : detected)
+                list << qs(QJsonDocument(m.toObject()).toJson(QJsonDocument::Compact));
         }
         QFile file(m_tmp->filePath(qs("layout.json")));
         const QString layout = QString::asprintf(R"({"ports":[%s],"monitors":[%s],"currentPort":%d,"mousePosition":4,)"
@@ -91,8 +121,8 @@ class TestEndToEnd : public QObject
             return false;
         m_tcp = QRegularExpression(qs("virtual switch on (tcp:127.0.0.1:\\d+)")).match(qs(said)).captured(1);
         for (auto &[port, c] : m_computers)
-            if (c->winePrefix.isEmpty()) // without a compositor the frame is black
-                launch(*c, qs("xcompmgr"), {}), c->agent = launch(*c, qs(AGENT_BINARY), {});
+            if (c->winePrefix.isEmpty())
+                m_compositor ? launch(*c, qs("xcompmgr"), {}) : nullptr, c->agent = launch(*c, qs(AGENT_BINARY), {});
             else
                 c->agent = launch(*c, qs("wine"), {qs(WINDOWS_AGENT)});
         // Ready when every agent is connected and has had a heartbeat accepted (Wine starts slowly).
@@ -101,7 +131,7 @@ class TestEndToEnd : public QObject
     }
     QProcess *launch(const Computer &c, const QString &program, const QStringList &args)
     {
-        QStringList vars {qs("DISPLAY=") + c.server.display(), qs("TMPDIR=") + c.home, // its own one-instance socket
+        QStringList vars {qs("DISPLAY=") + c.display(), qs("TMPDIR=") + c.home, // its own one-instance socket
             qs("XDG_RUNTIME_DIR=") + c.home, qs("XDG_DATA_HOME=") + c.home, qs("QT_QPA_PLATFORM=xcb"),
             qs("SPANLINK_VSWITCH_PORT=%1").arg(c.port),
             qs("SPANLINK_VSWITCH_SOCKET=") + (c.winePrefix.isEmpty() ? m_socket : m_tcp)};
@@ -176,6 +206,7 @@ private slots:
             if (!c->winePrefix.isEmpty()) // Wine leaves read-only files that would outlive the folder
                 shell(*c, R"(wineserver -k; chmod -R u+w "$WINEPREFIX")");
         m_processes.clear(), m_computers.clear(), m_switch.reset(), m_tmp.reset();
+        m_desks.clear(), m_columns.clear(), m_compositor = true;
     }
 
     void init() { NEED("Xvfb", "xcompmgr", "import"); }
@@ -220,6 +251,100 @@ private slots:
             const QByteArray since = c->log().mid(marks[c->port - 1]);
             QVERIFY2(since.contains("hid_open() ok") && !since.mid(since.indexOf("hid_open() ok")).contains(lost),
                 since.constData());
+        }
+    }
+
+    // B's monitors differ in size and the narrower one sits 56 pixels lower, as the desktop has them;
+    // A is right of it. The pointer and the frame land on that monitor, and follow it when it moves.
+    void monitorsOfDifferentSizes()
+    {
+        QVERIFY2(XDummy::missing().isEmpty(), qPrintable(XDummy::missing()));
+        m_desks = {{2, {QRect(0, 0, 1920, 1080), QRect(1920, 56, 1280, 1024)}}};
+        m_columns = {{2, 1}, {1, 3}};
+        QVERIFY(start(2));
+        Computer &a = *m_computers[1], &b = *m_computers[2];
+        QVERIFY(b.log().contains("This computer's monitors lie where its screens are"));
+        QVERIFY(pushThrough(a, {600, 540}, -40));
+        QCOMPARE(ctl(qs("last")), QByteArray("ok 2 1 2 2 50"));
+        QTRY_COMPARE(b.pointer(), QPoint(3192, 56 + 512)); // 8 inside the right edge, halfway down
+        // The frame's left side on the narrower monitor, neither above it nor on the wider one.
+        QImage shot;
+        QVERIFY(waitFor([&] { return Computer::green((shot = b.shot("sizes")).pixelColor(1925, 600)); }));
+        QVERIFY(!Computer::green(shot.pixelColor(1925, 40)) && !Computer::green(shot.pixelColor(1285, 600)));
+
+        // Moved up to the top: the next arrival finds it there.
+        const int before = b.log().count("This computer's monitors lie where its screens are");
+        QVERIFY(b.desk->move(1, {1920, 0}));
+        QTRY_VERIFY(b.log().count("This computer's monitors lie where its screens are") > before);
+        QVERIFY(pushThrough(b, {2400, 300}, 40));
+        QCOMPARE(ctl(qs("last")), QByteArray("ok 1 1 3 7 29"));
+        QTRY_COMPARE(a.pointer(), QPoint(8, 313));
+        QVERIFY(pushThrough(a, {600, 540}, -40));
+        QTRY_COMPARE(b.pointer(), QPoint(3192, 512));
+    }
+
+    // B's desktop is blue: inside the frame it stays the desktop's own, while the frame blinks and after it,
+    // with a compositor, without one, and when one starts while the agent runs.
+    void frameOverTheDesktop_data()
+    {
+        QTest::addColumn<int>("compositor"); // 0: none, 1: xcompmgr from the start, 2: started after an arrival
+        QTest::newRow("xcompmgr") << 1;
+        QTest::newRow("no compositor") << 0;
+        QTest::newRow("compositor starts") << 2;
+    }
+    void frameOverTheDesktop()
+    {
+        QFETCH(int, compositor);
+        for (const char *tool : {"xsetroot", "xcompmgr"})
+            QVERIFY2(!QStandardPaths::findExecutable(qs(tool)).isEmpty(),
+                qPrintable(qs("%1 not found: install %2 (scripts/setup.sh does)")
+                               .arg(qs(tool), qs(*tool == 's' ? "x11-xserver-utils" : "xcompmgr"))));
+        m_compositor = compositor == 1;
+        QVERIFY(start(2));
+        Computer &a = *m_computers[1], &b = *m_computers[2];
+        QVERIFY(shell(b, "xsetroot -solid blue"));
+        QString tag;
+        const auto look = [&](const char *when) {
+            return b.shot(qPrintable(tag + qs(when)));
+        };
+        // The desktop as the screen shows it: blue, or a compositor's own root (xcompmgr draws a plain grey
+        // for a root without a picture).
+        QColor desktop;
+        const QPoint inside[] = {{960, 540}, {100, 100}, {1800, 1000}, {30, 500}};
+        const auto desktops = [&](const QImage &shot) {
+            for (const QPoint p : inside)
+                if (shot.pixelColor(p) != desktop)
+                    return false;
+            return true;
+        };
+        for (int round = 0; round < (compositor == 2 ? 2 : 1); ++round) {
+            tag = qs("%1-%2-").arg(qs(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'))).arg(round);
+            if (round == 1) { // back to A, the compositor started on B, and over to B again
+                launch(b, qs("xcompmgr"), {});
+                QVERIFY(pushThrough(b, {600, 300}, -40));
+            }
+            const bool composited = compositor == 1 || round == 1;
+            QTRY_VERIFY(((desktop = look("before").pixelColor(960, 540)) == QColor(Qt::blue)) != composited);
+            QVERIFY(desktops(look("before")));
+            QVERIFY(pushThrough(a, {1300, 540}, 40));
+            QImage during;
+            QVERIFY(waitFor([&] { return Computer::green((during = look("during")).pixelColor(5, 500)); }));
+            QVERIFY(desktops(during));
+            // The pointer on the frame is over the desktop, not over one of our windows: clicks go through.
+            Display *x = b.x.get();
+            Window root, child = 1;
+            int i;
+            unsigned int mask;
+            XWarpPointer(x, None, DefaultRootWindow(x), 0, 0, 0, 0, 10, 500);
+            XQueryPointer(x, DefaultRootWindow(x), &root, &child, &i, &i, &i, &i, &mask);
+            QCOMPARE(child, Window(None));
+            // Hidden after its three blinks (a blink's pause first, then the rest of the three seconds), and
+            // the desktop as it was.
+            QImage after;
+            QVERIFY(waitFor([&] { return !Computer::green((after = look("after")).pixelColor(5, 500)); }, 8000));
+            QTest::qWait(3500);
+            after = look("after");
+            QVERIFY(desktops(after) && after.pixelColor(5, 500) == desktop);
         }
     }
 

@@ -8,6 +8,10 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 using SwitchLayout::Layout;
 using SwitchLayout::Monitor;
 using Monitors = QVector<Monitor>;
@@ -244,10 +248,13 @@ private slots:
         QTest::newRow("one above the other for port 3")
             << QVector<QRect> {{0, 1080, 1920, 1080}, {0, 0, 1920, 1080}} << 3 << 3 << 1
             << (s_start + Monitors {{3, 1, 3, 1, 1920, 1080}, {3, 2, 4, 1, 1920, 1080}}) << QString();
-        QTest::newRow("a narrower second screen")
+        QTest::newRow("a narrower second screen, beside it")
             << QVector<QRect> {{0, 0, 1280, 1024}, {1280, 0, 1024, 768}} << 2 << 2 << 1
-            << Monitors {s_start.at(0), s_start.at(1), {2, 1, 2, 1, 1280, 1024}, {2, 2, 2, 2, 1024, 768}}
-            << "screen 2 (1024x768 at 1280,0) does not tile the grid";
+            << Monitors {s_start.at(0), s_start.at(1), {2, 1, 2, 1, 1280, 1024}, {2, 2, 2, 2, 1024, 768}} << QString();
+        QTest::newRow("mirrored, the second beside")
+            << QVector<QRect> {{0, 0, 800, 600}, {0, 0, 800, 600}} << 4 << 5 << 5
+            << (s_start + Monitors {{4, 1, 5, 5, 800, 600}, {4, 2, 5, 6, 800, 600}})
+            << "screen 2 (800x600 at 0,0) shares its cell with another: placed in the nearest free cell, 5,6";
         QTest::newRow("past the grid") << QVector<QRect> {{0, 0, 800, 600}, {800, 0, 800, 600}} << 2 << 1 << 16
                                        << s_start << "would lie in cell 1,17, outside the 16 x 16 grid";
         QTest::newRow("no screens") << QVector<QRect> {} << 2 << 1 << 1 << s_start << "the desktop reports no screens";
@@ -315,6 +322,13 @@ private slots:
         QVERIFY(model.open(bad.fileName()).contains(QStringLiteral("monitor entry 1: \"index\" is missing")));
         QCOMPARE(model.layout().monitors, before);
         QVERIFY(model.open(m_tmp.filePath(QStringLiteral("none.json"))).startsWith(QStringLiteral("cannot read ")));
+#ifdef Q_OS_UNIX
+        // A FIFO would block the GUI waiting for a writer: refused at once, like spanlinkctl does.
+        const QString fifo = m_tmp.filePath(QStringLiteral("fifo.json"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(model.open(fifo).endsWith(QLatin1String(": not a regular file")));
+        QCOMPARE(model.layout().monitors, before);
+#endif
     }
 
     // The switch read, uploaded to and read back; a refusing or silent switch names the frame

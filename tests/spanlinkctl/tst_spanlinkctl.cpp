@@ -6,6 +6,16 @@
 
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#endif
+
 namespace
 {
 struct Result {
@@ -81,10 +91,25 @@ private slots:
             {"layout load", s_one + R"({"port": 2, "index": 1, "row": 1.5, "col": 2, "width": 9, "height": 9}]})", 2,
                 "\"row\" must be a whole number from 1 to 16, not 1.5"},
             {"layout load", s_one + entry(2, 1, 1, 2, 65536) + "]}", 2,
-                "entry 2: \"width\" is 65536, must be 1 to 65535"},
+                "entry 2: \"width\" is 65536, must be 320 to 65535"},
+            // Smaller than any real monitor: the pointer could never leave it again.
+            {"layout load", s_one + entry(2, 1, 1, 2, 1, 1) + "]}", 2, "entry 2: \"width\" is 1, must be 320 to 65535"},
+            {"layout load", s_one + entry(2, 1, 1, 2, 1920, 199) + "]}", 2, "\"height\" is 199, must be 200 to 65535"},
+            {"layout load",
+                s_one + R"({"port": 2, "index": 1, "row": 1, "col": 2, "width": 65535.00000000001, "height": 1080}]})",
+                2, "\"width\" must be a whole number from 320 to 65535, not 65535.00000000001"},
+            // A JSON reader keeps the last of two equal fields: the second list would wipe the switch.
+            {"layout load", s_one + entry(2, 1, 1, 2) + R"(], "monitors": []})", 2,
+                "field \"monitors\" is given twice in one object (at byte 167)"},
+            {"layout load",
+                R"({"monitors": [{"port": 1, "index": 1, "row": 1, "col": 1, "width": 1920, "height": 1080, )"
+                R"("\u0077idth": 800}]})",
+                2, "field \"width\" is given twice"},
             {"layout load", s_one + entry(2, 1, 1, 2) + ", " + entry(3, 1, 1, 1) + "]}", 2,
                 "monitor entry 3: cell 1,1 (\"row\", \"col\") already holds monitor entry 1"},
             {"layout load", R"({"monitors": [], "mouse": {"position": 6}})", 2, "\"position\" is 6, must be 0 to 5"},
+            // Text from the file is quoted on one line.
+            {"layout load", R"({"monitors": [], "m\u000aouse": 1})", 2, R"(layout: unknown field "m\nouse" (known:)"},
             {"layout load", R"({"monitors": [)" + QByteArray(1024 * 1024, ' ') + "]}", 2, "larger than 1048576 bytes"}};
         for (const auto &[line, file, code, message] : rows)
             QTest::newRow(message) << QString::fromLatin1(line) << file << code << QString::fromUtf8(message);
@@ -109,8 +134,8 @@ private slots:
     {
         QByteArray full = R"({"monitors": [)";
         for (int i = 0; i < 255; ++i)
-            full
-                += (i ? ", " : "") + entry(1 + i % 8, 255, 1 + i / 16, 1 + i % 16, i == 254 ? 65535 : 1, i ? 1 : 65535);
+            full += (i ? ", " : "")
+                + entry(1 + i % 8, 255, 1 + i / 16, 1 + i % 16, i == 254 ? 65535 : 320, i ? 200 : 65535);
         const Result r
             = ctl(QStringLiteral("layout load"), full + R"(], "mouse": {"position": 5, "acceleration": 255}})");
         QVERIFY2(r.code == 0 && r.out.contains(QLatin1String("Uploaded 255 monitor entries")), qPrintable(r.err));
@@ -121,6 +146,33 @@ private slots:
         QVERIFY2(kept.code == 0 && kept.out.contains(QLatin1String("keeping the switch's 5")), qPrintable(kept.out));
         QCOMPARE(VirtualHid::model().mousePosition, 5);
     }
+
+#ifdef Q_OS_UNIX
+    // What is not a plain file is refused at once, also a FIFO that nobody writes to.
+    void nonRegularFiles()
+    {
+        const QString fifo = m_tmp.filePath(QStringLiteral("fifo.json"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        // A reader left waiting for a writer is let go after 3 s, and that is noted: a hang fails, not stalls.
+        std::promise<void> done;
+        std::atomic<bool> rescued {false};
+        std::thread writer([fifo, &rescued, finished = done.get_future()] {
+            if (finished.wait_for(std::chrono::seconds(3)) == std::future_status::ready)
+                return;
+            // Without a reader waiting, this open fails.
+            const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                rescued = true, ::close(fd);
+        });
+        const auto joined = qScopeGuard([&] { done.set_value(), writer.join(); });
+        for (const QString &path : {fifo, m_tmp.path(), QStringLiteral("/dev/zero")}) {
+            const Result r = ctl(QStringLiteral("layout load ") + path);
+            QVERIFY2(!rescued && r.code == 2 && r.err.contains(QLatin1String(": not a regular file; nothing was sent")),
+                qPrintable(r.err));
+        }
+        QVERIFY(VirtualHid::sentFrames().isEmpty());
+    }
+#endif
 
     // A switch that refuses, does not answer or is not there: exit code 1, one line, the switch unchanged.
     void switchFaults_data()
@@ -165,6 +217,14 @@ private slots:
         QCOMPARE(json(ctl(QStringLiteral("status --json")).out), json(QStringLiteral(R"({"answers": true, "thisPort": 2,
             "version": "101230", "currentPort": 3, "presentPorts": [1, 3, 8], "monitorEntries": 3, "mousePosition": 0,
             "highlight": {"on": false, "duration": 1}, "wrapAround": false})")));
+        QVERIFY(!ctl(QStringLiteral("status")).out.contains(QLatin1String("session")));
+        // In a Wayland session the switch may answer, but crossings need an X11 session.
+        qputenv("XDG_SESSION_TYPE", "wayland");
+        const QString json = ctl(QStringLiteral("status --json")).out, text = ctl(QStringLiteral("status")).out;
+        qunsetenv("XDG_SESSION_TYPE");
+        const QString note = QStringLiteral("Crossings need an X11 session; this is a Wayland session.");
+        QCOMPARE(QJsonDocument::fromJson(json.toUtf8()).object().value(QStringLiteral("session")).toString(), note);
+        QVERIFY2(text.endsWith(QStringLiteral("session:          ") + note + QLatin1Char('\n')), qPrintable(text));
     }
 
     void grid()
@@ -184,9 +244,14 @@ private slots:
         QTest::addColumn<int>("warnings");
         const QRect hd(0, 0, 1920, 1080), right = hd.translated(1920, 0);
         QTest::newRow("side by side") << QVector<QRect> {right, hd} << 1 << "1,1 1,2" << 0;
+        // Sizes that do not tile are fine: the agent finds each monitor on its screen.
         QTest::newRow("narrower") << QVector<QRect> {QRect(0, 0, 1280, 1024), QRect(1280, 0, 1024, 768)} << 2
-                                  << "1,2 1,3" << 1;
-        QTest::newRow("offset down") << QVector<QRect> {hd, hd.translated(1920, 300)} << 1 << "1,1 1,2" << 1;
+                                  << "1,2 1,3" << 0;
+        QTest::newRow("offset down") << QVector<QRect> {hd, hd.translated(1920, 300)} << 1 << "1,1 1,2" << 0;
+        QTest::newRow("wide, then two narrow")
+            << QVector<QRect> {QRect(0, 0, 2560, 1440), QRect(2560, 0, 1280, 1024), QRect(3840, 0, 1280, 1024)} << 1
+            << "1,1 1,3 1,4" << 0;
+        QTest::newRow("mirrored") << QVector<QRect> {hd, hd} << 1 << "1,1 1,2" << 2;
         QTest::newRow("off the grid") << QVector<QRect> {hd, right} << 16
                                       << "error: screen 2 (1920x1080 at 1920,0) would lie in cell 1,17" << 0;
     }

@@ -119,6 +119,39 @@ private slots:
         }
     }
 
+    // A layout the device could not hold is refused with one line, and nothing is served.
+    void refusedLayouts_data()
+    {
+        QTest::addColumn<QByteArray>("monitors");
+        QTest::addColumn<QByteArray>("said");
+        const QByteArray hd = R"({"port": 1, "row": 1, "col": 1, "width": 1920, "height": 1080})";
+        QTest::newRow("two in one cell") << hd + R"(, {"port": 2, "row": 1, "col": 1, "width": 1280, "height": 1024})"
+                                         << QByteArray("monitors[1]: cell 1,1 already holds monitors[0]");
+        QTest::newRow("1 x 1") << hd + R"(, {"port": 2, "row": 1, "col": 2, "width": 1, "height": 1})"
+                               << QByteArray("monitors[1].width: 1, not a whole number from 320 to 65535");
+        QTest::newRow("too low") << QByteArray(R"({"port": 2, "row": 1, "col": 2, "width": 320, "height": 199})")
+                                 << QByteArray("monitors[0].height: 199, not a whole number from 200 to 65535");
+    }
+    void refusedLayouts()
+    {
+        QFETCH(QByteArray, monitors);
+        QFETCH(QByteArray, said);
+        QFile file(m_tmp.filePath(QStringLiteral("refused.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(file.write(R"({"monitors": [)" + monitors + "]}") > 0);
+        file.close();
+        const QString socket = m_tmp.filePath(QStringLiteral("refused"));
+        QProcess daemon;
+        daemon.setProcessChannelMode(QProcess::MergedChannels);
+        daemon.start(QStringLiteral(VSWITCH_BINARY), {QStringLiteral("serve"), socket, file.fileName()});
+        QVERIFY(daemon.waitForFinished(10000));
+        const QByteArray out = daemon.readAll();
+        QVERIFY2(daemon.exitCode() == 1 && out.contains(file.fileName().toLocal8Bit() + ": " + said)
+                && !out.contains("virtual switch on"),
+            out.constData());
+        QVERIFY(!QFile::exists(socket));
+    }
+
     // A stalled switch is lost: its late answer is not taken for a later one, the request given up on not done.
     void stalledSwitch()
     {

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The staged Windows folder as Windows loads it: every DLL a staged program or plugin imports is
 # staged or part of Windows, and the platform plugin and QML modules are where qt.conf says;
-# Spanlink.exe is a GUI program whose manifest asks to run elevated and whose version names it.
+# Spanlink.exe is a GUI program whose manifest asks to run elevated and per-monitor DPI aware
+# (desktop pixels on every monitor), and whose version resource carries the project version.
 # Usage: check-pe.sh STAGE
 set -eu
 root=$(cd "$(dirname "$0")/../../.." && pwd)
@@ -36,7 +37,28 @@ for exe in Spanlink.exe "Spanlink Setup.exe"; do
 done
 rc=$(x86_64-w64-mingw32-windres -i "$s/Spanlink.exe" -O rc)
 echo "$rc" | grep -q 'requestedExecutionLevel level=""requireAdministrator"" uiAccess=""false""' || fail "no requireAdministrator"
-echo "$rc" | grep -q 'VALUE "ProductName", "Spanlink"' && echo "$rc" | grep -q '^ FILEVERSION 1, 0, 67, 2$' ||
-    fail "the version resource does not name Spanlink 1.0.67.2"
+# windres doubles the quotes of the manifest's XML.
+echo "$rc" | grep -q '<dpiAwareness xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">PerMonitorV2,PerMonitor</dpiAwareness>' ||
+    fail "the manifest does not ask for PerMonitorV2 with PerMonitor as fallback"
+echo "$rc" | grep -q '<dpiAware xmlns=""http://schemas.microsoft.com/SMI/2005/WindowsSettings"">true/pm</dpiAware>' ||
+    fail "the manifest has no per-monitor dpiAware for Windows before 10 1607"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$s/../CMakeCache.txt")
+numbers=$(echo "$version" | sed 's/\./, /g')
+text=$(echo "$version" | awk -F. '{ printf "%d.%d.%03d.%03d", $1, $2, $3, $4 }')
+echo "$rc" | grep -q 'VALUE "ProductName", "Spanlink"' && echo "$rc" | grep -q "^ FILEVERSION $numbers\$" &&
+    echo "$rc" | grep -q "VALUE \"ProductVersion\", \"$text\"" ||
+    fail "the version resource does not name Spanlink $version ($text)"
+# The installer of that version: 64-bit (Windows puts it in the 64-bit Program Files and registry
+# without redirection), asking for administrator rights, carrying the same version.
+setup=$s/../../dist/Spanlink-Setup-$version.exe
+if [ -f "$setup" ]; then
+    x86_64-w64-mingw32-objdump -f "$setup" | grep -q 'file format pei-x86-64' || fail "the installer is not 64-bit"
+    rc=$(x86_64-w64-mingw32-windres -i "$setup" -O rc)
+    grep -aq 'requestedExecutionLevel level="requireAdministrator"' "$setup" || fail "the installer does not ask for rights"
+    echo "$rc" | grep -q "^ FILEVERSION $numbers\$" && echo "$rc" | grep -q "VALUE \"ProductVersion\", \"$text\"" ||
+        fail "the installer does not carry version $text"
+else
+    fail "no installer $setup"
+fi
 [ "$f" -eq 0 ] || { echo "$f failed"; exit 1; }
-echo "the staged folder loads, Spanlink.exe as expected"
+echo "the staged folder loads, Spanlink.exe and its installer as expected"

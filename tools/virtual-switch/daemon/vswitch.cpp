@@ -32,6 +32,10 @@ bool parseLayout(const QByteArray &contents, const QString &path, SwitchServer &
 
 namespace
 {
+// Smaller is no real monitor: an agent could not find the edges of one to leave it by.
+constexpr int s_minWidth = 320;
+constexpr int s_minHeight = 200;
+
 // One value of a layout entry, read within the device's range; false with one line naming the
 // entry and the field otherwise.
 bool readInt(const QJsonObject &o, const char *key, int min, int max, bool required, const QString &where, int &out,
@@ -113,6 +117,7 @@ bool readLayout(const QJsonObject &root, SwitchServer &server, QString &error)
         return false;
     }
     QVector<SwitchModel::MonitorEntry> entries;
+    QHash<int, int> cells; // row * 256 + col -> the entry in that cell
     for (int i = 0; i < monitors.size(); ++i) {
         const QString where = QStringLiteral("monitors[%1]").arg(i);
         if (!monitors.at(i).isObject()) {
@@ -125,9 +130,20 @@ bool readLayout(const QJsonObject &root, SwitchServer &server, QString &error)
             || !readInt(m, "index", 0, 255, false, where, e.monitorIndex, error)
             || !readInt(m, "row", 1, 16, true, where, e.row, error)
             || !readInt(m, "col", 1, 16, true, where, e.col, error)
-            || !readInt(m, "width", 1, 65535, true, where, e.width, error)
-            || !readInt(m, "height", 1, 65535, true, where, e.height, error))
+            || !readInt(m, "width", s_minWidth, 65535, true, where, e.width, error)
+            || !readInt(m, "height", s_minHeight, 65535, true, where, e.height, error))
             return false;
+        // An agent keeps one monitor per cell: which of two it kept would depend on the order read.
+        const int cell = e.row * 256 + e.col;
+        if (cells.contains(cell)) {
+            error = QStringLiteral("%1: cell %2,%3 already holds monitors[%4]")
+                        .arg(where)
+                        .arg(e.row)
+                        .arg(e.col)
+                        .arg(cells.value(cell));
+            return false;
+        }
+        cells.insert(cell, i);
         entries.append(e);
     }
 
