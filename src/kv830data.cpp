@@ -111,7 +111,10 @@ bool KV830Data::sendOneListOfMouseData(int serialNum, int mode, int level, int p
 
 bool KV830Data::sendListAmountClose()
 {
-    return m_command.sendListAmountClose();
+    if (!m_command.sendListAmountClose())
+        return false;
+    emit listUploaded();
+    return true;
 }
 
 void KV830Data::beginHeartBeat()
@@ -131,6 +134,7 @@ bool KV830Data::heartBeat()
             m_status = 1;
             emit devStatusChanged();
         }
+        emit heartBeatAnswered();
         return true;
     }
     // The command lock is free here, so the receiver may talk to the switch itself.
@@ -145,6 +149,7 @@ bool KV830Data::heartBeat()
     countAgents();
     m_status = 1;
     emit devStatusChanged();
+    emit heartBeatAnswered();
     return true;
 }
 

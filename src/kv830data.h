@@ -54,6 +54,10 @@ signals:
     void devStatusChanged();
     // The heartbeat found a new count of agents on this computer's port (m_agentsOnPort).
     void agentsOnPortChanged();
+    // A heartbeat was accepted: the switch answers and may be asked whether its layout changed.
+    void heartBeatAnswered();
+    // The switch accepted the close of an upload made through this connection.
+    void listUploaded();
 
 public slots:
     bool open(ushort VID, ushort PID);

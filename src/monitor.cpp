@@ -17,6 +17,9 @@ constexpr int s_speedInterval = 100;
 constexpr int s_layoutTurnMsec = 16;
 // Reads of one layout before giving up on a switch whose answers keep going astray.
 constexpr int s_layoutAttempts = 3;
+// Heartbeats over which the watch compares every entry once: a same-count change is in force
+// within this many heartbeats, a changed count within one.
+constexpr int s_watchBeats = 2;
 
 quint64 cellHash(int row, int col)
 {
@@ -36,6 +39,17 @@ Monitor::~Monitor() = default;
 Monitor *Monitor::getInstance()
 {
     static Monitor s_engine;
+    static const bool s_wired = [] {
+        // Queued: the heartbeat's turn keeps its one exchange, the watch begins on the next turn;
+        // an upload may come from another thread.
+        connect(
+            &s_engine.m_device, &KV830Data::heartBeatAnswered, &s_engine, &Monitor::watchLayout, Qt::QueuedConnection);
+        connect(
+            &s_engine.m_device, &KV830Data::listUploaded, &s_engine,
+            [] { s_engine.rereadLayout("A layout was uploaded from this computer"); }, Qt::QueuedConnection);
+        return true;
+    }();
+    Q_UNUSED(s_wired)
     return &s_engine;
 }
 
@@ -112,6 +126,7 @@ void Monitor::getDeviceStatus()
     } else {
         engine->m_switchPending = 0;
         engine->stopLayoutRead();
+        engine->stopWatch();
         InputHooks::instance().swallowingEnded();
     }
     engine->m_connected = m_devstatus != 0;
@@ -179,11 +194,13 @@ void Monitor::readLayoutToEnd()
 
 void Monitor::startLayoutRead(int attempt)
 {
+    stopWatch();
     LayoutRead &r = m_layoutRead;
     r = LayoutRead();
     r.active = true;
     r.attempt = attempt;
     r.count = m_listCount;
+    r.entries.resize(r.count);
     r.apPort = m_apPort;
     r.strays = m_device.m_command.strayAnswers();
     if (!m_layoutTimer) {
@@ -236,6 +253,7 @@ void Monitor::readLayoutEntry(int index)
     static const QString switchKeys[] = {QStringLiteral("portNum"), QStringLiteral("monitorIndexNum"),
         QStringLiteral("row"), QStringLiteral("col"), QStringLiteral("width"), QStringLiteral("height")};
     QVariantMap e = m_device.m_portList;
+    r.entries[index - 1] = e;
     // Every stored entry has all keys; a missing one reads as 0.
     for (const QString &key : switchKeys) {
         if (!e.contains(key))
@@ -284,9 +302,121 @@ void Monitor::finishLayoutRead()
 
     m_ownMonitors = read.own;
     m_allMonitors = read.all;
+    m_layoutEntries = read.entries;
+    m_layoutApPort = read.apPort;
+    m_watchNext = 1;
     computeOwnGeometry();
+    // The monitor under the pointer in the new layout is the one its crossings start from; a
+    // cell of the old layout may now be another monitor or none.
+    if (m_lastPointer) {
+        for (const MonitorLogic::OwnCell &cell : m_ownCells) {
+            if (MonitorLogic::isInside(cell, float(m_lastPointer->x()), float(m_lastPointer->y()))) {
+                m_lastRow = cell.row;
+                m_lastCol = cell.col;
+                break;
+            }
+        }
+    }
     refreshDesktop();
     checkLayout();
+}
+
+bool Monitor::layoutWatching() const
+{
+    return getInstance()->m_watch.active;
+}
+
+void Monitor::watchLayout()
+{
+    Monitor *engine = getInstance();
+    if (engine != this)
+        return engine->watchLayout();
+    if (!m_connected || m_layoutRead.active || m_watch.active)
+        return;
+    // A switch that does not answer is the heartbeat's to tell.
+    if (!m_device.getPortStatus())
+        return;
+    const QVariantMap status = m_device.m_portStatus;
+    const int list = intOf(status, QStringLiteral("listNum"));
+    // Nothing to read: the layout in force stays, as after a count of 0 at connection.
+    if (list < 1)
+        return;
+    if (intOf(status, QStringLiteral("apportNum")) != m_layoutApPort)
+        return readLayoutFrom(status, "This computer's port on the switch changed");
+    if (list != m_layoutEntries.size())
+        return readLayoutFrom(status, "The switch's number of monitor entries changed");
+    // Sent with every upload, with the entries.
+    if (intOf(status, QStringLiteral("mouseposition")) != m_mousePosition)
+        return readLayoutFrom(status, "The switch's mouse settings changed");
+
+    // The same count: the entries themselves, a share of them per heartbeat.
+    m_watch.active = true;
+    m_watch.left = (list + s_watchBeats - 1) / s_watchBeats;
+    m_watch.strays = m_device.m_command.strayAnswers();
+    if (!m_watchTimer) {
+        // Made without parent and never deleted, like the other timers of the engine.
+        m_watchTimer = new QTimer();
+        m_watchTimer->setInterval(1);
+        connect(m_watchTimer, &QTimer::timeout, this, &Monitor::watchSlice);
+    }
+    m_watchTimer->start();
+}
+
+void Monitor::watchSlice()
+{
+    const int count = m_layoutEntries.size();
+    QElapsedTimer turn;
+    turn.start();
+    qint64 longest = 0;
+    while (m_watch.active && m_watch.left > 0 && count > 0) {
+        if (m_watchNext < 1 || m_watchNext > count)
+            m_watchNext = 1;
+        const int index = m_watchNext;
+        m_watchNext = index % count + 1;
+        --m_watch.left;
+        const qint64 before = turn.elapsed();
+        const bool answered = m_device.getOneListOfPortNum(index);
+        longest = qMax(longest, turn.elapsed() - before);
+        // Nothing to conclude from answers out of step, nor more to ask a switch that failed
+        // to answer: the next heartbeat goes on from the next entry.
+        if (!answered || m_device.m_command.strayAnswers() != m_watch.strays)
+            break;
+        if (m_device.m_portList != m_layoutEntries.at(index - 1)) {
+            stopWatch();
+            qInfo("Monitor entry %d of the switch changed: reading the switch's layout again", index);
+            m_listCount = count;
+            startLayoutRead(1);
+            return;
+        }
+        if (turn.elapsed() + longest > s_layoutTurnMsec)
+            return;
+    }
+    stopWatch();
+}
+
+void Monitor::stopWatch()
+{
+    m_watch = LayoutWatch();
+    if (m_watchTimer)
+        m_watchTimer->stop();
+}
+
+void Monitor::rereadLayout(const char *why)
+{
+    if (!m_connected || !m_device.getPortStatus())
+        return;
+    readLayoutFrom(m_device.m_portStatus, why);
+}
+
+void Monitor::readLayoutFrom(const QVariantMap &portStatus, const char *why)
+{
+    m_apPort = intOf(portStatus, QStringLiteral("apportNum"));
+    m_listCount = intOf(portStatus, QStringLiteral("listNum"));
+    m_mousePosition = intOf(portStatus, QStringLiteral("mouseposition"));
+    if (m_listCount < 1)
+        return;
+    qInfo("%s: reading the switch's layout again", why);
+    startLayoutRead(1);
 }
 
 QVector<QRect> Monitor::screens() const

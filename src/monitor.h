@@ -72,6 +72,10 @@ public:
     bool layoutReading() const;
     // The rest of a layout read at once, without giving the event loop a turn.
     void readLayoutToEnd();
+    // After a heartbeat: whether the switch's layout differs from the one in force, asked with
+    // the port status and a share of the entries, a few per turn; a difference starts a read.
+    void watchLayout();
+    bool layoutWatching() const;
     void computeOwnGeometry();
 
 signals:
@@ -185,6 +189,7 @@ private:
         quint32 strays = 0; // the command layer's count of stray answers when the read began
         QMap<QString, QVariantMap> own;
         QMap<QString, QVariantMap> all;
+        QVector<QVariantMap> entries; // as the switch answered, by index; empty where it refused
     };
     void startLayoutRead(int attempt);
     void stopLayoutRead();
@@ -193,6 +198,24 @@ private:
     void finishLayoutRead();
     LayoutRead m_layoutRead;
     QTimer *m_layoutTimer = nullptr;
+
+    // The switch's answers behind the layout in force, by index, and the port it was read for:
+    // what the watch compares with.
+    QVector<QVariantMap> m_layoutEntries;
+    int m_layoutApPort = 0;
+    struct LayoutWatch {
+        bool active = false;
+        int left = 0; // entries still to compare after this heartbeat
+        quint32 strays = 0;
+    };
+    LayoutWatch m_watch;
+    int m_watchNext = 1; // the entry compared next, in turn over the heartbeats
+    QTimer *m_watchTimer = nullptr;
+    void watchSlice();
+    void stopWatch();
+    // Reads the layout again now, with a fresh port status or the one just read; `why` goes to the log.
+    void rereadLayout(const char *why);
+    void readLayoutFrom(const QVariantMap &portStatus, const char *why);
 
     std::vector<MonitorLogic::OwnCell> m_ownCells;
     // Per own monitor: bit code - 1 set when mayCross without wrap-around, bit code + 7 with it.

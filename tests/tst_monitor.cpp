@@ -287,7 +287,8 @@ private slots:
             "pointer=3187,1011");
         row("stacked, centred", "1@1,1 1@2,1:1280x1024 2@3,1 screen:0,0,1920,1080 screen:320,1080,1280,1024",
             "held=1,1|1,1=0,0,1920,1080|2,1=320,1080,1600,2104|1,1:1|2,1:1|3,1:2 focus2 arrive2,1,4,50 "
-            "pointer=960,2096 frame=320,1080,1280,1024,0 m960,1500=on m960,2100=held sent=2:3,1,5,50 "
+            "pointer=960,2096 frame=320,1080,1280,1024,0 m960,1500=on after150 m960,1600=on m960,2100=held "
+            "sent=2:3,1,5,50 "
             "pointer=1587,2091");
         row("offset, bottoms aligned", "1@1,1:2560x1440 1@1,2 screen:0,0,2560,1440 screen:2560,360,1920,1080",
             "held=1,1|1,1=0,0,2560,1440|1,2=2560,360,4480,1440|1,1:1|1,2:1 focus2 arrive1,2,7,0 pointer=2568,360 "
@@ -405,6 +406,136 @@ private slots:
         QVERIFY(entriesAsked() == 1 && widths() == V({999}) + all.mid(1));
         QVERIFY(log.contains(
             QStringLiteral("The switch stopped answering during the layout read: the previous layout stays in force")));
+    }
+
+    // A layout uploaded while the agent runs: from another computer, found by the heartbeat's watch within
+    // `beats` heartbeats; from this one, at once. Read one answer a turn (a slow switch): the old layout stays in
+    // force until the new one is complete and the pointer's moves ask nothing of the switch meanwhile.
+    void layoutChangedWhileRunning_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<bool>("here"); // uploaded by this computer's own connection
+        QTest::addColumn<int>("beats");
+        QTest::addColumn<QString>("idle"); // what one heartbeat asks, the new layout in force
+        QTest::addColumn<QPoint>("push");
+        QTest::addColumn<QString>("sent");
+        const auto row = [](const char *name, const char *before, const char *after, bool here, int beats,
+                             const char *idle, QPoint push, const char *sent) {
+            QTest::newRow(name) << QString::fromLatin1(before) << QString::fromLatin1(after) << here << beats
+                                << QString::fromLatin1(idle) << push << QString::fromLatin1(sent);
+        };
+        row("columns swapped", "1@1,1 2@1,2", "2@1,1 1@1,2", false, 1, "46,4a,47", {-3, 540}, "2:1,1,2,50");
+        row("a computer more", "1@1,1 2@1,2", "3@1,1 1@1,2 2@1,3", false, 1, "46,4a,47,47", {-3, 540}, "3:1,1,2,50");
+        row("a computer less", "1@1,1 2@1,2 3@2,1", "1@1,1 3@1,2", false, 1, "46,4a,47", {1919, 540}, "3:1,2,7,50");
+        // Two heartbeats before the upload compared entries 1, 2, then 3, 1: the next compares 2, 3, the one
+        // after 1, the changed one.
+        row("first entry moved", "1@1,1 2@1,2 3@1,3", "1@2,2 2@1,2 3@1,3", false, 2, "46,4a,47,47", {960, 0},
+            "2:1,2,4,50");
+        row("size changed only", "1@1,1 2@1,2", "1@1,1 2@1,2:1280x1024", false, 2, "46,4a,47", {1919, 540},
+            "2:1,2,7,50");
+        row("uploaded here", "1@1,1 2@1,2", "2@1,1 1@1,2", true, 0, "46,4a,47", {-3, 540}, "2:1,1,2,50");
+    }
+    void layoutChangedWhileRunning()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        QFETCH(bool, here);
+        QFETCH(int, beats);
+        QFETCH(QString, idle);
+        QFETCH(QPoint, push);
+        QFETCH(QString, sent);
+        MessageLog log;
+        Monitor *e = setUp(before);
+        // Cell, port and size of every monitor: of a layout, and of the one in force.
+        const auto cells = [](const QString &layout) {
+            QMap<QString, QString> out;
+            for (const QString &t : layout.split(QLatin1Char(' '))) {
+                const V n = nums(t);
+                out.insert(cellKey(n[1], n[2]), joined({n[0], n.value(3, 1920), n.value(4, 1080)}));
+            }
+            return out;
+        };
+        const auto held = [e] {
+            QMap<QString, QString> out;
+            for (auto it = e->m_allMonitors.cbegin(); it != e->m_allMonitors.cend(); ++it)
+                out.insert(it.key(), values(*it, {"portNum", "width", "height"}));
+            return out;
+        };
+        const auto ids = [] {
+            QStringList out;
+            for (const QByteArray &f : VirtualHid::sentFrames())
+                out << QString::number(uchar(f[0]), 16);
+            VirtualHid::clearSentFrames();
+            return out.join(QLatin1Char(','));
+        };
+        // Nothing changed: every heartbeat asks the port status and half the entries, in turn.
+        const int count = int(cells(before).size());
+        QStringList asked;
+        for (int beat = 0; beat < 2; ++beat) {
+            e->m_device.heartBeat(), QCoreApplication::processEvents();
+            QTRY_VERIFY(!e->layoutWatching());
+            asked << ids();
+        }
+        const QString share = QStringLiteral(",47").repeated((count + 1) / 2);
+        QCOMPARE(asked, QStringList({QStringLiteral("46,4a") + share, QStringLiteral("46,4a") + share}));
+        QCOMPARE(held(), cells(before));
+
+        QVector<SwitchModel::MonitorEntry> uploaded;
+        QList<QVariantMap> frames;
+        for (const QString &t : after.split(QLatin1Char(' '))) {
+            const V n = nums(t);
+            uploaded.append({n[0], int(uploaded.size()) + 1, n[1], n[2], n.value(3, 1920), n.value(4, 1080)});
+            const V values = {n[0], int(uploaded.size()), n[1], n[2], n.value(3, 1920) & 0xFF, n.value(3, 1920) >> 8,
+                n.value(4, 1080) & 0xFF, n.value(4, 1080) >> 8};
+            QVariantMap frame;
+            for (const char *key : {"serialNum", "portNum", "x", "y", "w_l", "w_h", "h_l", "h_h"})
+                frame.insert(QLatin1String(key), values[int(frame.size())]);
+            frames.append(frame);
+        }
+        if (here)
+            QVERIFY(e->m_device.sendAllCommand(frames.size() + 1, frames,
+                {{QStringLiteral("mouse_info"), frames.size() + 1}, {QStringLiteral("position"), 4}}));
+        else
+            VirtualHid::model().monitors = uploaded;
+        QCOMPARE(VirtualHid::model().monitors, uploaded);
+
+        VirtualHid::setAnswerDelay(20); // more than a turn may take: one answer a turn
+        int took = -1, turnsReading = 0;
+        for (int beat = 0; beat <= 3 && took < 0; ++beat) {
+            if (beat > 0)
+                e->m_device.heartBeat();
+            QCoreApplication::processEvents(); // the queued watch, or the reaction to our own upload
+            for (int turn = 0; turn < 200 && (e->layoutWatching() || e->layoutReading()); ++turn) {
+                if (e->layoutReading()) {
+                    ++turnsReading;
+                    QCOMPARE(held(), cells(before));
+                }
+                VirtualHid::clearSentFrames();
+                moveTo(960 + turn % 2, 540);
+                QCOMPARE(ids(), QString());
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            }
+            if (held() == cells(after))
+                took = beat;
+        }
+        VirtualHid::setAnswerDelay(0);
+        QCOMPARE(took, beats);
+        QVERIFY2(turnsReading > int(uploaded.size()), qPrintable(QString::number(turnsReading)));
+        QCOMPARE(
+            log.lines().filter(QRegularExpression(QStringLiteral(": reading the switch's layout again$"))).size(), 1);
+
+        // The new layout in force: it decides the crossing, and an idle heartbeat costs what it did.
+        VirtualHid::clearSentFrames();
+        e->m_device.heartBeat(), QCoreApplication::processEvents();
+        QTRY_VERIFY(!e->layoutWatching());
+        QCOMPARE(ids(), idle);
+        QCOMPARE(held(), cells(after));
+        moveTo(push.x(), push.y()); // straight from where the pointer was while the layout was read
+        QStringList requests;
+        for (const QByteArray &r : switchRequests())
+            requests << QString::number(r[1]) + QLatin1Char(':') + joined({r[2], r[3], r[4], r[5]});
+        QCOMPARE(requests.join(QLatin1Char(';')), sent);
     }
 
     void scenes()

@@ -220,7 +220,7 @@ int Command::load(const QString &path)
                 .arg(mouse.position));
     }
     m_out << "Uploaded " << n << " monitor entries and the mouse settings; the switch reports them back.\n"
-          << "Running agents pick the new layout up when the switch reconnects or the agent restarts." << Qt::endl;
+          << "Running agents pick the new layout up within a few seconds." << Qt::endl;
     return Ok;
 }
 

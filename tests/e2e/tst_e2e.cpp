@@ -348,6 +348,49 @@ private slots:
         }
     }
 
+    // Uploaded from computer 1 while all agents run, the columns turned round (1 2 3 becomes 2 3 1): every agent,
+    // the uploader's too, reads it within a few heartbeats and crosses by it, none restarted.
+    void layoutUploadedWhileRunning()
+    {
+        QVERIFY(start(3));
+        Computer &a = *m_computers[1], &c = *m_computers[3];
+        QFile file(m_tmp->filePath(qs("turned.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"monitors":[{"port":1,"index":1,"row":1,"col":3,"width":1920,"height":1080},)"
+                   R"({"port":2,"index":1,"row":1,"col":1,"width":1920,"height":1080},)"
+                   R"({"port":3,"index":1,"row":1,"col":2,"width":1920,"height":1080}],"mouse":{"position":4}})");
+        file.close();
+        QProcess upload;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(qs("SPANLINK_VSWITCH_SOCKET"), m_socket), env.insert(qs("SPANLINK_VSWITCH_PORT"), qs("1"));
+        upload.setProcessEnvironment(env);
+        QElapsedTimer since;
+        since.start();
+        upload.start(qs(CTL_BINARY), {qs("layout"), qs("load"), file.fileName()});
+        QVERIFY(upload.waitForFinished(10000));
+        QCOMPARE(upload.exitCode(), 0);
+        // Within two heartbeats and the read: nothing to compare but the log, which says when it began.
+        std::map<int, qint64> took; // port -> ms from the upload's start to its agent's read
+        waitFor(
+            [&] {
+                for (auto &[port, computer] : m_computers)
+                    if (!took.count(port) && computer->log().contains("reading the switch's layout again"))
+                        took[port] = since.elapsed();
+                return took.size() == m_computers.size();
+            },
+            9000);
+        QStringList said;
+        for (auto &[port, ms] : took)
+            said << qs("port %1 after %2 ms").arg(port).arg(ms);
+        QVERIFY2(took.size() == m_computers.size(), qPrintable(said.join(qs(", "))));
+        qInfo().noquote() << "new layout read:" << said.join(qs(", "));
+        QVERIFY(pushThrough(a, {600, 540}, -40)); // column 3: port 3 is left of it now
+        QCOMPARE(ctl(qs("last")), QByteArray("ok 3 1 2 2 50"));
+        QTRY_COMPARE(c.pointer(), QPoint(1912, 540));
+        QVERIFY(pushThrough(c, {600, 540}, -40));
+        QCOMPARE(ctl(qs("last")), QByteArray("ok 2 1 1 2 50"));
+    }
+
     void windowsComputer()
     {
         QVERIFY2(QFile::exists(qs(WINDOWS_AGENT)), "not built: run scripts/build-windows.sh");
