@@ -164,8 +164,8 @@ bool LayoutModel::moveTo(int entry, int row, int col)
 
 int LayoutModel::addMonitor(int port, int row, int col, int width, int height)
 {
-    if (port < 1 || port > PortCount || row < 1 || row > GridSize || col < 1 || col > GridSize || width < 1
-        || width > 65535 || height < 1 || height > 65535 || m_layout.monitors.size() >= MaxEntries)
+    if (port < 1 || port > PortCount || row < 1 || row > GridSize || col < 1 || col > GridSize || width < MinWidth
+        || width > 65535 || height < MinHeight || height > 65535 || m_layout.monitors.size() >= MaxEntries)
         return -1;
     int index = 0;
     for (const Monitor &m : qAsConst(m_layout.monitors)) {
@@ -192,7 +192,8 @@ bool LayoutModel::removeMonitor(int entry)
 
 bool LayoutModel::resize(int entry, int width, int height)
 {
-    if (entry < 0 || entry >= m_layout.monitors.size() || width < 1 || width > 65535 || height < 1 || height > 65535)
+    if (entry < 0 || entry >= m_layout.monitors.size() || width < MinWidth || width > 65535 || height < MinHeight
+        || height > 65535)
         return false;
     const Monitor &m = m_layout.monitors.at(entry);
     if (m.width == width && m.height == height)

@@ -17,6 +17,8 @@ class LayoutModel : public QAbstractListModel
     Q_OBJECT
     Q_PROPERTY(int gridSize READ gridSize CONSTANT)
     Q_PROPERTY(int portCount READ portCount CONSTANT)
+    Q_PROPERTY(int minWidth READ minWidth CONSTANT)
+    Q_PROPERTY(int minHeight READ minHeight CONSTANT)
     Q_PROPERTY(bool canUndo READ canUndo NOTIFY historyChanged)
     Q_PROPERTY(bool canRedo READ canRedo NOTIFY historyChanged)
     Q_PROPERTY(QString undoText READ undoText NOTIFY historyChanged)
@@ -56,6 +58,8 @@ public:
 
     int gridSize() const { return SwitchLayout::GridSize; }
     int portCount() const { return SwitchLayout::PortCount; }
+    int minWidth() const { return SwitchLayout::MinWidth; }
+    int minHeight() const { return SwitchLayout::MinHeight; }
     bool canUndo() const { return m_undo.canUndo(); }
     bool canRedo() const { return m_undo.canRedo(); }
     QString undoText() const { return m_undo.undoText(); }

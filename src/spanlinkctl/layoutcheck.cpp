@@ -41,9 +41,13 @@ QVector<Problem> check(const Layout &layout)
         if (m.index < 1 || m.index > 255)
             out.append(
                 {i, QStringLiteral("index"), QStringLiteral("monitor number %1, must be 1 to 255").arg(m.index)});
-        if (m.width < 1 || m.width > 65535 || m.height < 1 || m.height > 65535)
+        if (m.width < MinWidth || m.width > 65535 || m.height < MinHeight || m.height > 65535)
             out.append({i, QStringLiteral("size"),
-                QStringLiteral("size %1 by %2, each must be 1 to 65535").arg(m.width).arg(m.height)});
+                QStringLiteral("size %1 by %2, must be %3 to 65535 by %4 to 65535")
+                    .arg(m.width)
+                    .arg(m.height)
+                    .arg(MinWidth)
+                    .arg(MinHeight)});
         if (!inGrid(m)) {
             out.append({i, QStringLiteral("cell"),
                 QStringLiteral("row %1 column %2 lies outside the %3 by %3 grid").arg(m.row).arg(m.col).arg(GridSize)});

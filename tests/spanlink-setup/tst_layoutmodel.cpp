@@ -91,11 +91,17 @@ private slots:
         QTest::newRow("add, next number of its port") << "add 2 3 1 800 600" << true << added;
         QTest::newRow("add to port 9") << "add 9 3 1 800 600" << false << s_start;
         QTest::newRow("add without a width") << "add 2 3 1 0 600" << false << s_start;
+        QTest::newRow("add 199 high") << "add 2 3 1 800 199" << false << s_start;
         QTest::newRow("remove") << "remove 1" << true << removed;
         QTest::newRow("remove a monitor not there") << "remove 3" << false << s_start;
         QTest::newRow("resize") << "resize 0 3840 2160" << true << resized;
         QTest::newRow("resize to its own size") << "resize 0 1920 1080" << false << s_start;
         QTest::newRow("resize past 65535") << "resize 0 65536 1080" << false << s_start;
+        QTest::newRow("resize below the smallest monitor") << "resize 0 319 1080" << false << s_start;
+        Monitors smallest = s_start;
+        smallest[0].width = 320;
+        smallest[0].height = 200;
+        QTest::newRow("resize to the smallest monitor") << "resize 0 320 200" << true << smallest;
     }
     void edits()
     {
@@ -192,7 +198,7 @@ private slots:
         Monitors size0 = s_start;
         size0[0].height = 0;
         QTest::newRow("no height") << size0 << keys("0:size")
-                                   << "port 1, monitor 1: size 1920 by 0, each must be 1 to 65535";
+                                   << "port 1, monitor 1: size 1920 by 0, must be 320 to 65535 by 200 to 65535";
     }
     void checks()
     {

@@ -206,9 +206,9 @@ ApplicationWindow {
             ColumnLayout {
                 anchors.fill: parent
                 RowLayout {
-                    SpinBox { id: widthBox; from: 1; to: 65535; editable: true; value: 1920; locale: Qt.locale("C"); Layout.preferredWidth: 120; Accessible.name: "Width" }
+                    SpinBox { id: widthBox; from: layoutModel.minWidth; to: 65535; editable: true; value: 1920; locale: Qt.locale("C"); Layout.preferredWidth: 120; Accessible.name: "Width" }
                     Label { text: "\u00d7" }
-                    SpinBox { id: heightBox; from: 1; to: 65535; editable: true; value: 1080; locale: Qt.locale("C"); Layout.preferredWidth: 120; Accessible.name: "Height" }
+                    SpinBox { id: heightBox; from: layoutModel.minHeight; to: 65535; editable: true; value: 1080; locale: Qt.locale("C"); Layout.preferredWidth: 120; Accessible.name: "Height" }
                 }
                 RowLayout {
                     Button {
