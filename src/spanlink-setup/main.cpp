@@ -5,10 +5,13 @@
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickStyle>
+#include <QQuickWindow>
 
 int main(int argc, char *argv[])
 {
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    // As the agent renders: no OpenGL needed, which VMs, remote desktops and Wine may lack.
+    QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Spanlink Setup"));
     QApplication::setOrganizationName(QStringLiteral("VORN"));
