@@ -12,6 +12,11 @@ int main(int argc, char *argv[])
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     // As the agent renders: no OpenGL needed, which VMs, remote desktops and Wine may lack.
     QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+#ifndef Q_OS_WIN
+    // Nor the GL driver to pick the window's visual.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Spanlink Setup"));
     QApplication::setOrganizationName(QStringLiteral("VORN"));
