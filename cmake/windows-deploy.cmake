@@ -6,7 +6,7 @@ get_target_property(_qtcore_dll Qt5::Core IMPORTED_LOCATION_RELEASE)
 get_filename_component(_qt_bin ${_qtcore_dll} DIRECTORY)
 get_filename_component(_qt_root ${_qt_bin} DIRECTORY)
 
-set(_qt_dlls Core Gui Widgets Network Qml QmlModels QmlWorkerScript Quick QuickTemplates2)
+set(_qt_dlls Core Gui Widgets Network Qml QmlModels QmlWorkerScript Quick QuickTemplates2 QuickControls2)
 foreach(_dll ${_qt_dlls})
     install(FILES ${_qt_bin}/Qt5${_dll}.dll DESTINATION .)
 endforeach()
@@ -16,9 +16,10 @@ install(FILES ${_qt_root}/plugins/imageformats/qico.dll DESTINATION imageformats
 install(FILES ${SPANLINK_MINGW_RUNTIME} DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/qt.conf DESTINATION .)
 
-# The modules the scenes import, found by Qt's own scanner, transitive imports included.
+# The modules the scenes of the agent and of Spanlink Setup import, found by Qt's own scanner,
+# transitive imports included.
 execute_process(COMMAND ${_qt_bin}/qmlimportscanner -rootPath ${PROJECT_SOURCE_DIR}/src/Qml
-                        -importPath ${_qt_root}/qml
+                        -rootPath ${PROJECT_SOURCE_DIR}/src/spanlink-setup/qml -importPath ${_qt_root}/qml
                 OUTPUT_VARIABLE _imports RESULT_VARIABLE _scan)
 if(NOT _scan EQUAL 0)
     message(FATAL_ERROR "qmlimportscanner failed")

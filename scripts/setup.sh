@@ -19,6 +19,9 @@ LIBRARIES="
     qml-module-qtquick2
     qml-module-qtquick-window2
     qml-module-qtquick-controls
+    qml-module-qtquick-controls2
+    qtquickcontrols2-5-dev
+    qml-module-qtquick-layouts
     qml-module-qtquick-dialogs
     qml-module-qt-labs-platform
     fonts-dejavu-core

@@ -179,8 +179,26 @@ bool KV830Data::sendAllCommand(int cmd_Num, QList<QVariantMap> m_info, QVariantM
         return map.value(QLatin1String(key)).toInt();
     };
 
+    m_lastUpload = {KV830::UploadResult::Done, 0, int(m_info.size()) + 3};
+    int frame = 0;
+    // Each frame announced before it goes, and on failure the result says which and how.
+    const auto sent = [&](bool ok) {
+        if (!ok) {
+            m_lastUpload.outcome = m_command.lastRefused() ? KV830::UploadResult::Refused : KV830::UploadResult::Silent;
+            m_lastUpload.failedFrame = frame;
+        }
+        return ok;
+    };
+    const auto next = [&] {
+        if (m_uploadProgress)
+            m_uploadProgress(++frame, m_lastUpload.frames);
+        else
+            ++frame;
+    };
+
     qDebug().nospace() << "sendAllCommand() " << cmd_Num;
-    if (!sendListAmountOpen(cmd_Num))
+    next();
+    if (!sent(sendListAmountOpen(cmd_Num)))
         return false;
     qDebug("sendAllCommand() finish");
     qDebug() << m_info.size();
@@ -194,7 +212,8 @@ bool KV830Data::sendAllCommand(int cmd_Num, QList<QVariantMap> m_info, QVariantM
             v[i] = intOf(entry, keys[i]);
             qDebug().nospace() << labels[i] << v[i];
         }
-        if (!sendOneListOfPortNum(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]))
+        next();
+        if (!sent(sendOneListOfPortNum(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7])))
             return false;
     }
 
@@ -206,10 +225,12 @@ bool KV830Data::sendAllCommand(int cmd_Num, QList<QVariantMap> m_info, QVariantM
     qDebug().nospace() << "acceleration= " << acceleration;
     qDebug().nospace() << "speed= " << speed;
     qDebug().nospace() << "position= " << position;
-    if (!sendOneListOfMouseData(serialNum, acceleration, speed, position))
+    next();
+    if (!sent(sendOneListOfMouseData(serialNum, acceleration, speed, position)))
         return false;
 
-    return sendListAmountClose();
+    next();
+    return sent(sendListAmountClose());
 }
 
 int KV830Data::status()

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <functional>
+
 class QTimer;
 
 // USB identifiers of the switch, the only place they are written down.
@@ -14,6 +16,15 @@ namespace KV830
 {
 constexpr ushort VendorId = 0x1209;
 constexpr ushort ProductId = 0x0830;
+
+// How far the last sendAllCommand() got. Frames count from 1: the opening frame, one per
+// monitor entry, the mouse settings, the closing frame.
+struct UploadResult {
+    enum Outcome { Done, Refused, Silent }; // Silent: no answer at all
+    Outcome outcome = Done;
+    int failedFrame = 0; // 0 when done
+    int frames = 0;
+};
 } // namespace KV830
 
 // Turning reply data bytes (reply byte 2 onward) into the connection's maps. Keys are
@@ -80,6 +91,10 @@ public:
     // Agents the switch serves on this computer's port, as its heartbeat answer says; 0 from a
     // switch that does not count them.
     int m_agentsOnPort = 0;
+    // The last sendAllCommand(): done, or the frame that was refused or got no answer.
+    KV830::UploadResult m_lastUpload;
+    // Called before each frame of sendAllCommand() goes out, with its number and the total.
+    std::function<void(int frame, int frames)> m_uploadProgress;
 
 private:
     void countAgents();

@@ -76,6 +76,7 @@ bool GeneralCommand::transact(
     unsigned char reply[EntryReplyLength] = {};
     const int replyLen = replyLength(requestId);
     const auto replyId = static_cast<unsigned char>(requestId | ReplyIdOffset);
+    m_lastRefused = false;
 
     {
         QMutexLocker locker(&m_lock);
@@ -107,8 +108,10 @@ bool GeneralCommand::transact(
     }
 
     // The switch refuses with a non-zero status byte; nothing is logged for it.
-    if (reply[1] != StatusAccepted)
+    if (reply[1] != StatusAccepted) {
+        m_lastRefused = true;
         return false;
+    }
     if (data && dataCount > 0)
         std::memcpy(data, reply + 2, std::min(dataCount, replyLen - 2));
     return true;

@@ -63,6 +63,8 @@ public:
     // Answers dropped for carrying another request's ID, since construction. A change across
     // a series of exchanges means an answer in it may have been another's.
     quint32 strayAnswers() const { return m_strayAnswers; }
+    // Whether the last failed exchange got an answer that refused it, rather than no answer.
+    bool lastRefused() const { return m_lastRefused; }
 
 private:
     // Sends one request and reads its reply under m_lock. On an accepted reply copies
@@ -73,5 +75,6 @@ private:
     HidCommand m_hid;
     int m_sentLists = 0;
     quint32 m_strayAnswers = 0;
+    bool m_lastRefused = false;
     QMutex m_lock;
 };

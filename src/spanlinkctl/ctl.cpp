@@ -1,28 +1,18 @@
 #include "ctl.h"
 
-#include "kv830data.h"
+#include "layoutcheck.h"
 #include "layoutfile.h"
+#include "layoutread.h"
 #include "platform/session.h"
+#include "switchsession.h"
 
 #include <QCommandLineParser>
 #include <QFile>
-#include <QFileInfo>
 #include <QGuiApplication>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QScreen>
 #include <QTextStream>
-
-#include <cerrno>
-#include <cstring>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace SpanlinkCtl
 {
@@ -30,35 +20,15 @@ namespace
 {
 using namespace SwitchLayout;
 
-// What sendAllCommand() had logged when it stopped: its debug line per value tells how far
-// it got, which its bool result does not.
-struct UploadTrace {
-    bool opened = false; // the opening frame was accepted
-    int entries = 0; // monitor entries whose frame was sent
-    bool mouse = false; // the mouse-settings frame was sent
-    bool transport = false; // a frame got no answer at all, rather than a refusal
-};
-
 struct Messages {
     QtMessageHandler previous = nullptr;
     QTextStream *err = nullptr;
     bool verbose = false;
-    UploadTrace *trace = nullptr;
 };
 Messages s_messages;
 
 void handleMessage(QtMsgType type, const QMessageLogContext &, const QString &msg)
 {
-    if (UploadTrace *t = s_messages.trace) {
-        if (msg == QLatin1String("sendAllCommand() finish"))
-            t->opened = true;
-        else if (msg.startsWith(QLatin1String("serialNum= ")))
-            ++t->entries;
-        else if (msg.startsWith(QLatin1String("s_Num= ")))
-            t->mouse = true;
-        else if (msg.startsWith(QLatin1String("Unable to")) || msg.startsWith(QLatin1String("please open device")))
-            t->transport = true;
-    }
     // The switch link logs every exchange; a command line shows that only when asked.
     if ((s_messages.verbose || type == QtFatalMsg) && s_messages.err)
         *s_messages.err << "debug: " << msg << Qt::endl;
@@ -90,7 +60,6 @@ public:
         , m_json(json)
     {
     }
-    ~Command() { m_switch.close(); }
 
     int status();
     int layout();
@@ -105,63 +74,18 @@ private:
     }
     bool open()
     {
-        if (m_switch.open(KV830::VendorId, KV830::ProductId))
+        if (m_switch.open())
             return true;
         fail(NoAnswer, QStringLiteral("no switch answers: none is attached, or this user may not open it"));
         return false;
     }
-    bool readLayout(QVector<Monitor> &monitors, int &failedEntry);
     void print(const QJsonObject &o) { m_out << QJsonDocument(o).toJson(QJsonDocument::Indented) << Qt::flush; }
 
     QTextStream &m_out;
     QTextStream &m_err;
     bool m_json;
-    KV830Data m_switch;
+    SwitchSession m_switch;
 };
-
-// A layout file is a plain file: a FIFO or a device would block the read or never end, and is
-// refused without waiting for it. One byte past the cap is read, enough to know a file is too
-// big whatever size it claims.
-bool readRegularFile(const QString &path, QByteArray &data, QString &error)
-{
-    QFile file(path);
-#ifdef Q_OS_UNIX
-    // Opened without blocking (opening a FIFO waits for a writer), then judged by what was opened.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        error = QStringLiteral("not a regular file");
-        return false;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        error = file.errorString();
-        return false;
-    }
-#else
-    if (QFileInfo(path).exists() && !QFileInfo(path).isFile()) {
-        error = QStringLiteral("not a regular file");
-        return false;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = file.errorString();
-        return false;
-    }
-#endif
-    data = file.read(MaxFileSize + 1);
-    return true;
-}
-
-int portStatusInt(KV830Data &d, const char *key)
-{
-    return d.m_portStatus.value(QLatin1String(key)).toInt();
-}
 
 int Command::status()
 {
@@ -170,28 +94,23 @@ int Command::status()
             print({{QStringLiteral("answers"), false}});
         return NoAnswer;
     }
-    if (!m_switch.getFWAPProtocolVersion())
-        return fail(NoAnswer, QStringLiteral("the switch does not answer the version request"));
-    if (!m_switch.getPortStatus())
-        return fail(NoAnswer, QStringLiteral("the switch does not answer the port-status request"));
-    if (!m_switch.getSwitchingFocusStatus())
-        return fail(NoAnswer, QStringLiteral("the switch does not answer the highlight-settings request"));
+    SwitchStatus st;
+    QString error;
+    if (!m_switch.readStatus(st, error, true))
+        return fail(NoAnswer, error);
 
     QJsonArray present;
     for (int p = 1; p <= PortCount; ++p) {
-        if ((m_switch.m_portMask >> (p - 1)) & 1)
+        if ((st.presentPorts >> (p - 1)) & 1)
             present.append(p);
     }
-    const QVariantMap &focus = m_switch.m_focusStatus;
-    const bool highlight = focus.value(QStringLiteral("status")).toInt() != 0;
-    const int duration = focus.value(QStringLiteral("duration")).toInt();
-    const bool wrap = focus.value(QStringLiteral("cyclic_switch")).toInt() != 0;
-    const QJsonObject o {{QStringLiteral("answers"), true}, {QStringLiteral("version"), m_switch.version()},
-        {QStringLiteral("thisPort"), portStatusInt(m_switch, "apportNum")},
-        {QStringLiteral("currentPort"), portStatusInt(m_switch, "curportNum")},
-        {QStringLiteral("presentPorts"), present},
-        {QStringLiteral("monitorEntries"), portStatusInt(m_switch, "listNum")},
-        {QStringLiteral("mousePosition"), portStatusInt(m_switch, "mouseposition")},
+    const bool highlight = st.highlight;
+    const int duration = st.highlightDuration;
+    const bool wrap = st.wrapAround;
+    const QJsonObject o {{QStringLiteral("answers"), true}, {QStringLiteral("version"), st.version},
+        {QStringLiteral("thisPort"), st.thisPort}, {QStringLiteral("currentPort"), st.currentPort},
+        {QStringLiteral("presentPorts"), present}, {QStringLiteral("monitorEntries"), st.entries},
+        {QStringLiteral("mousePosition"), st.mousePosition},
         {QStringLiteral("highlight"),
             QJsonObject {{QStringLiteral("on"), highlight}, {QStringLiteral("duration"), duration}}},
         {QStringLiteral("wrapAround"), wrap}};
@@ -210,7 +129,7 @@ int Command::status()
         return on ? QStringLiteral("on") : QStringLiteral("off");
     };
     m_out << "switch:           answers\n"
-          << "protocol version: " << m_switch.version() << '\n'
+          << "protocol version: " << st.version << '\n'
           << "this computer:    port " << o.value(QStringLiteral("thisPort")).toInt() << '\n'
           << "keyboard, mouse:  port " << o.value(QStringLiteral("currentPort")).toInt() << '\n'
           << "ports present:    " << (ports.isEmpty() ? QStringLiteral("none") : ports.join(QLatin1Char(' '))) << '\n'
@@ -223,55 +142,28 @@ int Command::status()
     return Ok;
 }
 
-// Every entry the port status announces; false with the entry that got no answer.
-bool Command::readLayout(QVector<Monitor> &monitors, int &failedEntry)
-{
-    monitors.clear();
-    const int count = portStatusInt(m_switch, "listNum");
-    for (int i = 1; i <= count; ++i) {
-        if (!m_switch.getOneListOfPortNum(i)) {
-            failedEntry = i;
-            return false;
-        }
-        monitors.append(fromPortList(m_switch.m_portList));
-    }
-    return true;
-}
-
 int Command::layout()
 {
     if (!open())
         return NoAnswer;
-    if (!m_switch.getPortStatus())
-        return fail(NoAnswer, QStringLiteral("the switch does not answer the port-status request"));
+    SwitchStatus st;
+    QString error;
+    if (!m_switch.readStatus(st, error))
+        return fail(NoAnswer, error);
     Layout layout;
     int failed = 0;
-    if (!readLayout(layout.monitors, failed)) {
+    if (!m_switch.readLayout(layout.monitors, failed)) {
         return fail(NoAnswer,
-            QStringLiteral("the switch does not answer for monitor entry %1 of %2")
-                .arg(failed)
-                .arg(portStatusInt(m_switch, "listNum")));
+            QStringLiteral("the switch does not answer for monitor entry %1 of %2").arg(failed).arg(st.entries));
     }
-    layout.mouse.position = portStatusInt(m_switch, "mouseposition");
+    layout.mouse.position = st.mousePosition;
     layout.mouse.hasPosition = true;
     if (m_json) {
         print(toJson(layout));
         return Ok;
     }
-    m_out << drawGrid(layout.monitors, portStatusInt(m_switch, "apportNum"))
-          << "mouse position: " << layout.mouse.position << Qt::endl;
+    m_out << drawGrid(layout.monitors, st.thisPort) << "mouse position: " << layout.mouse.position << Qt::endl;
     return Ok;
-}
-
-QString failedFrame(const UploadTrace &t, int entries)
-{
-    const int total = entries + 3; // opening, the entries, mouse settings, closing
-    if (!t.opened)
-        return QStringLiteral("frame 1 of %1 (opening the upload)").arg(total);
-    if (!t.mouse)
-        return QStringLiteral("frame %1 of %2 (monitor entry %3)").arg(t.entries + 1).arg(total).arg(t.entries);
-    // Both come after the last logged value, so which of the two it was cannot be told.
-    return QStringLiteral("frame %1 or %2 of %2 (the mouse settings or the closing frame)").arg(entries + 2).arg(total);
 }
 
 int Command::load(const QString &path)
@@ -283,14 +175,18 @@ int Command::load(const QString &path)
     Layout layout;
     if (!parse(data, layout, error))
         return fail(BadInput, QStringLiteral("%1: %2; nothing was sent").arg(path, error));
+    // What parse() lets through but the picture in Spanlink Setup marks: said, not refused.
+    for (const Problem &p : check(layout))
+        m_err << "spanlinkctl: warning: monitor entry " << p.entry + 1 << ": " << p.text << Qt::endl;
 
     if (!open())
         return NoAnswer;
-    if (!m_switch.getPortStatus())
-        return fail(NoAnswer, QStringLiteral("the switch does not answer the port-status request"));
+    SwitchStatus st;
+    if (!m_switch.readStatus(st, error))
+        return fail(NoAnswer, error);
     Mouse mouse = layout.mouse;
     if (!mouse.hasPosition) {
-        mouse.position = portStatusInt(m_switch, "mouseposition");
+        mouse.position = st.mousePosition;
         m_out << "The file sets no mouse position: keeping the switch's " << mouse.position << ".\n";
     }
     if (!mouse.hasAcceleration || !mouse.hasSpeed)
@@ -298,32 +194,29 @@ int Command::load(const QString &path)
               << "acceleration " << mouse.acceleration << ", speed " << mouse.speed << ".\n";
 
     const int n = layout.monitors.size();
-    UploadTrace trace;
-    s_messages.trace = &trace;
-    // The entries and the mouse settings are the lists announced; the mouse list comes last.
-    const bool sent = m_switch.sendAllCommand(n + 1, uploadEntries(layout.monitors), uploadMouse(mouse, n + 1));
-    s_messages.trace = nullptr;
-    if (!sent) {
+    const UploadResult sent = m_switch.upload(layout.monitors, mouse);
+    if (sent.outcome != UploadResult::Done) {
         return fail(NoAnswer,
             QStringLiteral("upload stopped: the switch %1 %2; nothing after it was sent")
-                .arg(trace.transport ? QStringLiteral("did not answer") : QStringLiteral("refused"),
-                    failedFrame(trace, n)));
+                .arg(
+                    sent.outcome == UploadResult::Silent ? QStringLiteral("did not answer") : QStringLiteral("refused"),
+                    sent.frameText()));
     }
 
     // Read back: the upload only counts once the switch reports what was sent.
     QVector<Monitor> back;
     int failed = 0;
-    if (!m_switch.getPortStatus() || !readLayout(back, failed))
+    if (!m_switch.readStatus(st, error) || !m_switch.readLayout(back, failed))
         return fail(NoAnswer, QStringLiteral("uploaded, but the switch does not answer when the layout is read back"));
     if (back != layout.monitors) {
         return fail(NoAnswer,
             QStringLiteral("uploaded, but the switch reports %1 monitor entries that differ from the file")
                 .arg(back.size()));
     }
-    if (portStatusInt(m_switch, "mouseposition") != mouse.position) {
+    if (st.mousePosition != mouse.position) {
         return fail(NoAnswer,
             QStringLiteral("uploaded, but the switch reports mouse position %1 instead of %2")
-                .arg(portStatusInt(m_switch, "mouseposition"))
+                .arg(st.mousePosition)
                 .arg(mouse.position));
     }
     m_out << "Uploaded " << n << " monitor entries and the mouse settings; the switch reports them back.\n"
@@ -349,24 +242,7 @@ int Command::detect(const QString &portText, const QString &at)
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         return fail(NoAnswer, QStringLiteral("layout detect needs this computer's desktop"));
 
-    // Device pixels: what the switch's resolutions count. Screens of one virtual desktop keep
-    // their places; separate desktops (one per X screen, each with its own origin) are side by
-    // side in their order, as the X server lays them out.
-    QVector<QRect> screens;
-    QHash<const QScreen *, int> desktopLeft; // first screen of a desktop -> its left edge
-    int nextLeft = 0;
-    for (const QScreen *s : QGuiApplication::screens()) {
-        const QScreen *first = s->virtualSiblings().value(0, const_cast<QScreen *>(s));
-        const qreal r = first->devicePixelRatio();
-        const QRect desktop = first->virtualGeometry();
-        if (!desktopLeft.contains(first)) {
-            desktopLeft.insert(first, nextLeft);
-            nextLeft += qRound(desktop.width() * r);
-        }
-        const QRect g = s->geometry();
-        screens.append(QRect(desktopLeft.value(first) + qRound((g.x() - desktop.x()) * r),
-            qRound((g.y() - desktop.y()) * r), qRound(g.width() * r), qRound(g.height() * r)));
-    }
+    const QVector<QRect> screens = desktopScreens();
     QVector<Monitor> monitors;
     QStringList warnings;
     QString error;

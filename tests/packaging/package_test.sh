@@ -23,8 +23,10 @@ traces() { find /etc /usr /var /opt -xdev -iname '*spanlink*' -print 2>/dev/null
 traces >"$tmp/before"
 cd "$root" && $APT install --no-install-recommends ./dist/spanlink_*.deb
 # What a user's desktop needs from it: the programs, their pages, the rule, the menu and autostart.
-for f in /usr/bin/spanlink /usr/bin/spanlinkctl /usr/share/man/man1/spanlink.1.gz /usr/share/man/man1/spanlinkctl.1.gz \
-    /usr/lib/udev/rules.d/70-spanlink.rules /etc/xdg/autostart/spanlink.desktop /usr/share/applications/spanlink.desktop; do
+for f in /usr/bin/spanlink /usr/bin/spanlinkctl /usr/bin/spanlink-setup /usr/share/man/man1/spanlink.1.gz \
+    /usr/share/man/man1/spanlinkctl.1.gz /usr/share/man/man1/spanlink-setup.1.gz /usr/lib/udev/rules.d/70-spanlink.rules \
+    /etc/xdg/autostart/spanlink.desktop /usr/share/applications/spanlink.desktop \
+    /usr/share/applications/spanlink-setup.desktop; do
     dpkg -L spanlink | grep -qx "$f" && [ -f "$f" ] || fail "$f is not installed by the package"
 done
 mkdir -m 700 "$tmp/run" && chmod 755 "$tmp" && chown nobody "$tmp/run"

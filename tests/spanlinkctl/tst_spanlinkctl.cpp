@@ -183,7 +183,9 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("opening") << "layout load" << 0x42 << 0 << "refused frame 1 of 6 (opening the upload)";
         QTest::newRow("last entry") << "layout load" << 0x43 << 2 << "refused frame 4 of 6 (monitor entry 3)";
-        QTest::newRow("closing") << "layout load" << 0x45 << 0 << "refused frame 5 or 6 of 6 (the mouse settings or";
+        QTest::newRow("mouse settings") << "layout load" << 0x44 << 0 << "refused frame 5 of 6 (the mouse settings)";
+        QTest::newRow("closing") << "layout load" << 0x45 << 0 << "refused frame 6 of 6 (closing the upload)";
+        QTest::newRow("closing unanswered") << "layout load" << -0x45 << 0 << "did not answer frame 6 of 6 (closing";
         QTest::newRow("unanswered") << "layout load" << -0x43 << 1 << "did not answer frame 3 of 6 (monitor entry 2)";
         QTest::newRow("read") << "layout" << 0x47 << 2 << "the switch does not answer for monitor entry 3 of 3";
         QTest::newRow("none") << "status" << 0 << 0 << "no switch answers: none is attached, or this user may not";
