@@ -183,6 +183,7 @@ Section "Spanlink" Main
   ${EndIf}
 
   CreateShortcut "$SMPROGRAMS\Spanlink.lnk" "$INSTDIR\Spanlink.exe" "" "$INSTDIR\Spanlink.exe" 0 SW_SHOWNORMAL "" "Spanlink: one desktop over the computers of the switch"
+  CreateShortcut "$SMPROGRAMS\Spanlink Setup.lnk" "$INSTDIR\Spanlink Setup.exe" "" "$INSTDIR\Spanlink Setup.exe" 0 SW_SHOWNORMAL "" "Spanlink Setup: arrange the monitors of every computer on the switch's grid"
 
   ${GetSize} "$INSTDIR" "/S=0K" $3 $1 $2
   ClearErrors
@@ -260,6 +261,7 @@ Section "Uninstall"
   RMDir "$INSTDIR"
   RMDir "$PROGRAMFILES64\VORN"
   Delete "$SMPROGRAMS\Spanlink.lnk"
+  Delete "$SMPROGRAMS\Spanlink Setup.lnk"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "${SETTINGS_KEY}"
   DeleteRegKey /ifempty HKLM "Software\VORN"

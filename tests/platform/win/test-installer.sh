@@ -50,6 +50,7 @@ within() {
 drive=$WINEPREFIX/drive_c
 dir="$drive/Program Files/VORN/Spanlink"
 link="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Spanlink.lnk"
+setup_link="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Spanlink Setup.lnk"
 logs="$drive/users/$(id -un)/AppData/Roaming/VORN/Spanlink"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Spanlink'
 start=$(date +%s)
@@ -73,7 +74,7 @@ staged=$(cd "$build/installer/Spanlink" && find . -type f | wc -l)
 installed=$(cd "$dir" && find . -type f | wc -l)
 [ "$installed" -eq $((staged + 1)) ] && ok "all $staged files and the uninstaller" ||
     fail "$installed files installed, $staged staged"
-[ -f "$link" ] && ok "Start menu shortcut" || fail "no Start menu shortcut"
+[ -f "$link" ] && [ -f "$setup_link" ] && ok "Start menu shortcuts" || fail "no Start menu shortcut"
 
 entry() { wine reg query "$key" /reg:64 2>/dev/null | tr -d '\r'; }
 value() { entry | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
@@ -168,7 +169,7 @@ wine "${program%\"}" /S || fail "silent uninstall: exit code $?"
 gone() { [ ! -e "$dir" ] && ! entry | grep -q DisplayName; }
 within 300 gone && ok "uninstalled" || fail "still installed: $(ls "$dir" 2>/dev/null | head -3)"
 [ ! -e "$drive/Program Files/VORN" ] || fail "Program Files\\VORN left"
-[ ! -e "$link" ] || fail "Start menu shortcut left"
+[ ! -e "$link" ] && [ ! -e "$setup_link" ] || fail "Start menu shortcut left"
 wine reg query 'HKLM\Software\VORN' /reg:64 >/dev/null 2>&1 && fail "HKLM\\Software\\VORN left"
 task >/dev/null && fail "logon task left"
 [ ! -e "$drive/windows/system32/tasks/VORN" ] || fail "task folder left"
