@@ -391,6 +391,49 @@ private slots:
         QCOMPARE(ctl(qs("last")), QByteArray("ok 2 1 1 2 50"));
     }
 
+    // The user drags computer 1's monitor from column 1 to column 3 in Spanlink Setup, on computer 1, and uploads
+    // it: the running agents cross by it, computer 2 now left of computer 1.
+    void arrangedInSetupWhileRunning()
+    {
+        NEED("xdotool");
+        QVERIFY(start(2));
+        Computer &a = *m_computers[1], &b = *m_computers[2];
+        QVERIFY(!pushThrough(a, {600, 540}, -40)); // nothing left of column 1 yet
+        QProcess *setup = launch(a, qs(SETUP_BINARY), {});
+        const auto xdo = [&](const QString &line) {
+            return XDesktop::run(a.server.display(), qs("xdotool"), line.split(QLatin1Char(' '))).trimmed();
+        };
+        QByteArray window;
+        QVERIFY(waitFor(
+            [&] { return !(window = xdo(qs("search --onlyvisible --name ^Spanlink.Setup$"))).isEmpty(); }, 20000));
+        const QString geometry = qs(xdo(qs("getwindowgeometry --shell ") + QString::fromLatin1(window)));
+        const auto value = [&](const char *name) {
+            return QRegularExpression(qs("%1=(\\d+)").arg(qs(name))).match(geometry).captured(1).toInt();
+        };
+        const QPoint at(value("X"), value("Y"));
+        xdo(qs("windowfocus ") + QString::fromLatin1(window));
+        QTest::qWait(1000); // the scene's first frame
+        // The grid's cells are 48 pixels from (20, 20) of the window; a drag starts past a threshold.
+        const auto cell = [&](int col) {
+            return at + QPoint(20 + (col - 1) * 48 + 24, 20 + 24);
+        };
+        xdo(qs("mousemove %1 %2").arg(cell(1).x()).arg(cell(1).y()));
+        xdo(qs("mousedown 1"));
+        for (int i = 1; i <= 10; ++i, QTest::qWait(30)) {
+            const QPoint p = cell(1) + (cell(3) - cell(1)) * i / 10;
+            xdo(qs("mousemove %1 %2").arg(p.x()).arg(p.y()));
+        }
+        xdo(qs("mouseup 1"));
+        QTest::qWait(300);
+        xdo(qs("key ctrl+u"));
+        const QByteArray again = "reading the switch's layout again";
+        QTRY_VERIFY_WITH_TIMEOUT(a.log().contains(again) && b.log().contains(again), 15000);
+        setup->terminate();
+        QVERIFY(pushThrough(a, {600, 540}, -40));
+        QCOMPARE(ctl(qs("last")), QByteArray("ok 2 1 2 2 50"));
+        QTRY_COMPARE(b.pointer(), QPoint(1912, 540));
+    }
+
     void windowsComputer()
     {
         QVERIFY2(QFile::exists(qs(WINDOWS_AGENT)), "not built: run scripts/build-windows.sh");

@@ -112,6 +112,20 @@ has 'DPI awareness: per-monitor' 1 && ok "$(grep -o 'DPI awareness: [^(]*' "$log
 grep -q 'Screen .*: 1920x1080 at 0,0 desktop pixels, .*; the same in Qt' "$log" && ok "screen in desktop pixels, as Qt has it" ||
     fail "screen line: $(grep 'Screen ' "$log" | head -1)"
 
+# --- Spanlink Setup from its install folder, given a layout file (the real hidapi finds no switch
+# here): it loads its scene and stays up; a scene that fails to load ends it at once.
+printf '%s' '{"monitors":[{"port":1,"index":1,"row":1,"col":1,"width":1920,"height":1080}]}' >"$work/layout.json"
+wine "C:\\Program Files\\VORN\\Spanlink\\Spanlink Setup.exe" "Z:$work/layout.json" >"$work/setup.out" 2>&1 &
+setup_pid=$!
+sleep 5
+if kill -0 "$setup_pid" 2>/dev/null && ! grep -q 'qrc:' "$work/setup.out"; then
+    ok "Spanlink Setup started and stays up"
+else
+    fail "Spanlink Setup: $(cat "$work/setup.out")"
+fi
+kill "$setup_pid" 2>/dev/null
+wait "$setup_pid" 2>/dev/null || true
+
 # --- Sleep and wake: the switch is closed, then reopened within a second of the wake.
 within 100 wine "$tool" suspend && within 50 has 'Going to sleep: switch closed' 1 && ok "sleep logged" || fail "sleep not seen"
 before=$(date +%s%N)
