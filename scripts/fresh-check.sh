@@ -7,7 +7,7 @@
 # that of the first that failed. Root only; takes the better part of an hour on two cores.
 #
 # usage: scripts/fresh-check.sh [WORK_DIR]   (default: a new folder under /var/tmp; removed
-#        afterwards unless KEEP=1)
+#        afterwards unless a step failed or KEEP=1)
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
@@ -24,6 +24,7 @@ sources=$(ls /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null
 work=${1:-$(mktemp -d /var/tmp/spanlink-fresh.XXXXXX)}
 chroot_dir="$work/root"
 mounted=()
+failed=0
 
 unmount_all() {
     local i
@@ -38,7 +39,8 @@ cleanup() {
         [ "$(readlink "$p/root" 2>/dev/null)" = "$chroot_dir" ] && kill -9 "${p#/proc/}" 2>/dev/null
     done
     unmount_all
-    if [ "${KEEP:-0}" = 1 ]; then echo "kept $work"; else rm -rf --one-file-system "$work"; fi
+    # Kept when asked or when a step failed, for its logs (the build folders are in the root).
+    if [ "${KEEP:-0}" = 1 ] || [ "$failed" = 1 ]; then echo "kept $work"; else rm -rf --one-file-system "$work"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -87,6 +89,7 @@ run_in() { # label command
     chroot "$chroot_dir" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         LANG=C.UTF-8 TERM=dumb /bin/sh -c "cd /work/spanlink && $2" 2>&1 | tee "$work/$1.log"
     status=${PIPESTATUS[0]}
+    [ "$status" -eq 0 ] || failed=1
     results+=("$1: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (exit $status)") in $(elapsed $(($(date +%s) - t0)))")
     return "$status"
 }
