@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
 . scripts/lib/need.sh
-need cmake clang-14 clang++-14
+need cmake clang-14 clang++-14 llvm-symbolizer # leaks are told from known ones by their symbols
 TARGETS="switch_replies layout_events layout_file"
 BUILD=build-fuzz
 

@@ -9,7 +9,7 @@ set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . "$root/scripts/lib/need.sh"
-need cmake ctest
+need cmake ctest llvm-symbolizer # leaks are told from known ones by their symbols
 BUILD=build-asan
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
