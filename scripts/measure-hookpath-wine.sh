@@ -14,13 +14,9 @@ set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(realpath "${1:-$HERE/../build}")
 STAGE=$(realpath "${2:-$HERE/../build-win/Spanlink}")
-for cmd in Xvfb gcc python3 wine wineserver xmodmap; do
-    if ! command -v $cmd >/dev/null; then
-        case $cmd in Xvfb) pkg=xvfb ;; wineserver) pkg=wine ;; xmodmap) pkg=x11-xserver-utils ;; *) pkg=$cmd ;; esac
-        echo "$cmd not found: install $pkg (scripts/setup.sh does)"
-        exit 1
-    fi
-done
+root=$(cd "$HERE/.." && pwd)
+. "$root/scripts/lib/need.sh"
+need Xvfb gcc python3 wine wineserver xmodmap
 [[ -f $STAGE/Spanlink-virtual.exe ]] || { echo "no $STAGE/Spanlink-virtual.exe: run scripts/build-windows.sh"; exit 1; }
 W=$(mktemp -d -t spanlink-hookwine.XXXX)
 export WINEPREFIX=$W/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=

@@ -18,9 +18,9 @@ set -u
 N=${1:-10}
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(realpath "${2:-$HERE/../build}")
-for cmd in Xvfb gcc python3; do
-    command -v $cmd >/dev/null || { echo "$cmd not found: install ${cmd/Xvfb/xvfb} (scripts/setup.sh does)"; exit 1; }
-done
+root=$(cd "$HERE/.." && pwd)
+. "$root/scripts/lib/need.sh"
+need Xvfb gcc python3
 W=$(mktemp -d -t spanlink-hookpath.XXXX)
 PIDS=()
 cleanup() {
