@@ -48,7 +48,6 @@ bool layoutWidth(int width)
 void push(int k)
 {
     Monitor *engine = Monitor::getInstance();
-    engine->m_mouseSpeed = 1.0;
     PointerEventRecord record {1917, 300 + k % 2};
     Monitor::mouseProc(0, HookMessage::MouseMove, reinterpret_cast<std::intptr_t>(&record));
 }

@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             keyEvent(
                 in.byte() & 1 ? HookMessage::KeyDown : HookMessage::KeyUp, in.byte() & 1 ? FocusArrivalKey : in.byte());
         },
-        // The speed timer's period ends, or the speed is set outright.
-        [&] { in.byte() & 1 ? engine->getMouseSpeed() : void(engine->m_mouseSpeed = in.byte() / 64.0); },
+        // The speed timer's tick (a second byte read as before, so that the seeds keep their steps).
+        [&] { in.byte() & 1 ? engine->getMouseSpeed() : void(in.byte()); },
         [&] { // negative codes, a null record, the hold probe (message 0)
             Monitor::mouseProc(-1 - (in.byte() & 1), HookMessage::MouseMove, 0);
             Monitor::mouseProc(0, in.byte() & 1 ? HookMessage::MouseMove : 0, 0);

@@ -17,7 +17,7 @@ need mmdebstrap git
 
 [ "$(id -u)" -eq 0 ] || { echo "fresh-check: needs root (mmdebstrap, mount, chroot)" >&2; exit 1; }
 shared=$(realpath "${SPANLINK_SHARED:-$root/../shared}")
-[ -f "$shared/spec.md" ] || [ -d "$shared/windows" ] || { echo "fresh-check: no shared folder at $shared" >&2; exit 1; }
+[ -d "$shared/windows" ] || { echo "fresh-check: no shared folder at $shared" >&2; exit 1; }
 sources=$(ls /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1)
 [ -n "$sources" ] || { echo "fresh-check: no apt sources on this machine" >&2; exit 1; }
 

@@ -117,7 +117,6 @@ public:
     QVariantMap m_frameInfo;
     quint8 m_portMask = 0;
     QTimer *m_speedTimer = nullptr;
-    double m_mouseSpeed = 0.0; // as of the last speed timer tick; the crossing gate measures its own
     MonitorLogic::SpeedMeter m_speedSamples;
     // Milliseconds of a clock that never goes back; tests put their own in place.
     std::int64_t (*m_clock)() = &steadyMsec;

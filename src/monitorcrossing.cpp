@@ -211,10 +211,10 @@ Monitor::Request Monitor::requestSwitch(
     return accepted ? Request::Accepted : Request::Refused;
 }
 
+// The speed timer's tick: the gate measures the speed itself at each move, so what is left is
+// the platform's look after its hooks.
 void Monitor::getMouseSpeed()
 {
-    Monitor *engine = getInstance();
-    engine->m_mouseSpeed = engine->m_speedSamples.speed(engine->m_clock(), s_speedWindowMsec);
     InputHooks::instance().checkHooks();
 }
 

@@ -371,7 +371,7 @@ private slots:
             VirtualHid::clearSentFrames();
             // Until the read's next turn has been (Windows' dispatcher does not wake a waiting
             // processEvents for a timer's expiry).
-            QTest::qWaitFor([&] { return entriesAsked() > 0 || !e->layoutReading(); }, 1000);
+            static_cast<void>(QTest::qWaitFor([&] { return entriesAsked() > 0 || !e->layoutReading(); }, 1000));
             perTurn << entriesAsked();
         }
         VirtualHid::setAnswerDelay(0);

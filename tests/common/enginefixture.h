@@ -20,7 +20,7 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     Monitor *engine = Monitor::getInstance();
     engine->m_device.close(), engine->m_device.open(KV830::VendorId, KV830::ProductId), engine->m_connected = true;
     engine->m_switchPending = engine->m_lastRow = engine->m_lastCol = engine->m_cyclicSwitch = 0;
-    engine->m_lastPointer.reset(), engine->m_mouseSpeed = 0.0, engine->m_speedSamples = {};
+    engine->m_lastPointer.reset(), engine->m_speedSamples = {};
     engine->m_clock = &Monitor::steadyMsec;
     engine->m_leftButtonDown = engine->m_rightButtonDown = engine->m_originRow = engine->m_originCol = 0;
     engine->m_frameInfo.clear(), engine->m_ownMonitors.clear(), engine->m_allMonitors.clear();
