@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace driver
 {
@@ -78,14 +79,16 @@ template <typename Done> int pushUntil(Display *d, int dx, int limit, Done done)
     return -1;
 }
 
-// Back through B's left edge, after the frame has shown: A's pointer arrives 8 px inside its right edge.
-void backToA(const Desk &desk)
+// Back through B's left edge, after the frame has shown: A's pointer arrives 8 px inside its
+// right edge. False when it did not.
+bool backToA(const Desk &desk)
 {
     pauseUs(300000);
     warp(desk.b, 600, 540);
     pauseUs(150000);
-    pushUntil(desk.b, -4, 400, [&] { return where(desk.a).x == 1912; });
+    const bool back = pushUntil(desk.b, -4, 400, [&] { return where(desk.a).x == 1912; }) >= 0;
     pauseUs(200000);
+    return back;
 }
 
 // Whether B's pointer leaves `at` within `msec`.
@@ -97,10 +100,17 @@ bool bMoved(Display *b, Point at, int msec)
     return false;
 }
 
-// The displays and trace file from the last three arguments; `count` numbers before them.
-bool openDesk(const Args &args, size_t count, Desk &desk)
+// The whole numbers that lead `args`, then the displays and the trace file opened: 0 when
+// ready, else the status to end with (2 for words that are off, 1 for what does not open).
+int begin(const Args &args, std::initializer_list<int *> numbers, Desk &desk)
 {
-    return args.size() == count + 3 && desk.open(args[count], args[count + 1], args[count + 2]);
+    if (args.size() != numbers.size() + 3)
+        return usage();
+    size_t i = 0;
+    for (int *number : numbers)
+        if (!toInt(args[i++], *number, 0, 3600000))
+            return usage();
+    return desk.open(args[i], args[i + 1], args[i + 2]) ? 0 : 1;
 }
 } // namespace
 
@@ -109,10 +119,8 @@ int crossings(const Args &args)
 {
     int trials = 0;
     Desk desk;
-    if (args.size() != 4 || !toInt(args[0], trials, 0, 1000000))
-        return usage();
-    if (!openDesk(args, 1, desk))
-        return 1;
+    if (const int rc = begin(args, {&trials}, desk))
+        return rc;
     int ok = 0;
     for (int t = 0; t < trials; ++t) {
         const Point sentinel {400 + (t % 5) * 10, 300};
@@ -150,13 +158,8 @@ int crossings(const Args &args)
             std::printf("trial %d: B's pointer did not move within 2 s\n", t);
         }
         std::fflush(stdout);
-        // Let the frame show, then go back through B's left edge.
-        pauseUs(300000);
-        warp(desk.b, 600, 540);
-        pauseUs(150000);
-        if (pushUntil(desk.b, -4, 400, [&] { return where(desk.a).x == 1912; }) < 0)
+        if (!backToA(desk))
             std::printf("trial %d: the pointer did not come back to A\n", t);
-        pauseUs(200000);
     }
     return ok == trials ? 0 : 1;
 }
@@ -167,10 +170,8 @@ int edgeRun(const Args &args)
 {
     int msec = 0;
     Desk desk;
-    if (args.size() != 4 || !toInt(args[0], msec, 0, 3600000))
-        return usage();
-    if (!openDesk(args, 1, desk))
-        return 1;
+    if (const int rc = begin(args, {&msec}, desk))
+        return rc;
     warp(desk.a, 100, 2);
     pauseUs(250000);
     Pace pace(s_stepNs);
@@ -197,7 +198,7 @@ int bandRun(const Args &args)
     if (args.size() != 7 || !toInt(args[0], msec, 0, 3600000) || !toInt(args[2], px, -1000, 1000)
         || !toInt(args[3], stepUs, 1, 10000000) || (args[1] != "top" && args[1] != "right" && args[1] != "push"))
         return usage();
-    if (!openDesk(args, 4, desk))
+    if (!desk.open(args[4], args[5], args[6]))
         return 1;
     const bool top = args[1] == "top", right = args[1] == "right";
     Point at {top ? 100 : right ? 1917 : 1900, top ? 2 : right ? 20 : 540};
@@ -222,10 +223,8 @@ int flicks(const Args &args)
 {
     int n = 0, msec = 0;
     Desk desk;
-    if (args.size() != 5 || !toInt(args[0], n, 0, 1000000) || !toInt(args[1], msec, 0, 3600000))
-        return usage();
-    if (!openDesk(args, 2, desk))
-        return 1;
+    if (const int rc = begin(args, {&n, &msec}, desk))
+        return rc;
     int crossed = 0;
     for (int t = 0; t < n; ++t) {
         const Point sentinel {400 + t % 5 * 10, 300};
@@ -254,10 +253,8 @@ int pushBacks(const Args &args)
 {
     int n = 0;
     Desk desk;
-    if (args.size() != 4 || !toInt(args[0], n, 0, 1000000))
-        return usage();
-    if (!openDesk(args, 1, desk))
-        return 1;
+    if (const int rc = begin(args, {&n}, desk))
+        return rc;
     int back = 0;
     for (int t = 0; t < n; ++t) {
         const int y = t % 2 ? 1620 : 540;
