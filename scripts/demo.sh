@@ -40,7 +40,7 @@ say "5. A asked the switch for port 2: $last (port, row, column, direction 7 = r
 say "   A's pointer is parked at $("$driver" where "$a")."
 say "6. The switch pressed F13 on B; B read the crossing back and put its pointer at" \
     "$("$driver" where "$b") (8 px inside the left edge, 50 %)."
-DISPLAY=$a import -window root "$out/computer-a.png"
 DISPLAY=$b import -window root "$out/computer-b.png"
+DISPLAY=$a import -window root "$out/computer-a.png"
 say "7. B blinks a green frame around its monitor. Screenshots: $out/computer-a.png, $out/computer-b.png"
 say "   The switch now serves port $port."
