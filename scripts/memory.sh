@@ -26,7 +26,7 @@ figures() { # pid
 }
 
 one_run() { # run number; appends "phase agent rss pss anon file" to $rig_work/all
-    local run=$1 a b
+    local run=$1 a
     local first
     first=$(rig_mark)
     rig_dir=$rig_work/r$run
@@ -36,7 +36,6 @@ one_run() { # run number; appends "phase agent rss pss anon file" to $rig_work/a
         rig_desk 2
     fi
     a=${rig_displays[1]}
-    b=${rig_displays[2]}
     local agent_a=${rig_agents[1]} agent_b=${rig_agents[2]}
     sleep 3 # start-up settles
     echo "idle A $(figures "$agent_a")" >>"$rig_work/all"

@@ -95,7 +95,7 @@ rig_begin soak
 trap 'say "soak: interrupted" >&2; exit 130' INT TERM
 save_logs() { # once the agents have ended
     for port in 1 2; do
-        cp "$(rig_logdir $port)"/log*.txt "$out/agent$port.log" 2>/dev/null
+        cp "$(rig_logdir "$port")"/log*.txt "$out/agent$port.log" 2>/dev/null
     done
     cp "$rig_dir/switch.log" "$out/switch.log" 2>/dev/null
 }

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A desk of computers without a switch, for the scripts that run agents: per computer an X
 # server (Xvfb, or the X.Org dummy server with RandR monitors), a tray host and a compositor when
 # asked, and an agent (spanlink-virtual) with a home of its own; between them the virtual switch
@@ -226,7 +227,7 @@ rig_agent() { # PORT DISPLAY [VAR=VALUE...] [-- COMMAND...]
     done
     [[ ${1:-} == -- ]] && shift
     [[ $# -gt 0 ]] || set -- "$rig_build/spanlink-virtual"
-    mkdir -p -m 700 "$home" # also its runtime folder, which must be private
+    mkdir -p "$home" && chmod 700 "$home" # also its runtime folder, which must be private
     rig_start --out "$rig_dir/agent$port.log" env DISPLAY="$display" HOME="$home" TMPDIR="$home" \
         XDG_RUNTIME_DIR="$home" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" \
         XDG_CONFIG_HOME="$home/config" QT_QPA_PLATFORM=xcb SPANLINK_VSWITCH_SOCKET="$rig_socket" \
