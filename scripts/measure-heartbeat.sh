@@ -15,13 +15,10 @@ for bin in vswitch bench_heartbeat; do
     [[ -x $BUILD/$bin || -x $BUILD/benchmarks/$bin ]] || { echo "$bin not built in $BUILD" >&2; exit 1; }
 done
 BENCH=$BUILD/benchmarks/bench_heartbeat
-W=$(mktemp -d -t spanlink-heartbeat.XXXX)
-SWITCH=
-cleanup() {
-    [[ -n $SWITCH ]] && kill "$SWITCH" 2>/dev/null && wait "$SWITCH" 2>/dev/null
-    rm -rf "$W"
-}
-trap cleanup EXIT
+. "$root/scripts/lib/need.sh"
+. "$root/scripts/lib/rig.sh"
+rig_begin spanlink-heartbeat "$BUILD"
+W=$rig_work
 
 # n entries in row 1, ports 1 and 2 in turn, each its own index.
 layout() {
@@ -35,13 +32,9 @@ layout() {
 
 serve() { # delay entries
     layout "$2" >"$W/layout.json"
-    rm -f "$W/switch"
-    "$BUILD/vswitch" serve "$W/switch" "$W/layout.json" --delay-ms "$1" >"$W/vswitch.log" 2>&1 &
-    SWITCH=$!
-    for _ in $(seq 100); do [[ -S $W/switch ]] && return 0; sleep 0.05; done
-    echo "vswitch did not start:" >&2; cat "$W/vswitch.log" >&2; exit 1
+    rig_switch "$W/layout.json" --delay-ms "$1"
 }
-stop() { kill "$SWITCH" 2>/dev/null; wait "$SWITCH" 2>/dev/null; SWITCH=; }
+stop() { rig_end_since 0; }
 
 export SPANLINK_VSWITCH_SOCKET=$W/switch XDG_RUNTIME_DIR=$W
 first=1

@@ -18,6 +18,7 @@ here=$(pwd) # where --out and --table paths are taken from
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . "$root/scripts/lib/need.sh"
+. "$root/scripts/lib/rig.sh"
 need Xvfb xcompmgr trayer
 say() { printf '%s\n' "$*"; }
 die() { say "soak: $*" >&2; exit 1; }
@@ -81,81 +82,41 @@ done
 
 if [[ ! -f build/CMakeCache.txt ]]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || die "configure failed"
-elif [[ ! -x build/benchmarks/soak_driver ]]; then
+elif [[ ! -x build/pointer-driver ]]; then
     cmake -S . -B build >/dev/null || die "configure failed" # a build from before the driver
 fi
 # Up to date, whatever was built before.
-cmake --build build -j2 --target spanlink-virtual vswitch soak_driver >/dev/null || die "build failed"
+cmake --build build -j2 --target spanlink-virtual vswitch pointer-driver >/dev/null || die "build failed"
 
 mkdir -p "$out"
 csv=$out/usage.csv
 : >"$csv"
-work=$(mktemp -d -t soak.XXXXXX)
-pids=()
-
-cleanup() {
-    trap - EXIT INT TERM
-    # The newest first: agents before the daemon before the X servers.
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    for port in 1 2; do
-        cp "$work"/data$port/VORN/Spanlink/log*.txt "$out/agent$port.log" 2>/dev/null
-    done
-    cp "$work/switch.log" "$out/switch.log" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+rig_begin soak
 trap 'say "soak: interrupted" >&2; exit 130' INT TERM
-
-xserver() { # name -> sets $display to the display it got
-    local fifo="$work/$1.fifo"
-    mkfifo "$fifo"
-    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1920x1080x24 3>"$fifo" >/dev/null 2>&1 &
-    pids+=($!)
-    local n
-    read -r -t 20 n <"$fifo" || die "Xvfb did not start"
-    display=":$n"
+save_logs() { # once the agents have ended
+    for port in 1 2; do
+        cp "$(rig_logdir "$port")"/log*.txt "$out/agent$port.log" 2>/dev/null
+    done
+    cp "$rig_dir/switch.log" "$out/switch.log" 2>/dev/null
 }
+rig_at_end save_logs
 
 started=$(date +%s)
-xserver a
-a=$display
-xserver b
-b=$display
-for d in "$a" "$b"; do
-    DISPLAY=$d xcompmgr >/dev/null 2>&1 &
-    pids+=($!)
-    DISPLAY=$d trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-        --transparent false >/dev/null 2>&1 &
-    pids+=($!)
-done
-
-cat >"$work/layout.json" <<JSON
-{ "ports": [ { "port": 1, "display": "$a" }, { "port": 2, "display": "$b" } ],
-  "monitors": [ { "port": 1, "index": 1, "row": 1, "col": 1, "width": 1920, "height": 1080 },
-                { "port": 2, "index": 1, "row": 1, "col": 2, "width": 1920, "height": 1080 } ],
-  "currentPort": 1, "mousePosition": 4, "cyclicSwitch": 0, "highlight": { "on": true, "duration": 1 } }
-JSON
-socket=$work/switch
-build/vswitch serve "$socket" "$work/layout.json" >"$work/switch.log" 2>&1 &
-daemon=$!
-pids+=($daemon)
-for _ in $(seq 100); do grep -qs "virtual switch on" "$work/switch.log" && break; sleep 0.05; done
-grep -q "virtual switch on" "$work/switch.log" || die "the virtual switch did not start"
+# The agents are started below, under heaptrack when asked.
+rig_desk 2 --compositor --tray --agents ""
+a=${rig_displays[1]}
+b=${rig_displays[2]}
+socket=$rig_socket
+daemon=$rig_switch_pid
 
 wrap=()
 if ((heaptrack)); then
     need heaptrack
 fi
 agent() { # port display -> sets $agent_pid
-    local home=$work/home$1
-    mkdir -p -m 700 "$home" # also its runtime folder, which must be private
     ((heaptrack)) && wrap=(heaptrack -o "$out/heaptrack.agent$1")
-    DISPLAY=$2 HOME=$home TMPDIR=$home XDG_RUNTIME_DIR=$home XDG_DATA_HOME=$work/data$1 QT_QPA_PLATFORM=xcb \
-        SPANLINK_VSWITCH_SOCKET=$socket SPANLINK_VSWITCH_PORT=$1 "${wrap[@]}" build/spanlink-virtual \
-        >"$work/agent$1.out" 2>&1 &
-    agent_pid=$!
-    pids+=($agent_pid)
+    rig_agent "$1" "$2" -- "${wrap[@]}" "$rig_build/spanlink-virtual"
+    agent_pid=$rig_pid
     if ((heaptrack)); then
         # The agent is heaptrack's child; it is sampled and ended by its own id, after which
         # heaptrack writes its record and ends.
@@ -166,15 +127,14 @@ agent() { # port display -> sets $agent_pid
         done
         [[ -n $child ]] || die "the agent under heaptrack did not start"
         agent_pid=$child
-        pids+=($agent_pid)
+        rig_adopt "$agent_pid"
     fi
 }
 agent 1 "$a"
 agent_a=$agent_pid
 agent 2 "$b"
 agent_b=$agent_pid
-for _ in $(seq 150); do build/vswitch ctl "$socket" status | grep -q '"agents":2' && break; sleep 0.1; done
-build/vswitch ctl "$socket" status | grep -q '"agents":2' || die "the agents did not reach the switch"
+rig_wait_agents 2 15 || die "the agents did not reach the switch"
 sleep 1 # the tray icons embed themselves
 say "rig: A on $a (agent $agent_a), B on $b (agent $agent_b), switch $daemon; samples in $csv"
 
@@ -184,12 +144,12 @@ drive() { # output-file driver-arguments...
     local file=$1
     shift
     : >"$file"
-    build/benchmarks/soak_driver "$@" >>"$file" &
+    "$rig_build/pointer-driver" soak "$@" >>"$file" &
     local driver=$!
-    pids+=($driver)
+    rig_adopt $driver
     tail -n +1 -f --pid=$driver "$file" &
     local follower=$!
-    pids+=($follower)
+    rig_adopt $follower
     wait $driver
     rc=$?
     wait $follower
@@ -201,7 +161,7 @@ if ((cycles > 0)); then
     say "phase 1: $cycles unplug/replug cycles"
     t0=$(date +%s)
     drive "$out/cycles.txt" cycles "$cycles" --socket "$socket" --every "$every_cycles" --csv "$csv" \
-        "${procs[@]}" --log "$work/data1/VORN/Spanlink" --log "$work/data2/VORN/Spanlink"
+        "${procs[@]}" --log "$(rig_logdir 1)" --log "$(rig_logdir 2)"
     say "phase 1 took $(($(date +%s) - t0)) s, exit $rc"
     ((rc == 0)) || status=1
 fi

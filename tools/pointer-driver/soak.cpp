@@ -2,41 +2,35 @@
 // daemon and an agent on each of two X displays) through one phase and samples open fds,
 // threads and resident memory of the given processes into a CSV file as it goes.
 //
-//   soak_driver cycles COUNT --socket S --every N --csv FILE --proc NAME=PID... --log DIR...
-//       COUNT times: unplug the switch, plug it back in, and wait until every agent is back
+//   soak cycles COUNT: unplug the switch, plug it back in, and wait until every agent is back
 //       online: the daemon holds both again, has accepted a request from each since, and each
 //       agent has logged that it opened the switch anew. Exits 1 naming the cycle otherwise.
-//   soak_driver cross COUNT --socket S --every N --csv FILE --proc NAME=PID... --display A --display B
-//       COUNT crossings, each in the direction the switch's current port calls for: from A's
-//       right edge to B (port 1 -> 2) or from B's left edge to A (port 2 -> 1), pushed with XTest
-//       relative motion (4 px every 2 ms). A crossing the switch does not carry out within
-//       2 s counts as failed; the next one tries the same way again.
+//   soak cross COUNT: crossings, each in the direction the switch's current port calls for:
+//       from A's right edge to B (port 1 -> 2) or from B's left edge to A (port 2 -> 1), pushed
+//       with XTest relative motion (4 px every 2 ms). A crossing the switch does not carry out
+//       within 2 s counts as failed; the next one tries the same way again.
 //
 // Prints one line per sample and a summary: how soon the agents were back after a plug and
 // "cycles done N", or "crossings ok N failed M".
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
+#include "commands.h"
+#include "switchctl.h"
+#include "xpointer.h"
 
 #include <dirent.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+namespace driver
+{
 namespace
 {
 using Clock = std::chrono::steady_clock;
@@ -133,62 +127,6 @@ private:
     FILE *m_csv = nullptr;
 };
 
-// One connection to the daemon, for its control commands.
-class Switch
-{
-public:
-    bool connectTo(const std::string &path)
-    {
-        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        if (m_fd < 0 || path.size() >= sizeof addr.sun_path)
-            return false;
-        std::strcpy(addr.sun_path, path.c_str());
-        return ::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    }
-    // The answer line, empty when none comes within 2 s.
-    std::string ctl(const std::string &command)
-    {
-        const std::string line = "ctl " + command + "\n";
-        if (send(m_fd, line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size()))
-            return std::string();
-        std::string answer;
-        const auto deadline = Clock::now() + std::chrono::seconds(2);
-        for (;;) {
-            const size_t end = m_buffer.find('\n');
-            if (end != std::string::npos) {
-                answer = m_buffer.substr(0, end);
-                m_buffer.erase(0, end + 1);
-                return answer;
-            }
-            const int left
-                = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-            pollfd p {m_fd, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) <= 0)
-                return std::string();
-            char chunk[4096];
-            const ssize_t n = recv(m_fd, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                return std::string();
-            m_buffer.append(chunk, size_t(n));
-        }
-    }
-    std::string status() { return ctl("status"); }
-
-private:
-    int m_fd = -1;
-    std::string m_buffer;
-};
-
-// The number after "key": in a compact JSON text, from `from` on; -1 when absent.
-int jsonInt(const std::string &json, const std::string &key, size_t from = 0)
-{
-    const std::string pattern = "\"" + key + "\":";
-    const size_t at = json.find(pattern, from);
-    return at == std::string::npos ? -1 : std::atoi(json.c_str() + at + pattern.size());
-}
-
 int accepted(const std::string &status, int port)
 {
     const size_t at = status.find("\"accepted\":");
@@ -233,7 +171,7 @@ private:
     int m_seen = 0;
 };
 
-int runCycles(Switch &sw, Sampler &sampler, int count, int every, std::vector<LogWatch> &logs)
+int runCycles(SwitchCtl &sw, Sampler &sampler, int count, int every, std::vector<LogWatch> &logs)
 {
     constexpr double s_boundSeconds = 20.0; // two heartbeats are 6 s
     const char *reopened = "hid_open() ok";
@@ -300,12 +238,12 @@ int runCycles(Switch &sw, Sampler &sampler, int count, int every, std::vector<Lo
     return 0;
 }
 
-struct Pointer {
+struct Side {
     Display *x = nullptr;
     int x0 = 0, dx = 0; // where a push starts and which way it goes
 };
 
-int runCrossings(Switch &sw, Sampler &sampler, int count, int every, Pointer a, Pointer b)
+int runCrossings(SwitchCtl &sw, Sampler &sampler, int count, int every, Side a, Side b)
 {
     constexpr int s_step = 4; // px every 2 ms: 2 px/ms, well over the crossing speed
     constexpr double s_limitMs = 2000.0;
@@ -313,25 +251,22 @@ int runCrossings(Switch &sw, Sampler &sampler, int count, int every, Pointer a, 
     if (!sampler.sample(0))
         return 1;
     for (int i = 1; i <= count; ++i) {
-        const int from = jsonInt(sw.status(), "currentPort");
+        const int from = sw.currentPort();
         if (from != 1 && from != 2) {
             std::printf("FAIL crossing %d: no status from the switch\n", i);
             return 1;
         }
-        const Pointer &p = from == 1 ? a : b;
-        XWarpPointer(p.x, None, DefaultRootWindow(p.x), 0, 0, 0, 0, p.x0, 540);
-        XSync(p.x, False);
+        const Side &p = from == 1 ? a : b;
+        warp(p.x, p.x0, 540);
         sleepMs(20);
         const Clock::time_point start = Clock::now();
-        auto next = start;
+        Pace pace(2000000);
         bool crossed = false;
         for (int step = 1; !crossed; ++step) {
-            std::this_thread::sleep_until(next);
-            next += std::chrono::milliseconds(2);
-            XTestFakeRelativeMotionEvent(p.x, p.dx * s_step, 0, CurrentTime);
-            XFlush(p.x);
+            pace.wait();
+            moveBy(p.x, p.dx * s_step, 0);
             if (step % 5 == 0)
-                crossed = jsonInt(sw.status(), "currentPort") != from;
+                crossed = sw.currentPort() != from;
             if (!crossed && secondsSince(start) * 1000.0 > s_limitMs)
                 break;
         }
@@ -353,47 +288,45 @@ int runCrossings(Switch &sw, Sampler &sampler, int count, int every, Pointer a, 
     std::printf("crossings ok %d failed %d\n", ok, failed);
     return failed == 0 ? 0 : 3;
 }
-
-int usage()
-{
-    std::fprintf(stderr,
-        "usage: soak_driver cycles|cross COUNT --socket S --every N --csv FILE --proc NAME=PID...\n"
-        "                   [--log AGENT_LOG_DIR...] [--display A --display B]\n");
-    return 2;
-}
 } // namespace
 
-int main(int argc, char *argv[])
+// soak cycles|cross COUNT --socket S --every N --csv FILE --proc NAME=PID... [--log DIR...] [--display A --display B]
+int soak(const std::string &phase, const Args &args)
 {
-    if (argc < 3)
+    int count = 0;
+    if (args.empty() || !toInt(args[0], count, 0, 100000000))
         return usage();
-    const std::string phase = argv[1];
-    const int count = std::atoi(argv[2]);
     std::string socketPath, csv;
     int every = 10;
     std::vector<Process> processes;
     std::vector<LogWatch> logs;
     std::vector<std::string> displays;
-    for (int i = 3; i + 1 < argc; i += 2) {
-        const std::string option = argv[i], value = argv[i + 1];
+    if (args.size() % 2 != 1)
+        return usage();
+    for (size_t i = 1; i + 1 < args.size(); i += 2) {
+        const std::string &option = args[i], &value = args[i + 1];
+        const size_t equals = value.find('=');
+        int pid = 0;
         if (option == "--socket")
             socketPath = value;
-        else if (option == "--every")
-            every = std::max(1, std::atoi(value.c_str()));
+        else if (option == "--every" && toInt(value, every, 1, 100000000))
+            continue;
         else if (option == "--csv")
             csv = value;
         else if (option == "--log")
             logs.emplace_back(value);
         else if (option == "--display")
             displays.push_back(value);
-        else if (option == "--proc" && value.find('=') != std::string::npos)
-            processes.push_back({value.substr(0, value.find('=')), std::atoi(value.c_str() + value.find('=') + 1)});
+        else if (option == "--proc" && equals != std::string::npos && toInt(value.substr(equals + 1), pid, 1, 1 << 30))
+            processes.push_back({value.substr(0, equals), pid});
         else
             return usage();
     }
-    if (socketPath.empty() || csv.empty() || count < 0)
+    if (socketPath.empty() || csv.empty())
         return usage();
-    Switch sw;
+    if (phase == "cycles" ? logs.empty() : displays.size() != 2)
+        return usage();
+    SwitchCtl sw;
     if (!sw.connectTo(socketPath)) {
         std::fprintf(stderr, "no switch at %s\n", socketPath.c_str());
         return 1;
@@ -404,17 +337,18 @@ int main(int argc, char *argv[])
         return 1;
     }
     if (phase == "cycles")
-        return logs.empty() ? usage() : runCycles(sw, sampler, count, every, logs);
-    if (phase != "cross" || displays.size() != 2)
-        return usage();
-    Pointer a {XOpenDisplay(displays[0].c_str()), 1920 - 400, +1};
-    Pointer b {XOpenDisplay(displays[1].c_str()), 400, -1};
-    if (!a.x || !b.x) {
+        return runCycles(sw, sampler, count, every, logs);
+    Side a {XOpenDisplay(displays[0].c_str()), 1920 - 400, +1};
+    Side b {XOpenDisplay(displays[1].c_str()), 400, -1};
+    int rc = 1;
+    if (!a.x || !b.x)
         std::fprintf(stderr, "cannot open the displays\n");
-        return 1;
-    }
-    const int rc = runCrossings(sw, sampler, count, every, a, b);
-    XCloseDisplay(a.x);
-    XCloseDisplay(b.x);
+    else
+        rc = runCrossings(sw, sampler, count, every, a, b);
+    if (a.x)
+        XCloseDisplay(a.x);
+    if (b.x)
+        XCloseDisplay(b.x);
     return rc;
 }
+} // namespace driver
