@@ -7,11 +7,12 @@
 set -eu
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 . "$root/scripts/lib/need.sh"
+# No Windows build here: nothing to check (skipped), not a fault of the build.
+[ -f "$1/Spanlink.exe" ] || { echo "SKIP: no $1/Spanlink.exe (run scripts/build-windows.sh)"; exit 77; }
 need x86_64-w64-mingw32-objdump
 s=$1
 f=0
 fail() { echo "FAILED: $*" && f=$((f + 1)); }
-[ -f "$s/Spanlink.exe" ] || { echo "FAILED: no $s/Spanlink.exe (run scripts/build-windows.sh)"; exit 1; }
 windows='^(kernel32|user32|gdi32|msvcrt|advapi32|shell32|ole32|oleaut32|ws2_32|dwmapi|imm32|winmm|wtsapi32|uxtheme|version|netapi32|userenv|mpr|iphlpapi|dnsapi|crypt32|comdlg32|setupapi|cfgmgr32|hid|shlwapi|secur32|bcrypt|ncrypt|comctl32|winspool\.drv|d3d9|d3d11|dxgi|dwrite|d2d1|api-ms-win-.*)\.dll$'
 staged=$(find "$s" -iname '*.dll' -exec basename {} \; | tr 'A-Z' 'a-z')
 # One name a line: "Spanlink Setup.exe" has a space.
