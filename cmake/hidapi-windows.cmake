@@ -12,7 +12,8 @@ endif()
 set(_hidapi_root ${_hidapi_dir}/hidapi-hidapi-0.13.1)
 
 enable_language(C)
-add_library(hidapi_win STATIC ${_hidapi_root}/windows/hid.c)
+# An object library, like the virtual switch's implementations: linked wherever it is named.
+add_library(hidapi_win OBJECT ${_hidapi_root}/windows/hid.c)
 target_include_directories(hidapi_win PUBLIC ${_hidapi_root}/hidapi)
 target_link_libraries(hidapi_win PUBLIC setupapi)
 set(HIDAPI_INCLUDE_DIRS ${_hidapi_root}/hidapi)

@@ -1,6 +1,6 @@
 # What a Windows user's folder needs beside the programs, as install rules: the Qt DLLs, the
 # platform plugin, the QML modules the scenes import (and theirs), the compiler's run-time
-# DLLs and a qt.conf that points Qt at them. tests/platform/win/check-deploy.sh reads the
+# DLLs and a qt.conf that points Qt at them. tests/platform/win/check-pe.sh reads the
 # imports of every staged binary to prove the list complete.
 get_target_property(_qtcore_dll Qt5::Core IMPORTED_LOCATION_RELEASE)
 get_filename_component(_qt_bin ${_qtcore_dll} DIRECTORY)

@@ -9,7 +9,7 @@ set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . "$root/scripts/lib/need.sh"
-need cmake xz x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres
+need cmake ninja xz x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres
 shared=${SPANLINK_SHARED:-$root/../shared}
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/spanlink
 qt=$cache/qt5-mingw
@@ -22,9 +22,7 @@ if [ ! -f "$qt/lib/cmake/Qt5/Qt5Config.cmake" ]; then
 fi
 
 if [ ! -f build-win/CMakeCache.txt ]; then
-    cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DSPANLINK_QT_WIN="$qt" \
-        -DSPANLINK_HIDAPI_SOURCE="$shared/windows/hidapi_0.13.1.orig.tar.gz" \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$root/build-win/Spanlink"
+    cmake --preset windows -DSPANLINK_QT_WIN="$qt" -DSPANLINK_HIDAPI_SOURCE="$shared/windows/hidapi_0.13.1.orig.tar.gz"
 fi
 cmake --build build-win -j "$(nproc)"
 rm -rf build-win/Spanlink

@@ -8,13 +8,12 @@ set -eu
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
 . scripts/lib/need.sh
-need cmake clang-14 clang++-14 llvm-symbolizer # leaks are told from known ones by their symbols
+need cmake ninja clang-14 clang++-14 llvm-symbolizer # leaks are told from known ones by their symbols
 TARGETS="switch_replies layout_events layout_file"
 BUILD=build-fuzz
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPANLINK_FUZZ=ON -DBUILD_TESTING=OFF \
-        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+    cmake --preset fuzz
 fi
 for t in $TARGETS; do
     cmake --build "$BUILD" -j2 --target "fuzz_$t"

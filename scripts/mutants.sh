@@ -24,7 +24,7 @@ set -u
 cd "$(dirname "$0")/.." || exit 2
 root=$PWD
 . "$root/scripts/lib/need.sh"
-need python3 git
+need python3 git cmake ninja
 data=scripts/mutants.txt
 build=${MUTANTS_BUILD:-build-mutants}
 tests_only=${MUTANTS_TESTS:-}
@@ -282,9 +282,7 @@ run() {
 }
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    generator=()
-    command -v ninja >/dev/null && generator=(-G Ninja)
-    run cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 \
+    run cmake --preset mutants -B "$build" >"$build/configure.log" 2>&1 \
         || die "configure failed, see $build/configure.log"
 fi
 

@@ -51,6 +51,6 @@ if [ -n "$missing" ]; then
 fi
 
 if [ ! -f build/CMakeCache.txt ]; then
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --preset linux
 fi
 cmake --build build -j "$(nproc)"

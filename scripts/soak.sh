@@ -81,7 +81,7 @@ while [[ $# -gt 0 ]]; do
 done
 
 if [[ ! -f build/CMakeCache.txt ]]; then
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || die "configure failed"
+    cmake --preset linux >/dev/null || die "configure failed"
 elif [[ ! -x build/pointer-driver ]]; then
     cmake -S . -B build >/dev/null || die "configure failed" # a build from before the driver
 fi

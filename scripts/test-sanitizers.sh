@@ -9,11 +9,11 @@ set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . "$root/scripts/lib/need.sh"
-need cmake ctest llvm-symbolizer # leaks are told from known ones by their symbols
+need cmake ctest ninja llvm-symbolizer # leaks are told from known ones by their symbols
 BUILD=build-asan
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPANLINK_SANITIZE=ON
+    cmake --preset sanitizers
 fi
 cmake --build "$BUILD" -j2
 

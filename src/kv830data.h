@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HIDCommand/generalcommand.h"
+#include "HIDCommand/usbids.h"
 
 #include <QList>
 #include <QObject>
@@ -11,12 +12,8 @@
 
 class QTimer;
 
-// USB identifiers of the switch, the only place they are written down.
 namespace KV830
 {
-constexpr ushort VendorId = 0x1209;
-constexpr ushort ProductId = 0x0830;
-
 // How far the last sendAllCommand() got. Frames count from 1: the opening frame, one per
 // monitor entry, the mouse settings, the closing frame.
 struct UploadResult {

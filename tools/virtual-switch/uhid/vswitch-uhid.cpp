@@ -14,7 +14,7 @@
 // Every report the kernel carries is written to the log as "set <id> <bytes>" or
 // "get <id> <bytes>", so that a test sees the frames and lengths as they crossed the kernel.
 
-#include "kv830data.h"
+#include "HIDCommand/usbids.h"
 #include "reportdescriptor.h"
 #include "switchmodel.h"
 
