@@ -33,7 +33,7 @@ std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t
     // The system wants events with a negative code passed on untouched.
     if (code < 0)
         return InputHooks::instance().callNext(code, message, record);
-    Trace::mark("hook-entered", int(message));
+    Trace::markCpu("hook-entered", int(message), true);
     Monitor *engine = getInstance();
     if (record != 0) {
         switch (message) {
@@ -60,10 +60,10 @@ std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t
     }
     // While a switch is pending every pointer event is swallowed, clicks and wheel included.
     if (engine->m_switchPending) {
-        Trace::mark("hook-left", 1);
+        Trace::markCpu("hook-left", 1, false);
         return 1;
     }
-    Trace::mark("hook-left", 0);
+    Trace::markCpu("hook-left", 0, false);
     return InputHooks::instance().callNext(code, message, record);
 }
 
