@@ -16,7 +16,6 @@
 
 namespace
 {
-constexpr int s_pendingMsec = 50;
 constexpr int s_speedWindowMsec = 100;
 constexpr double s_minCrossingSpeed = 0.4; // pixels per millisecond
 } // namespace
@@ -197,7 +196,7 @@ Monitor::Request Monitor::requestSwitch(
         m_curPort = entry->port;
         placePointer(park.x(), park.y());
         Trace::mark("pointer-parked");
-        QTimer::singleShot(s_pendingMsec, this, &Monitor::stopMouseMove);
+        QTimer::singleShot(PendingMsec, this, &Monitor::stopMouseMove);
     } else {
         m_switchPending = 0;
     }
