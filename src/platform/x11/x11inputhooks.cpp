@@ -322,10 +322,12 @@ bool X11InputHooks::movePointer(int x, int y)
 {
     if (!m_display)
         return false;
-    // Flushed, not synced: nothing to wait for. Later requests on this connection (the hold's
-    // grab) are carried out after it.
+    // Synced: the server moves the pointer before we go on, rather than when it next gets the
+    // CPU after whatever we and the others woken by the crossing do next (on a busy machine,
+    // or one whose computers share the CPUs, that can be a few hundred microseconds). Later
+    // requests on this connection (the hold's grab) are carried out after it in any case.
     XWarpPointer(m_display, None, m_root, 0, 0, 0, 0, x, y);
-    XFlush(m_display);
+    XSync(m_display, False);
     m_moved = true;
     m_movedX = x;
     m_movedY = y;
