@@ -81,6 +81,12 @@ Item {
         }
     }
 
+    Timer {
+        id: collector
+        interval: 1000
+        onTriggered: gc()
+    }
+
     Rectangle {
         id: frame_rec
         objectName: "frame_rec"
@@ -113,12 +119,6 @@ Item {
                 frame_rec.visible = !frame_rec.visible
             }
         }
-    }
-
-    Timer {
-        id: collector
-        interval: 1000
-        onTriggered: gc()
     }
 
     // Highlight on or off and how long it blinks, as the switch holds them.
