@@ -164,6 +164,17 @@ void Monitor::monitorChangedLater()
 
 void Monitor::notifyToQml()
 {
+    const Monitor *engine = getInstance();
+    const int change = ++m_sceneChanges;
+    // Handed over: the scene has nothing to show here, and the crossing goes on on the other
+    // computer (beside this one, in a rig): the scene hears of it as the pointer's hold ends.
+    if (engine->m_switchPending && engine->m_frameInfo.value(QStringLiteral("switchport")).toInt() != 0) {
+        QTimer::singleShot(PendingMsec, this, [this, change] {
+            if (change == m_sceneChanges)
+                emit monitorChanged();
+        });
+        return;
+    }
     emit monitorChanged();
 }
 

@@ -101,6 +101,8 @@ public:
     HookHandle m_keyboardHook = nullptr;
     std::optional<QPoint> m_lastPointer; // last handled pointer position; none before the first
     int m_switchPending = 0;
+    // How long pointer input is held after an accepted switch request.
+    static constexpr int PendingMsec = 50;
     int m_curPort = 0;
     int m_apPort = 0;
     int m_listCount = 0;
@@ -227,5 +229,8 @@ private:
     };
     Push m_push;
     bool m_changePosted = false;
+    // Of the element: its last change said to the scene (those held back count too), so that
+    // one held back is not said after a later one.
+    int m_sceneChanges = 0;
     QHash<quint64, CellEntry> m_cells;
 };

@@ -16,7 +16,6 @@
 
 namespace
 {
-constexpr int s_pendingMsec = 50;
 constexpr int s_speedWindowMsec = 100;
 constexpr double s_minCrossingSpeed = 0.4; // pixels per millisecond
 } // namespace
@@ -33,7 +32,7 @@ std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t
     // The system wants events with a negative code passed on untouched.
     if (code < 0)
         return InputHooks::instance().callNext(code, message, record);
-    Trace::mark("hook-entered", int(message));
+    Trace::markCpu("hook-entered", int(message), true);
     Monitor *engine = getInstance();
     if (record != 0) {
         switch (message) {
@@ -60,10 +59,10 @@ std::intptr_t Monitor::mouseProc(int code, std::uintptr_t message, std::intptr_t
     }
     // While a switch is pending every pointer event is swallowed, clicks and wheel included.
     if (engine->m_switchPending) {
-        Trace::mark("hook-left", 1);
+        Trace::markCpu("hook-left", 1, false);
         return 1;
     }
-    Trace::mark("hook-left", 0);
+    Trace::markCpu("hook-left", 0, false);
     return InputHooks::instance().callNext(code, message, record);
 }
 
@@ -197,7 +196,7 @@ Monitor::Request Monitor::requestSwitch(
         m_curPort = entry->port;
         placePointer(park.x(), park.y());
         Trace::mark("pointer-parked");
-        QTimer::singleShot(s_pendingMsec, this, &Monitor::stopMouseMove);
+        QTimer::singleShot(PendingMsec, this, &Monitor::stopMouseMove);
     } else {
         m_switchPending = 0;
     }

@@ -188,6 +188,35 @@ private slots:
         QCOMPARE((keyEvent(HookMessage::KeyDown, FocusArrivalKey), after()), QStringLiteral("4 1 then 4 2"));
     }
 
+    // The element repeats a change to the scene at once, but a hand-over only as the pointer's hold ends: the crossing
+    // is then still under way on the other computer. An arrival meanwhile is said at once, the hand-over not after it.
+    void sceneHearsOfHandOverAsHoldEnds()
+    {
+        Monitor *e = setUp(QStringLiteral("2@1,1 1@1,2 1@1,3"));
+        Monitor element;
+        connect(e, &Monitor::monitorChanged, &element, &Monitor::notifyToQml);
+        QSignalSpy scene(&element, &Monitor::monitorChanged);
+        const auto now = [&] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+            return scene.size();
+        };
+        const auto arrive = [&] {
+            VirtualHid::model().mouseStatus = {1, 1, 2, 7, 50}, VirtualHid::model().currentPort = 1;
+            return keyEvent(HookMessage::KeyDown, FocusArrivalKey), now();
+        };
+        QCOMPARE((moveTo(500, 500), now()), 1);
+        QCOMPARE((moveTo(-50, 500), now()), 1);
+        QTRY_COMPARE(scene.size(), 2);
+        QCOMPARE(arrive(), 3);
+        VirtualHid::refuseNextWithId(0x49);
+        QCOMPARE((moveTo(600, 500), moveTo(-50, 600), now()), 4);
+        QCOMPARE((moveTo(600, 500), moveTo(-50, 700), now()), 4);
+        QCOMPARE(e->m_switchPending, 1);
+        QCOMPARE(arrive(), 5);
+        QTest::qWait(2 * Monitor::PendingMsec);
+        QCOMPARE(scene.size(), 5);
+    }
+
     // Steps "what" or "what=seen". m: a move; key: by code; mouse: the switch's word of an arrival (row, column,
     // direction, percent), arrive: and placed; focus, pending: set, or read; held: origin, extents, ports.
     void scenes_data()

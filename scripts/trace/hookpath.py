@@ -17,25 +17,47 @@ import sys
 MOVE = 0x0200
 
 
+CPU = {}  # (ns, pid, hop) -> (thread CPU ns, involuntary switches so far), where the agent says
+
+
 def lines_of(path):
     for raw in open(path):
         parts = raw.split()
         if len(parts) >= 4:
+            if len(parts) >= 7:
+                CPU[(int(parts[0]), parts[1], parts[3])] = (int(parts[5]), int(parts[6]))
             yield int(parts[0]), parts[1], parts[2], parts[3], (int(parts[4]) if len(parts) > 4 else None)
 
 
-def events(hops):
-    """Hook calls of one agent: (start ns, duration us, the hops in between, result)."""
+def events(hops, pid=None):
+    """Hook calls of one agent: (start ns, duration us, the hops in between, result, message,
+    CPU us or None, involuntary switches or None)."""
     out, cur = [], None
     for ns, hop, detail in hops:
         if hop == "hook-entered":
             cur = (ns, detail, [])
         elif cur and hop == "hook-left":
-            out.append((cur[0], (ns - cur[0]) / 1000.0, cur[2], detail, cur[1]))
+            a, b = CPU.get((cur[0], pid, "hook-entered")), CPU.get((ns, pid, "hook-left"))
+            cpu = (b[0] - a[0]) / 1000.0 if a and b and a[0] >= 0 and b[0] >= 0 else None
+            switched = b[1] - a[1] if a and b and a[1] >= 0 and b[1] >= 0 else None
+            out.append((cur[0], (ns - cur[0]) / 1000.0, cur[2], detail, cur[1], cpu, switched))
             cur = None
         elif cur:
             cur[2].append(hop)
     return out
+
+
+def cpu_rows(label, evs):
+    """The same events by thread CPU time, and those the scheduler interrupted."""
+    cpu = [e[5] for e in evs if e[5] is not None]
+    if not cpu:
+        return
+    print("%-34s %s" % (label + ", CPU", stats(cpu)))
+    print("%-34s %s" % ("  wall, the scheduler not in it", stats([e[1] for e in evs if e[6] == 0])))
+    hit = [e for e in evs if e[6]]
+    print("%-34s %d of %d (wall %s us)" % ("  preempted inside the hook", len(hit), len(evs),
+                                            ", ".join("%.1f" % e[1] for e in sorted(hit, key=lambda e: -e[1])[:5])
+                                            or "-"))
 
 
 def stats(values):
@@ -62,7 +84,7 @@ def band(path, driver, agent):
     for ns, pid, prog, hop, d in rows:
         if prog == "vswitch" and hop == "request-read" and lo <= ns <= hi:
             requests[d] = requests.get(d, 0) + 1
-    ev = [e for e in events(mine) if e[4] == MOVE]
+    ev = [e for e in events(mine, agent) if e[4] == MOVE]
     in_band = [e[1] for e in ev if "band-found" in e[2] and "request-answered" not in e[2]]
     crossing = [e[1] for e in ev if "request-answered" in e[2]]
     print("moves sent %d over %.0f ms; positions handled %d; exchanges: %s"
@@ -72,9 +94,12 @@ def band(path, driver, agent):
     print("%-34s %s" % ("every move", stats([e[1] for e in ev])))
     print("%-34s %s" % ("move in a band, not crossing", stats(in_band)))
     print("%-34s %s" % ("move that made a request", stats(crossing)))
+    cpu_rows("every move", ev)
+    cpu_rows("move in a band, not crossing", [e for e in ev if "band-found" in e[2] and "request-answered" not in e[2]])
     if "-v" in sys.argv:
         for e in sorted(ev, key=lambda e: -e[1])[:5]:
-            print("slowest: %.1f us at +%.1f ms: %s" % (e[1], (e[0] - lo) / 1e6, " ".join(e[2])))
+            print("slowest: %.1f us (CPU %s us, preempted %s) at +%.1f ms: %s"
+                  % (e[1], "-" if e[5] is None else "%.1f" % e[5], e[6], (e[0] - lo) / 1e6, " ".join(e[2])))
     return 0
 
 

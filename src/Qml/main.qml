@@ -72,12 +72,19 @@ Item {
                     timer.start()
                 } else {
                     // Keyboard and mouse went to another port: nobody waits on this computer,
-                    // so its scene collects its garbage now (each read of frameInfo makes a new
-                    // object), rather than piling it up until the engine's own threshold.
-                    gc()
+                    // so its scene collects its garbage (each read of frameInfo makes a new
+                    // object) rather than piling it up until the engine's own threshold; not at
+                    // once, while the crossing is still under way on the other computer.
+                    collector.restart()
                 }
             }
         }
+    }
+
+    Timer {
+        id: collector
+        interval: 1000
+        onTriggered: gc()
     }
 
     Rectangle {

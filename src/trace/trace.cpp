@@ -10,6 +10,7 @@
 #include <process.h>
 #else
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -20,6 +21,8 @@ struct Hop {
     long long ns;
     const char *name;
     int detail;
+    long long cpuNs = -1; // -1: not read for this hop
+    long long preempted = -1;
 };
 
 // Enough for a few seconds of pointer motion between two flushes; beyond it hops are counted
@@ -42,6 +45,24 @@ long long nowNs()
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000000000LL + t.tv_nsec;
+#endif
+}
+
+// This thread's CPU time in ns and its involuntary context switches so far; -1 where unknown.
+void threadCpu(long long &cpuNs, long long &preempted, bool cpuFirst)
+{
+#ifdef _WIN32
+    (void)cpuFirst;
+    cpuNs = preempted = -1;
+#else
+    timespec t;
+    rusage usage;
+    // The CPU time is read nearest the clock: little of these two calls falls in the span.
+    if (cpuFirst)
+        preempted = getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nivcsw : -1;
+    cpuNs = clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) == 0 ? t.tv_sec * 1000000000LL + t.tv_nsec : -1;
+    if (!cpuFirst)
+        preempted = getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nivcsw : -1;
 #endif
 }
 
@@ -99,6 +120,23 @@ void Trace::record(const char *hop, int detail)
     s_hops[s_count++] = Hop {nowNs(), hop, detail};
 }
 
+void Trace::recordCpu(const char *hop, int detail, bool cpuFirst)
+{
+    if (s_count == s_capacity) {
+        ++s_dropped;
+        return;
+    }
+    Hop h {0, hop, detail};
+    if (cpuFirst) {
+        threadCpu(h.cpuNs, h.preempted, cpuFirst);
+        h.ns = nowNs();
+    } else {
+        h.ns = nowNs();
+        threadCpu(h.cpuNs, h.preempted, cpuFirst);
+    }
+    s_hops[s_count++] = h;
+}
+
 void Trace::flush()
 {
     if (!s_on || (s_count == 0 && s_dropped == 0))
@@ -113,7 +151,10 @@ void Trace::flush()
     char line[160];
     for (int i = 0; i < s_count; ++i) {
         const Hop &h = s_hops[i];
-        const int n = h.detail < 0
+        const int n = h.cpuNs >= 0 || h.preempted >= 0
+            ? std::snprintf(line, sizeof line, "%lld %d %s %s %d %lld %lld\n", h.ns, pid, s_program.c_str(), h.name,
+                h.detail, h.cpuNs, h.preempted)
+            : h.detail < 0
             ? std::snprintf(line, sizeof line, "%lld %d %s %s\n", h.ns, pid, s_program.c_str(), h.name)
             : std::snprintf(line, sizeof line, "%lld %d %s %s %d\n", h.ns, pid, s_program.c_str(), h.name, h.detail);
         if (n > 0)

@@ -322,10 +322,16 @@ bool X11InputHooks::movePointer(int x, int y)
 {
     if (!m_display)
         return false;
-    // Flushed, not synced: nothing to wait for. Later requests on this connection (the hold's
-    // grab) are carried out after it.
+    // Later requests on this connection (the hold's grab, which waits for its answer) are
+    // carried out after it. Put anywhere else (where the pointer arrives), it is synced: the
+    // server moves the pointer before we go on, not when it next gets the CPU after whatever
+    // we and the others woken by the crossing do next (on a busy machine, or one whose
+    // computers share the CPUs, that can be a few hundred microseconds).
     XWarpPointer(m_display, None, m_root, 0, 0, 0, 0, x, y);
-    XFlush(m_display);
+    if (m_inPointerEvent)
+        XFlush(m_display);
+    else
+        XSync(m_display, False);
     m_moved = true;
     m_movedX = x;
     m_movedY = y;
@@ -337,7 +343,9 @@ void X11InputHooks::deliverPointer(std::uintptr_t message)
     if (!m_mouse || message == 0)
         return;
     m_moved = false;
+    m_inPointerEvent = true;
     const std::intptr_t result = m_mouse(0, message, reinterpret_cast<std::intptr_t>(&m_position));
+    m_inPointerEvent = false;
     holdPointer(result != 0);
 }
 

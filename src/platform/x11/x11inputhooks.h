@@ -73,6 +73,7 @@ private:
     // the place to hold it, known without asking the server.
     bool m_moved = false;
     int m_movedX = 0, m_movedY = 0;
+    bool m_inPointerEvent = false; // the engine is handling a pointer event
     bool m_holding = false;
     QTimer m_holdLimit;
 };
