@@ -112,13 +112,14 @@ class TestMonitor : public QObject
         m_changed->clear();
         return n;
     }
-    QRect frame() const
+    // The highlight rectangle and its "switchport" mark.
+    std::pair<QRect, int> frame() const
     {
-        const QVariantMap &f = e->m_frameInfo;
-        return QRect(f.value(QStringLiteral("x")).toInt(), f.value(QStringLiteral("y")).toInt(),
-            f.value(QStringLiteral("width")).toInt(), f.value(QStringLiteral("height")).toInt());
+        const auto v = [this](const char *key) {
+            return e->m_frameInfo.value(QLatin1String(key)).toInt();
+        };
+        return {QRect(v("x"), v("y"), v("width"), v("height")), v("switchport")};
     }
-    int frameSwitchport() const { return e->m_frameInfo.value(QStringLiteral("switchport"), -1).toInt(); }
     // The switch's word of where the pointer enters (row, column, direction, percent); then the arrival.
     void mouseStatus(int row, int col, int direction, int percent)
     {
@@ -168,6 +169,22 @@ class TestMonitor : public QObject
         }
         return 0;
     }
+    // Moves that the hooks pass on, every one of them.
+    bool passedOn(const QVector<QPoint> &path)
+    {
+        for (const QPoint &p : path) {
+            if (move(p.x(), p.y()) != PassedOn) {
+                qWarning("swallowed: %d,%d", p.x(), p.y());
+                return false;
+            }
+        }
+        return true;
+    }
+    void heartBeat()
+    {
+        e->m_device.heartBeat();
+        settle();
+    }
     // Pushed across, the pointer is parked and the switch asked; this port keeps the focus in the tests.
     void focusBackHere()
     {
@@ -188,6 +205,9 @@ private slots:
         InputHooks::setInstance(nullptr);
         QTest::qWait(60); // no single-shot of one case may end the pending switch of the next
         Monitor::getInstance()->m_switchPending = 0;
+        // A connect's heartbeat would ask the switch during the cases after this one.
+        if (QTimer *beat = Monitor::getInstance()->m_device.m_heartBeatTimer)
+            beat->stop();
         m_changed.reset();
         m_log.reset();
     }
@@ -421,44 +441,36 @@ private slots:
     {
         setUp({at(2, 1, 1), at(1, 1, 2), at(1, 1, 3)});
         m_log->clear();
+        // Signals emitted and lines logged so far.
+        const auto done = [this] {
+            return std::pair(int(m_changed->size()), int(m_log->lines().size()));
+        };
         moveTo(500, 500);
-        QCOMPARE(m_changed->size(), 0);
+        QCOMPARE(done(), std::pair(0, 0));
         settle();
-        QCOMPARE(m_changed->size(), 1);
-        QCOMPARE(m_log->lines().size(), 0);
-
+        QCOMPARE(done(), std::pair(1, 0));
         moveTo(2500, 500);
         moveTo(600, 500);
-        QCOMPARE(m_changed->size(), 1);
+        QCOMPARE(done(), std::pair(1, 0));
         settle();
-        QCOMPARE(m_changed->size(), 2);
-        QCOMPARE(m_log->lines().size(), 0);
-
+        QCOMPARE(done(), std::pair(2, 0));
         moveTo(-50, 500); // a switch
-        QCOMPARE(m_changed->size(), 2);
-        QCOMPARE(m_log->lines().size(), 0);
+        QCOMPARE(done(), std::pair(2, 0));
         settle();
-        QCOMPARE(m_changed->size(), 3);
-        QCOMPARE(m_log->lines().size(), 1);
+        QCOMPARE(done(), std::pair(3, 1));
         QVERIFY2(m_log->lines().value(0).startsWith(QLatin1String("postSwitchCmd nextportnum 2")),
             qPrintable(m_log->lines().value(0)));
-
         mouseStatus(1, 3, 7, 50);
         VirtualHid::model().currentPort = 1;
         keyEvent(HookMessage::KeyDown, FocusArrivalKey); // an arrival
-        QCOMPARE(m_changed->size(), 3);
-        QCOMPARE(m_log->lines().size(), 1);
+        QCOMPARE(done(), std::pair(3, 1));
         settle();
-        QCOMPARE(m_changed->size(), 4);
-        QCOMPARE(m_log->lines().size(), 1);
-
+        QCOMPARE(done(), std::pair(4, 1));
         VirtualHid::model().mouseStatus = {2, 1, 1, 7, 50}; // entered port 2's monitor: only logged
         keyEvent(HookMessage::KeyDown, FocusArrivalKey);
-        QCOMPARE(m_changed->size(), 4);
-        QCOMPARE(m_log->lines().size(), 1);
+        QCOMPARE(done(), std::pair(4, 1));
         settle();
-        QCOMPARE(m_changed->size(), 4);
-        QCOMPARE(m_log->lines().size(), 2);
+        QCOMPARE(done(), std::pair(4, 2));
     }
 
     // What the engine says about a layout that does not fit this desktop, or cannot be real.
@@ -593,16 +605,14 @@ private slots:
     void crossing()
     {
         setUp({at(1, 2, 2), at(2, 2, 3)});
-        QCOMPARE(move(960, 540), PassedOn);
-        QCOMPARE(move(1867, 300), PassedOn);
+        QVERIFY(passedOn({{960, 540}, {1867, 300}}));
         after(99);
         QCOMPARE(move(1917, 300), Swallowed);
         QCOMPARE(takeSwitchRequests(), texts({"2:2,3,7,27"}));
         QCOMPARE(e->m_curPort, 2);
         QCOMPARE(e->m_switchPending, 1);
         QCOMPARE(QCursor::pos(), QPoint(1907, 1067));
-        QCOMPARE(frame(), QRect(0, 0, 1920, 1080));
-        QCOMPARE(frameSwitchport(), 1);
+        QCOMPARE(frame(), std::pair(QRect(0, 0, 1920, 1080), 1));
         QCOMPARE(takeSignals(), 2);
 
         QCOMPARE(button(HookMessage::LeftButtonDown), Swallowed);
@@ -632,14 +642,11 @@ private slots:
     void crossingNeedsSpeed()
     {
         setUp({at(1, 1, 1), at(2, 1, 2)});
-        QCOMPARE(move(960, 540), PassedOn);
-        QCOMPARE(move(1878, 300), PassedOn);
+        QVERIFY(passedOn({{960, 540}, {1878, 300}}));
         after(99);
         QCOMPARE(move(1917, 300), PassedOn); // 39 px in 100 ms
-        QCOMPARE(takeSwitchRequests(), QStringList());
         after(200);
         QCOMPARE(move(0, 540), PassedOn); // nowhere to go
-        QCOMPARE(takeSwitchRequests(), QStringList());
         QCOMPARE(move(1877, 540), PassedOn);
         after(99);
         QCOMPARE(move(1917, 540), Swallowed); // 40 px
@@ -675,7 +682,6 @@ private slots:
         QCOMPARE(button(HookMessage::RightButtonDown), PassedOn);
         QCOMPARE(button(HookMessage::LeftButtonUp), PassedOn);
         QCOMPARE(move(1917, 301), PassedOn); // the right one still held
-        QCOMPARE(takeSwitchRequests(), QStringList());
         QCOMPARE(button(HookMessage::RightButtonUp), PassedOn);
         after(200);
         QCOMPARE(button(HookMessage::LeftButtonDown), PassedOn);
@@ -683,36 +689,50 @@ private slots:
         QCOMPARE(takeSwitchRequests(), texts({"2:2,2,8,0"}));
     }
 
-    void emptyCellAndAbsentPortSkipped()
+    // Pushes over an edge, fast, after moves that are passed on: the request sent, or none and the push passed on.
+    void crossings_data()
     {
-        setUp({at(1, 1, 1), at(3, 1, 3), at(2, 1, 4)}, {}, quint8(~0x04));
-        QCOMPARE(move(960, 540), PassedOn);
-        QCOMPARE(move(1919, 540), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:1,4,7,50"}));
+        QTest::addColumn<Entries>("monitors");
+        QTest::addColumn<Rects>("screens");
+        QTest::addColumn<int>("absentPort");
+        QTest::addColumn<bool>("wrapAround");
+        QTest::addColumn<QVector<QPoint>>("path");
+        QTest::addColumn<QPoint>("push");
+        QTest::addColumn<QStringList>("sent");
+        const Entries wrapping {at(1, 1, 1), at(2, 1, 16), at(2, 16, 16)};
+        QTest::newRow("empty cell and absent port skipped")
+            << Entries {at(1, 1, 1), at(3, 1, 3), at(2, 1, 4)} << Rects() << 3 << false << QVector<QPoint> {{960, 540}}
+            << QPoint(1919, 540) << texts({"2:1,4,7,50"});
+        QTest::newRow("no wrap-around") << wrapping << Rects() << 0 << false
+                                        << QVector<QPoint> {{960, 540}, {0, 0}, {-3, 270}} << QPoint(-3, 271)
+                                        << QStringList();
+        QTest::newRow("wrap-around, left") << wrapping << Rects() << 0 << true << QVector<QPoint> {{960, 540}}
+                                           << QPoint(-3, 271) << texts({"2:1,16,2,25"});
+        QTest::newRow("wrap-around, upper-left corner")
+            << wrapping << Rects() << 0 << true << QVector<QPoint> {{960, 540}} << QPoint(1, 1)
+            << texts({"2:16,16,1,0"});
+        QTest::newRow("wrap-around to our own port")
+            << Entries {at(1, 1, 1), at(1, 1, 16), at(2, 2, 1)} << Rects() << 0 << true << QVector<QPoint> {{960, 540}}
+            << QPoint(0, 540) << QStringList();
+        QTest::newRow("a screen left of the primary one")
+            << Entries {at(2, 1, 1), at(1, 1, 2), at(1, 1, 3)} << Rects {{-1920, 0, 1920, 1080}, {0, 0, 1920, 1080}}
+            << 0 << false << QVector<QPoint> {{500, 500}, {-1000, 500}, {-1000, 0}} << QPoint(-1920, 500)
+            << texts({"2:1,1,2,46"});
     }
-
-    void wrapAround()
+    void crossings()
     {
-        setUp({at(1, 1, 1), at(2, 1, 16), at(2, 16, 16)});
-        QCOMPARE(move(960, 540), PassedOn);
-        QCOMPARE(move(0, 0), PassedOn);
-        QCOMPARE(move(-3, 270), PassedOn);
-        QCOMPARE(takeSwitchRequests(), QStringList());
-        e->m_cyclicSwitch = 1;
-        QCOMPARE(move(-3, 271), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:1,16,2,25"}));
-        focusBackHere();
-        QCOMPARE(move(1, 1), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:16,16,1,0"}));
-    }
-
-    void wrapAroundToOwnPortGoesNowhere()
-    {
-        setUp({at(1, 1, 1), at(1, 1, 16), at(2, 2, 1)});
-        e->m_cyclicSwitch = 1;
-        QCOMPARE(move(960, 540), PassedOn);
-        QCOMPARE(move(0, 540), PassedOn);
-        QCOMPARE(takeSwitchRequests(), QStringList());
+        QFETCH(Entries, monitors);
+        QFETCH(Rects, screens);
+        QFETCH(int, absentPort);
+        QFETCH(QVector<QPoint>, path);
+        QFETCH(QPoint, push);
+        QFETCH(QStringList, sent);
+        setUp(monitors, screens, absentPort ? quint8(~(1 << (absentPort - 1))) : quint8(0xFF));
+        QFETCH(bool, wrapAround);
+        e->m_cyclicSwitch = wrapAround;
+        QVERIFY(passedOn(path));
+        QCOMPARE(move(push.x(), push.y()), sent.isEmpty() ? PassedOn : Swallowed);
+        QCOMPARE(takeSwitchRequests(), sent);
     }
 
     // A switch the switch refuses leaves the focus here, the pointer where it was and the frame marked; the
@@ -727,16 +747,12 @@ private slots:
         QCOMPARE(e->m_curPort, 1);
         QCOMPARE(e->m_switchPending, 0);
         QCOMPARE(QCursor::pos(), QPoint(5, 5));
-        QCOMPARE(frame(), QRect(0, 0, 1920, 1080));
-        QCOMPARE(frameSwitchport(), 1);
+        QCOMPARE(frame(), std::pair(QRect(0, 0, 1920, 1080), 1));
         QCOMPARE(takeSwitchCommandsLogged(), 1);
-        QCOMPARE(move(1919, 541), PassedOn);
-        QCOMPARE(move(1919, 900), PassedOn);
-        QCOMPARE(move(1930, 900), PassedOn);
+        QVERIFY(passedOn({{1919, 541}, {1919, 900}, {1930, 900}}));
         QCOMPARE(takeReportIds(), QStringList());
         QCOMPARE(takeSwitchCommandsLogged(), 0);
-        QCOMPARE(move(1000, 900), PassedOn);
-        QCOMPARE(move(1919, 900), PassedOn);
+        QVERIFY(passedOn({{1000, 900}, {1919, 900}}));
         QCOMPARE(takeSwitchRequests(), texts({"3:1,2,7,83"}));
         QCOMPARE(takeSwitchCommandsLogged(), 1);
     }
@@ -746,11 +762,9 @@ private slots:
     {
         setUp({at(1, 1, 1), at(3, 1, 2), at(1, 1, 3)}, {}, quint8(~0x04));
         e->m_cyclicSwitch = 1;
-        QCOMPARE(move(960, 540), PassedOn);
-        QCOMPARE(move(1919, 540), PassedOn);
+        QVERIFY(passedOn({{960, 540}, {1919, 540}}));
         QCOMPARE(takeReportIds(), texts({"4a"}));
-        QCOMPARE(move(1919, 600), PassedOn);
-        QCOMPARE(move(1919, 700), PassedOn);
+        QVERIFY(passedOn({{1919, 600}, {1919, 700}}));
         QCOMPARE(takeReportIds(), QStringList());
         QCOMPARE(takeSwitchRequests(), QStringList());
         QCOMPARE(takeSwitchCommandsLogged(), 0);
@@ -760,24 +774,15 @@ private slots:
     void crossingALayoutSmallerThanTheScreen()
     {
         setUp({at(1, 1, 1, 800, 600), at(2, 1, 2), at(3, 2, 1)}, {{0, 0, 1920, 1080}});
-        QCOMPARE(move(400, 300), PassedOn);
-        QCOMPARE(move(1500, 300), PassedOn);
-        QCOMPARE(move(400, 900), PassedOn);
-        QCOMPARE(takeSwitchRequests(), QStringList());
-        QCOMPARE(move(797, 300), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:1,2,7,50"}));
-        focusBackHere();
-        QCOMPARE(move(400, 597), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"3:2,1,5,50"}));
-        focusBackHere();
-        QCOMPARE(move(1919, 300), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:1,2,7,50"}));
-        focusBackHere();
-        QCOMPARE(move(1990, 150), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:1,2,7,25"}));
-        focusBackHere();
-        QCOMPARE(move(200, 1079), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"3:2,1,5,25"}));
+        QVERIFY(passedOn({{400, 300}, {1500, 300}, {400, 900}}));
+        // One push after another, the focus back here in between.
+        const std::pair<QPoint, const char *> pushes[] = {{{797, 300}, "2:1,2,7,50"}, {{400, 597}, "3:2,1,5,50"},
+            {{1919, 300}, "2:1,2,7,50"}, {{1990, 150}, "2:1,2,7,25"}, {{200, 1079}, "3:2,1,5,25"}};
+        for (const auto &[push, request] : pushes) {
+            QCOMPARE(move(push.x(), push.y()), Swallowed);
+            QCOMPARE(takeSwitchRequests(), texts({request}));
+            focusBackHere();
+        }
     }
 
     // The frame follows the pointer over our monitors; one signal per change, none for a move that changes
@@ -785,22 +790,15 @@ private slots:
     void highlightFollowsThePointer()
     {
         setUp({at(1, 1, 1), at(1, 1, 2, 1280, 1024), at(1, 2, 1, 0, 0)});
-        QCOMPARE(move(0, 0), PassedOn);
-        QCOMPARE(move(0, 0), PassedOn);
+        QVERIFY(passedOn({{0, 0}, {0, 0}}));
         QCOMPARE(VirtualHid::sentFrames().size(), 0);
         QCOMPARE(takeSignals(), 0);
-        QCOMPARE(move(100, 100), PassedOn);
-        QCOMPARE(move(101, 100), PassedOn);
+        QVERIFY(passedOn({{100, 100}, {101, 100}}));
         QCOMPARE(takeSignals(), 1);
         QCOMPARE(move(2560, 100), PassedOn);
-        QCOMPARE(frame(), QRect(1920, 0, 1280, 1024));
-        QCOMPARE(frameSwitchport(), 0);
-        QCOMPARE(move(10, 1000), PassedOn);
-        QCOMPARE(move(10, 1080), PassedOn);
-        QCOMPARE(move(10, 1500), PassedOn);
-        QCOMPARE(move(10, 2200), PassedOn);
-        QCOMPARE(frame(), QRect(0, 0, 1920, 1080));
-        QCOMPARE(frameSwitchport(), 0);
+        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
+        QVERIFY(passedOn({{10, 1000}, {10, 1080}, {10, 1500}, {10, 2200}}));
+        QCOMPARE(frame(), std::pair(QRect(0, 0, 1920, 1080), 0));
         QCOMPARE(takeSwitchRequests(), QStringList());
         // A button event without its record changes nothing.
         QCOMPARE(Monitor::mouseProc(0, HookMessage::LeftButtonDown, 0), PassedOn);
@@ -823,13 +821,11 @@ private slots:
         QFETCH(QRect, frame);
         setUp({at(1, 1, 1, 65535, 65535), at(2, 1, 2)}, screens);
         QCOMPARE(move(100, 100), PassedOn);
-        QCOMPARE(this->frame(), frame);
-        QCOMPARE(frameSwitchport(), 0);
+        QCOMPARE(this->frame(), std::pair(frame, 0));
         for (const int col : {1, 5}) {
             e->m_frameInfo.clear();
             arrive(1, col, 2, 50);
-            QCOMPARE(this->frame(), frame);
-            QCOMPARE(frameSwitchport(), 0);
+            QCOMPARE(this->frame(), std::pair(frame, 0));
         }
     }
 
@@ -841,16 +837,15 @@ private slots:
         focusElsewhere();
         arrive(1, 3, 7, 50);
         QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), QRect(1920, 0, 1280, 1024));
-        QCOMPARE(frameSwitchport(), 0);
+        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
         QCOMPARE(e->m_curPort, 1);
         QCOMPARE(takeSignals(), 1);
         arrive(1, 3, 12, 50);
         QCOMPARE(QCursor::pos(), QPoint(0, 0));
-        QCOMPARE(frame(), QRect(1920, 0, 1280, 1024));
+        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
         arrive(1, 7, 2, 50);
         QCOMPARE(QCursor::pos(), QPoint(960, 540));
-        QCOMPARE(frame(), QRect(0, 0, 1920, 1080));
+        QCOMPARE(frame(), std::pair(QRect(0, 0, 1920, 1080), 0));
     }
 
     // Arrivals on monitors of different sizes, and crossings from them.
@@ -860,11 +855,8 @@ private slots:
         focusElsewhere();
         arrive(1, 2, 7, 50);
         QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), QRect(1920, 0, 1280, 1024));
-        QCOMPARE(frameSwitchport(), 0);
-        QCOMPARE(move(2500, 500), PassedOn);
-        QCOMPARE(move(1925, 500), PassedOn);
-        QCOMPARE(takeSwitchRequests(), QStringList());
+        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
+        QVERIFY(passedOn({{2500, 500}, {1925, 500}}));
         QCOMPARE(move(3199, 500), Swallowed);
         QCOMPARE(takeSwitchRequests(), texts({"2:1,3,7,48"}));
         QCOMPARE(QCursor::pos(), QPoint(3187, 1011));
@@ -875,8 +867,7 @@ private slots:
         focusElsewhere();
         arrive(2, 1, 4, 50);
         QCOMPARE(QCursor::pos(), QPoint(960, 2096));
-        QCOMPARE(frame(), QRect(320, 1080, 1280, 1024));
-        QCOMPARE(frameSwitchport(), 0);
+        QCOMPARE(frame(), std::pair(QRect(320, 1080, 1280, 1024), 0));
         QCOMPARE(move(960, 1500), PassedOn);
         after(150);
         QCOMPARE(move(960, 1600), PassedOn);
@@ -893,11 +884,9 @@ private slots:
         QCOMPARE(QCursor::pos(), QPoint(2568, 360));
         arrive(1, 2, 6, 0);
         QCOMPARE(QCursor::pos(), QPoint(2573, 1427));
-        QCOMPARE(frame(), QRect(2560, 360, 1920, 1080));
-        QCOMPARE(frameSwitchport(), 0);
-        QCOMPARE(move(100, 100), PassedOn);
-        QCOMPARE(move(3000, 500), PassedOn);
-        QCOMPARE(frame(), QRect(2560, 360, 1920, 1080));
+        QCOMPARE(frame(), std::pair(QRect(2560, 360, 1920, 1080), 0));
+        QVERIFY(passedOn({{100, 100}, {3000, 500}}));
+        QCOMPARE(frame(), std::pair(QRect(2560, 360, 1920, 1080), 0));
     }
     void arrivalOnScreensThatDoNotMatch()
     {
@@ -905,28 +894,14 @@ private slots:
         focusElsewhere();
         arrive(1, 2, 7, 50);
         QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), QRect(1920, 0, 1280, 1024));
-        QCOMPARE(frameSwitchport(), 0);
+        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
     }
-    void crossingFromAScreenLeftOfThePrimaryOne()
-    {
-        setUp({at(2, 1, 1), at(1, 1, 2), at(1, 1, 3)}, {{-1920, 0, 1920, 1080}, {0, 0, 1920, 1080}});
-        QCOMPARE(move(500, 500), PassedOn);
-        QCOMPARE(move(-1000, 500), PassedOn);
-        QCOMPARE(takeSwitchRequests(), QStringList());
-        QCOMPARE(move(-1000, 0), PassedOn);
-        QCOMPARE(takeSwitchRequests(), QStringList());
-        QCOMPARE(move(-1920, 500), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:1,1,2,46"}));
-    }
-
     // Its edge bands would be out of reach: it stands for its screen, which the user leaves by its edges.
     void monitorOfOneByOneStandsForItsScreen()
     {
         setUp({at(1, 1, 2, 1, 1), at(2, 1, 1), at(2, 1, 3)}, {{0, 0, 1920, 1080}});
         QCOMPARE(move(960, 540), PassedOn);
-        QCOMPARE(frame(), QRect(0, 0, 1920, 1080));
-        QCOMPARE(frameSwitchport(), 0);
+        QCOMPARE(frame(), std::pair(QRect(0, 0, 1920, 1080), 0));
         QCOMPARE(move(0, 540), Swallowed);
         QCOMPARE(takeSwitchRequests(), texts({"2:1,1,2,50"}));
         focusBackHere();
@@ -1044,10 +1019,10 @@ private slots:
         QCOMPARE(takeFailures(), texts({"Connection device fail"}));
         QCOMPARE(element.m_speedTimer->interval(), 100);
         QVERIFY(e->m_device.m_heartBeatTimer->isActive());
+        e->m_device.m_heartBeatTimer->stop(); // the next connect starts another
 
         VirtualHid::plug();
-        e->m_device.heartBeat();
-        settle();
+        heartBeat();
         QCOMPARE(element.devstatus(), 1);
         QCOMPARE(status.size(), 1);
         e->readLayoutToEnd();
@@ -1055,16 +1030,14 @@ private slots:
 
         e->m_switchPending = 1;
         VirtualHid::unplug();
-        e->m_device.heartBeat();
-        settle();
+        heartBeat();
         QCOMPARE(element.devstatus(), 0);
         QCOMPARE(status.size(), 2);
         QCOMPARE(e->m_switchPending, 0);
 
         sw.monitors.append({1, 9, 2, 1, 1920, 1080});
         VirtualHid::plug();
-        e->m_device.heartBeat();
-        settle();
+        heartBeat();
         QCOMPARE(element.devstatus(), 1);
         QCOMPARE(status.size(), 3);
         QCOMPARE(e->m_allMonitors.size(), 2);
@@ -1084,14 +1057,11 @@ private slots:
         QCOMPARE(element.connectDevice(), true);
         QCOMPARE(move(960, 540), PassedOn);
         VirtualHid::unplug();
-        e->m_device.heartBeat();
-        settle();
+        heartBeat();
         QCOMPARE(element.devstatus(), 0);
         QCOMPARE(move(1917, 540), PassedOn);
-        QCOMPARE(takeSwitchRequests(), QStringList());
         VirtualHid::plug();
-        e->m_device.heartBeat();
-        settle();
+        heartBeat();
         QCOMPARE(element.devstatus(), 1);
         QCOMPARE(move(1917, 541), Swallowed);
         QCOMPARE(takeSwitchRequests(), texts({"2:1,2,7,50"}));
@@ -1102,13 +1072,11 @@ private slots:
         setUp({at(1, 1, 1)});
         Monitor element;
         QCOMPARE(element.connectDevice(), true);
-        e->m_device.heartBeat();
-        settle();
+        heartBeat();
         QCOMPARE(element.portNote(), QString());
         static KV830Data other;
         other.open(1, 2);
-        e->m_device.heartBeat();
-        settle();
+        heartBeat();
         QCOMPARE(element.portNote(), QStringLiteral("Another agent is on port 1 of the switch"));
     }
 
