@@ -103,7 +103,8 @@ private slots:
             QVERIFY(ended(second));
         }
         QCOMPARE(first.state(), QProcess::Running);
-        first.kill(), first.waitForFinished(5000);
+        first.kill();
+        first.waitForFinished(5000);
     }
 };
 
