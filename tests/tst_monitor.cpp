@@ -1050,19 +1050,23 @@ private slots:
         QCOMPARE(e->m_allMonitors.size(), 4);
     }
 
-    void replugedAndPushedAcrossAtOnce()
+    // Lost and back between two moves: the next push crosses at once.
+    void repluggedAndPushedAcrossAtOnce()
     {
         setUp({at(1, 1, 1), at(2, 1, 2)});
         Monitor element;
+        QSignalSpy status(&element, &Monitor::statusChanged);
         QCOMPARE(element.connectDevice(), true);
         QCOMPARE(move(960, 540), PassedOn);
         VirtualHid::unplug();
         heartBeat();
         QCOMPARE(element.devstatus(), 0);
+        QCOMPARE(status.size(), 1);
         QCOMPARE(move(1917, 540), PassedOn);
         VirtualHid::plug();
         heartBeat();
         QCOMPARE(element.devstatus(), 1);
+        QCOMPARE(status.size(), 2);
         QCOMPARE(move(1917, 541), Swallowed);
         QCOMPARE(takeSwitchRequests(), texts({"2:1,2,7,50"}));
     }
