@@ -35,7 +35,11 @@ struct Agent : QProcess {
         setProcessEnvironment(env);
         start(s(SPANLINK_BINARY), args);
     }
-    ~Agent() override { kill(), waitForFinished(5000); }
+    ~Agent() override
+    {
+        kill();
+        waitForFinished(5000);
+    }
     static QString runtimeDir(const QString &tmp, const char *user)
     {
         const QString dir = tmp + s("/run-") + s(user);
@@ -91,7 +95,11 @@ private slots:
         QVERIFY(!listener.hasPendingConnections());
         QCOMPARE(int(QFileInfo(m_socket).permissions() & 0x77), 0); // group and others: no access
     }
-    void cleanupTestCase() { m_first.reset(), m_foreign.reset(); }
+    void cleanupTestCase()
+    {
+        m_first.reset();
+        m_foreign.reset();
+    }
 
     void secondStartHandsOverItsArgument()
     {

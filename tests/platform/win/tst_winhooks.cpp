@@ -53,7 +53,10 @@ void input(int moves, DWORD msec)
 int main()
 {
     HHOOK observerHook = SetWindowsHookExW(WH_MOUSE_LL, observer, GetModuleHandleW(nullptr), 0);
-    s_hooks = createWinInputHooks([](const char *message) { ++s_reports, std::printf("watchdog: %s\n", message); });
+    s_hooks = createWinInputHooks([](const char *message) {
+        ++s_reports;
+        std::printf("watchdog: %s\n", message);
+    });
     HookHandle mouseHook = s_hooks->installMouseHook(&mouse);
     check(mouseHook, "hook installed");
     input(10, 1000);
