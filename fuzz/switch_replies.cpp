@@ -32,7 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         engine->m_device.sendAllCommand(count, entries, {{S("position"), in.byte()}});
     };
     const std::function<void()> steps[] = {
-        [&] { element.readPortStatus(), engine->readLayoutToEnd(); },
+        [&] {
+            element.readPortStatus();
+            engine->readLayoutToEnd();
+        },
         [&] { keyEvent(HookMessage::KeyDown, FocusArrivalKey); }, // getMouseData
         [&] { element.getMouseHighlightData(); },
         [&] { engine->m_device.getFWAPProtocolVersion(); },
@@ -44,7 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             moveTo(in.int32() % 5000, in.int32() % 5000);
         },
         [&] { element.getDeviceStatus(); },
-        [&] { engine->m_device.getMouseStatus(), engine->m_device.getOneListOfPortNum(in.byte()); },
+        [&] {
+            engine->m_device.getMouseStatus();
+            engine->m_device.getOneListOfPortNum(in.byte());
+        },
     };
     for (int n = 0; !in.atEnd() && n < 64; ++n)
         steps[in.byte() % std::size(steps)]();

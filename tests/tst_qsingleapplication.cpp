@@ -26,14 +26,20 @@ struct Agent : QProcess {
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(s("DISPLAY"));
-        env.insert(s("TMPDIR"), tmp), env.insert(s("XDG_DATA_HOME"), data);
-        env.insert(s("QT_QPA_PLATFORM"), s(platform)), env.remove(s("XDG_RUNTIME_DIR"));
+        env.insert(s("TMPDIR"), tmp);
+        env.insert(s("XDG_DATA_HOME"), data);
+        env.insert(s("QT_QPA_PLATFORM"), s(platform));
+        env.remove(s("XDG_RUNTIME_DIR"));
         if (user)
             env.insert(s("XDG_RUNTIME_DIR"), *user == '/' ? s(user) : runtimeDir(tmp, user));
         setProcessEnvironment(env);
         start(s(SPANLINK_BINARY), args);
     }
-    ~Agent() override { kill(), waitForFinished(5000); }
+    ~Agent() override
+    {
+        kill();
+        waitForFinished(5000);
+    }
     static QString runtimeDir(const QString &tmp, const char *user)
     {
         const QString dir = tmp + s("/run-") + s(user);
@@ -89,7 +95,11 @@ private slots:
         QVERIFY(!listener.hasPendingConnections());
         QCOMPARE(int(QFileInfo(m_socket).permissions() & 0x77), 0); // group and others: no access
     }
-    void cleanupTestCase() { m_first.reset(), m_foreign.reset(); }
+    void cleanupTestCase()
+    {
+        m_first.reset();
+        m_foreign.reset();
+    }
 
     void secondStartHandsOverItsArgument()
     {
@@ -221,7 +231,9 @@ private slots:
         const QByteArray err = ends.readAllStandardError();
         QVERIFY2(err.contains("Fatal: This application failed to start") && err.contains(", Fatal: "), err.constData());
         Agent runs(tmp.path(), s("minimal"), {}, "another", "minimal"); // no screen at all: it runs on, hooking nothing
-        QTRY_VERIFY_WITH_TIMEOUT(runs.first() && (QTest::qWait(500), runs.state() == QProcess::Running), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(runs.first(), 15000);
+        QTest::qWait(500);
+        QCOMPARE(runs.state(), QProcess::Running);
         QVERIFY(!runs.log().contains("Wayland"));
     }
 

@@ -120,7 +120,9 @@ private slots:
         QVERIFY(taken == 0 && entryOk());
         int reads = 0; // nothing but stray answers: a bounded number of reads, then the exchange fails
         VirtualHid::setReplySource([&](const QByteArray &, QByteArray &reply) {
-            return ++reads, reply = hex("C6 00 00 00 00 00 00 00"), true;
+            ++reads;
+            reply = hex("C6 00 00 00 00 00 00 00");
+            return true;
         });
         QElapsedTimer clock;
         clock.start();

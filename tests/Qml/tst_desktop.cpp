@@ -50,7 +50,11 @@ private slots:
         start(m_trayer, QStringLiteral("trayer"), QStringLiteral("trayer"), XDesktop::trayerArguments());
         QVERIFY(m_trayer.waitForStarted(5000));
     }
-    void cleanupTestCase() { m_trayer.kill(), m_trayer.waitForFinished(3000); }
+    void cleanupTestCase()
+    {
+        m_trayer.kill();
+        m_trayer.waitForFinished(3000);
+    }
 
     // Grey without a switch, blue with one; "Quit" in the menu below the icon ends the agent.
     void trayIconAndQuit_data()
@@ -103,7 +107,8 @@ private slots:
             QVERIFY(ended(second));
         }
         QCOMPARE(first.state(), QProcess::Running);
-        first.kill(), first.waitForFinished(5000);
+        first.kill();
+        first.waitForFinished(5000);
     }
 };
 

@@ -114,7 +114,8 @@ private slots:
     // By the scene's own clock: the four edges drawn, then gone after three seconds of blinking.
     void edgesDrawnAndGone()
     {
-        StandInMonitor::s_devstatus = 1, StandInMonitor::s_sessionNote.clear();
+        StandInMonitor::s_devstatus = 1;
+        StandInMonitor::s_sessionNote.clear();
         StandInMonitor::s_highlight = QVariantMap {{QStringLiteral("status"), 1}, {QStringLiteral("duration"), 1}};
         loadScene();
         QVERIFY(m_root && m_frame && m_timer);
@@ -223,7 +224,8 @@ private slots:
         QCOMPARE(tray->toolTip(),
             QStringLiteral("Spanlink\n") + (wayland ? QStringLiteral("Crossings need an X11 session.\n") : QString())
                 + QStringLiteral("Another agent is on port 2 of the switch"));
-        StandInMonitor::s_portNote.clear(), emit StandInMonitor::s_last->portNoteChanged();
+        StandInMonitor::s_portNote.clear();
+        emit StandInMonitor::s_last->portNoteChanged();
         QCOMPARE(tray->toolTip(),
             wayland ? QStringLiteral("Spanlink\nCrossings need an X11 session.") : QStringLiteral("Spanlink"));
         StandInMonitor::s_frameInfo = {{QStringLiteral("x"), 1920}, {QStringLiteral("y"), 0},
@@ -240,15 +242,18 @@ private slots:
             QRect(1920, 1064, 1920, 15)};
         QCOMPARE(edgesShown(), frame);
         QList<bool> seen, blink;
-        for (int i = 0; i < (seconds ? seconds * 2 : 40); ++i, tick()) {
-            seen << m_frame->isVisible(), blink << (i % 2 == 0);
+        for (int i = 0; i < (seconds ? seconds * 2 : 40); ++i) {
+            seen << m_frame->isVisible();
+            blink << (i % 2 == 0);
             QCOMPARE(edgesShown(), m_frame->isVisible() ? frame : QList<QRect>());
+            tick();
         }
         QCOMPARE(seen, blink);
         QCOMPARE(shown(), !seconds);
         QCOMPARE(edgesShown().isEmpty(), !!seconds);
         // The switch is lost: no frame, not even between two blinks, and the offline icon.
-        StandInMonitor::s_devstatus = 0, emit StandInMonitor::s_last->statusChanged();
+        StandInMonitor::s_devstatus = 0;
+        emit StandInMonitor::s_last->statusChanged();
         QVERIFY(!shown() && edgesShown().isEmpty() && tray->icon().fileName() == QLatin1String("offline.ico"));
         // Quit removes the hooks and closes the scene.
         const int uninstalls = StandInMonitor::s_uninstalls;

@@ -14,16 +14,24 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
 {
     VirtualHid::reset();
     SwitchModel &sw = VirtualHid::model();
-    sw.monitors = monitors, sw.presentMask = presentMask, sw.currentPort = apport, sw.mousePosition = mousePosition;
+    sw.monitors = monitors;
+    sw.presentMask = presentMask;
+    sw.currentPort = apport;
+    sw.mousePosition = mousePosition;
     VirtualHid::setAttachPort(apport);
 
     Monitor *engine = Monitor::getInstance();
-    engine->m_device.close(), engine->m_device.open(KV830::VendorId, KV830::ProductId), engine->m_connected = true;
+    engine->m_device.close();
+    engine->m_device.open(KV830::VendorId, KV830::ProductId);
+    engine->m_connected = true;
     engine->m_switchPending = engine->m_lastRow = engine->m_lastCol = engine->m_cyclicSwitch = 0;
-    engine->m_lastPointer.reset(), engine->m_speedSamples = {};
+    engine->m_lastPointer.reset();
+    engine->m_speedSamples = {};
     engine->m_clock = &Monitor::steadyMsec;
     engine->m_leftButtonDown = engine->m_rightButtonDown = engine->m_originRow = engine->m_originCol = 0;
-    engine->m_frameInfo.clear(), engine->m_ownMonitors.clear(), engine->m_allMonitors.clear();
+    engine->m_frameInfo.clear();
+    engine->m_ownMonitors.clear();
+    engine->m_allMonitors.clear();
     engine->m_screenSource = [engine, screens] {
         QVector<MonitorLogic::GridMonitor> own;
         for (const QVariantMap &e : qAsConst(engine->m_ownMonitors))
@@ -33,10 +41,22 @@ inline Monitor *setUpEngine(const QVector<SwitchModel::MonitorEntry> &monitors, 
     };
 
     Monitor element;
-    element.m_devstatus = 1, element.readPortStatus(), engine->readLayoutToEnd(), VirtualHid::clearSentFrames();
+    element.m_devstatus = 1;
+    element.readPortStatus();
+    engine->readLayoutToEnd();
+    VirtualHid::clearSentFrames();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); // what the layout read left for the event loop
     return engine;
 }
+
+// A monitor of the switch's layout: its port, cell and size (setUpEngine's callers number the entries).
+inline SwitchModel::MonitorEntry at(int port, int row, int col, int width = 1920, int height = 1080)
+{
+    return {port, 0, row, col, width, height};
+}
+
+// What a hook procedure returned: swallowed, or passed on (to the next hook, 42 with FakeInputHooks).
+constexpr std::intptr_t Swallowed = 1;
 
 // One event through the hook procedures, as the hooks deliver it (0x0200: a move).
 inline std::intptr_t pointerEvent(std::uintptr_t message, int x = 0, int y = 0)
@@ -61,5 +81,29 @@ inline QList<QByteArray> switchRequests()
     for (const QByteArray &f : VirtualHid::sentFrames())
         if (f.startsWith(char(0x49)))
             out.append(f.left(6));
+    return out;
+}
+
+// The switch requests since the last clear as "port:row,col,direction,percent"; clears the frames sent.
+inline QStringList takeSwitchRequests()
+{
+    QStringList out;
+    for (const QByteArray &r : switchRequests())
+        out << QStringLiteral("%1:%2,%3,%4,%5")
+                   .arg(int(r[1]))
+                   .arg(int(r[2]))
+                   .arg(int(r[3]))
+                   .arg(int(r[4]))
+                   .arg(int(r[5]));
+    VirtualHid::clearSentFrames();
+    return out;
+}
+// The report IDs (hex) of every frame sent since the last clear; clears them.
+inline QStringList takeReportIds()
+{
+    QStringList out;
+    for (const QByteArray &f : VirtualHid::sentFrames())
+        out << QString::number(uchar(f[0]), 16);
+    VirtualHid::clearSentFrames();
     return out;
 }

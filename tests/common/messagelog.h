@@ -8,10 +8,15 @@ class MessageLog
 {
 public:
     MessageLog()
-        : m_previous((s_current = this, qInstallMessageHandler(&MessageLog::handler)))
     {
+        s_current = this;
+        m_previous = qInstallMessageHandler(&MessageLog::handler);
     }
-    ~MessageLog() { qInstallMessageHandler(m_previous), s_current = nullptr; }
+    ~MessageLog()
+    {
+        qInstallMessageHandler(m_previous);
+        s_current = nullptr;
+    }
     MessageLog(const MessageLog &) = delete;
     MessageLog &operator=(const MessageLog &) = delete;
 
@@ -27,6 +32,6 @@ private:
             s_current->m_lines.append(msg);
     }
     static inline MessageLog *s_current = nullptr;
-    QtMessageHandler m_previous;
+    QtMessageHandler m_previous = nullptr;
     QStringList m_lines;
 };

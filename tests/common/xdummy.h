@@ -110,15 +110,21 @@ EndSection
     ~XDummy()
     {
         m_process.terminate(); // a no-op when it is not running
-        if (!m_process.waitForFinished(5000))
-            m_process.kill(), m_process.waitForFinished(3000);
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
     }
     QString display() const { return m_display; }
     QString error() const { return m_error; }
 
 private:
     QString log() const { return m_dir.filePath(QStringLiteral("Xorg.log")); }
-    bool fail(const QString &why) { return m_error = why, false; }
+    bool fail(const QString &why)
+    {
+        m_error = why;
+        return false;
+    }
     bool xrandr(const QStringList &args, QByteArray *out = nullptr)
     {
         QProcess p;

@@ -26,8 +26,10 @@ public:
     ~Xvfb()
     {
         m_process.terminate(); // a no-op when it is not running
-        if (!m_process.waitForFinished(3000))
-            m_process.kill(), m_process.waitForFinished(3000);
+        if (!m_process.waitForFinished(3000)) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
     }
     QString display() const { return m_display; }
 

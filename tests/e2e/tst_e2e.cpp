@@ -72,7 +72,8 @@ class TestEndToEnd : public QObject
     // of m_desks has those monitors, entered in the layout as spanlinkctl detects them.
     bool start(int n, int cyclic = 0, int highlightDuration = 1, QList<int> windows = {})
     {
-        m_tmp = std::make_unique<QTemporaryDir>(), m_switch = std::make_unique<QProcess>();
+        m_tmp = std::make_unique<QTemporaryDir>();
+        m_switch = std::make_unique<QProcess>();
         m_socket = m_tmp->filePath(qs("switch"));
         QStringList ports, list;
         for (int port = 1; port <= n; ++port) {
@@ -83,13 +84,15 @@ class TestEndToEnd : public QObject
             const int col = m_columns.count(port) ? m_columns.at(port) : port;
             if (m_desks.count(port)) {
                 c->desk = std::make_unique<XDummy>();
-                if (!c->desk->start(m_desks.at(port)))
-                    return qWarning("%s", qPrintable(c->desk->error())), false;
+                if (!c->desk->start(m_desks.at(port))) {
+                    qWarning("%s", qPrintable(c->desk->error()));
+                    return false;
+                }
             } else if (!c->server.start()) {
                 return false;
             }
-            if ((c->x.reset(XOpenDisplay(qPrintable(c->display()))), !c->x)
-                || !(c->winePrefix.isEmpty() || shell(*c, s_makeWindows)))
+            c->x.reset(XOpenDisplay(qPrintable(c->display())));
+            if (!c->x || !(c->winePrefix.isEmpty() || shell(*c, s_makeWindows)))
                 return false;
             ports << QString::asprintf(R"({"port":%d,"display":"%s"})", port, qPrintable(c->display()));
             if (!c->desk) {
@@ -120,11 +123,15 @@ class TestEndToEnd : public QObject
                 5000))
             return false;
         m_tcp = QRegularExpression(qs("virtual switch on (tcp:127.0.0.1:\\d+)")).match(qs(said)).captured(1);
-        for (auto &[port, c] : m_computers)
-            if (c->winePrefix.isEmpty())
-                m_compositor ? launch(*c, qs("xcompmgr"), {}) : nullptr, c->agent = launch(*c, qs(AGENT_BINARY), {});
-            else
+        for (auto &[port, c] : m_computers) {
+            if (!c->winePrefix.isEmpty()) {
                 c->agent = launch(*c, qs("wine"), {qs(WINDOWS_AGENT)});
+                continue;
+            }
+            if (m_compositor)
+                launch(*c, qs("xcompmgr"), {});
+            c->agent = launch(*c, qs(AGENT_BINARY), {});
+        }
         // Ready when every agent is connected and has had a heartbeat accepted (Wine starts slowly).
         return waitFor([&] { return status()[qs("agents")].toInt() == n && acceptedBy().size() == n; },
             windows.isEmpty() ? 15000 : 60000);
@@ -143,7 +150,8 @@ class TestEndToEnd : public QObject
             env.insert(v.section(QLatin1Char('='), 0, 0), v.section(QLatin1Char('='), 1));
         QDir().mkpath(c.home);
         QProcess *p = m_processes.emplace_back(std::make_unique<QProcess>()).get();
-        p->setProcessEnvironment(env), p->start(program, args);
+        p->setProcessEnvironment(env);
+        p->start(program, args);
         return p;
     }
     // A shell step; what it wrote is shown when it fails.
@@ -172,7 +180,8 @@ class TestEndToEnd : public QObject
         Display *x = from.x.get();
         XWarpPointer(x, None, DefaultRootWindow(x), 0, 0, 0, 0, start.x(), start.y());
         for (int i = 0; i < 40; ++i) {
-            XTestFakeRelativeMotionEvent(x, step, 0, CurrentTime), XSync(x, False);
+            XTestFakeRelativeMotionEvent(x, step, 0, CurrentTime);
+            XSync(x, False);
             QTest::qWait(10);
             if (status()[qs("currentPort")].toInt(from.port) != from.port)
                 return true;
@@ -200,13 +209,20 @@ class TestEndToEnd : public QObject
 private slots:
     void cleanup()
     {
-        for (auto &p : m_processes)
-            p->kill(), p->waitForFinished(3000);
+        for (auto &p : m_processes) {
+            p->kill();
+            p->waitForFinished(3000);
+        }
         for (auto &[port, c] : m_computers)
             if (!c->winePrefix.isEmpty()) // Wine leaves read-only files that would outlive the folder
                 shell(*c, R"(wineserver -k; chmod -R u+w "$WINEPREFIX")");
-        m_processes.clear(), m_computers.clear(), m_switch.reset(), m_tmp.reset();
-        m_desks.clear(), m_columns.clear(), m_compositor = true;
+        m_processes.clear();
+        m_computers.clear();
+        m_switch.reset();
+        m_tmp.reset();
+        m_desks.clear();
+        m_columns.clear();
+        m_compositor = true;
     }
 
     void init() { NEED("Xvfb", "xcompmgr", "import"); }
@@ -239,8 +255,10 @@ private slots:
         QCOMPARE(ctl(qs("unplug")), QByteArray("ok"));
         const QByteArray lost = "Unable to send a feature report.";
         QTRY_VERIFY_WITH_TIMEOUT(a.log().contains(lost) && b.log().contains(lost), 8000);
-        for (int i = 0; i < 6; ++i, QTest::qWait(200)) // gone for good, not between two blinks
+        for (int i = 0; i < 6; ++i) { // gone for good, not between two blinks
             QVERIFY(!b.frameShown("unplugged"));
+            QTest::qWait(200);
+        }
         // Back in two heartbeats, counted, not timed: the first reopens, the next is accepted.
         const int marks[2] = {a.log().size(), b.log().size()};
         const QJsonObject before = acceptedBy();
@@ -362,7 +380,8 @@ private slots:
         file.close();
         QProcess upload;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(qs("SPANLINK_VSWITCH_SOCKET"), m_socket), env.insert(qs("SPANLINK_VSWITCH_PORT"), qs("1"));
+        env.insert(qs("SPANLINK_VSWITCH_SOCKET"), m_socket);
+        env.insert(qs("SPANLINK_VSWITCH_PORT"), qs("1"));
         upload.setProcessEnvironment(env);
         QElapsedTimer since;
         since.start();
@@ -419,9 +438,10 @@ private slots:
         };
         xdo(qs("mousemove %1 %2").arg(cell(1).x()).arg(cell(1).y()));
         xdo(qs("mousedown 1"));
-        for (int i = 1; i <= 10; ++i, QTest::qWait(30)) {
+        for (int i = 1; i <= 10; ++i) {
             const QPoint p = cell(1) + (cell(3) - cell(1)) * i / 10;
             xdo(qs("mousemove %1 %2").arg(p.x()).arg(p.y()));
+            QTest::qWait(30);
         }
         xdo(qs("mouseup 1"));
         QTest::qWait(300);

@@ -161,10 +161,15 @@ private slots:
                 return;
             // Without a reader waiting, this open fails.
             const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
-            if (fd >= 0)
-                rescued = true, ::close(fd);
+            if (fd >= 0) {
+                rescued = true;
+                ::close(fd);
+            }
         });
-        const auto joined = qScopeGuard([&] { done.set_value(), writer.join(); });
+        const auto joined = qScopeGuard([&] {
+            done.set_value();
+            writer.join();
+        });
         for (const QString &path : {fifo, m_tmp.path(), QStringLiteral("/dev/zero")}) {
             const Result r = ctl(QStringLiteral("layout load ") + path);
             QVERIFY2(!rescued && r.code == 2 && r.err.contains(QLatin1String(": not a regular file; nothing was sent")),

@@ -160,7 +160,10 @@ private slots:
         const QByteArray before = ctl("last");
         QCOMPARE(::kill(pid_t(m_daemon.processId()), SIGSTOP), 0);
         QFile stat(QStringLiteral("/proc/%1/stat").arg(m_daemon.processId()));
-        QTRY_VERIFY((stat.close(), stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") T ")));
+        QVERIFY(QTest::qWaitFor([&] { // stopped ("T") by its state in /proc
+            stat.close();
+            return stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") T ");
+        }));
         unsigned char reply[8] = {0xCA};
         const unsigned char to2[8] = {0x49, 2, 1, 2, 7, 0x21, 0, 0x76}, portStatus[8] = {0x4A, 0, 0, 0, 0, 0, 0, 0x4A};
         QElapsedTimer waited;

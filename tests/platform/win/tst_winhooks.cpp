@@ -33,13 +33,19 @@ LRESULT CALLBACK observer(int code, WPARAM wParam, LPARAM lParam)
 void input(int moves, DWORD msec)
 {
     for (DWORD start = GetTickCount(), move = start, sample = start; GetTickCount() - start < msec;) {
-        if (GetTickCount() - move >= 20 && moves-- > 0)
-            move = GetTickCount(), mouse_event(MOUSEEVENTF_MOVE, DWORD(moves % 2 ? 1 : -1), 0, 0, 0);
-        if (GetTickCount() - sample >= 100)
-            sample = GetTickCount(), s_hooks->checkHooks();
+        if (GetTickCount() - move >= 20 && moves-- > 0) {
+            move = GetTickCount();
+            mouse_event(MOUSEEVENTF_MOVE, DWORD(moves % 2 ? 1 : -1), 0, 0, 0);
+        }
+        if (GetTickCount() - sample >= 100) {
+            sample = GetTickCount();
+            s_hooks->checkHooks();
+        }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
-            TranslateMessage(&msg), DispatchMessageW(&msg);
+        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
     }
 }
 } // namespace
@@ -47,7 +53,10 @@ void input(int moves, DWORD msec)
 int main()
 {
     HHOOK observerHook = SetWindowsHookExW(WH_MOUSE_LL, observer, GetModuleHandleW(nullptr), 0);
-    s_hooks = createWinInputHooks([](const char *message) { ++s_reports, std::printf("watchdog: %s\n", message); });
+    s_hooks = createWinInputHooks([](const char *message) {
+        ++s_reports;
+        std::printf("watchdog: %s\n", message);
+    });
     HookHandle mouseHook = s_hooks->installMouseHook(&mouse);
     check(mouseHook, "hook installed");
     input(10, 1000);

@@ -27,9 +27,15 @@ class TestX11InputHooks : public QObject
     {
         const Window root = DefaultRootWindow(m_display);
         const int grab = XGrabPointer(m_display, root, False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
-        return XUngrabPointer(m_display, CurrentTime), XSync(m_display, False), grab == GrabSuccess;
+        XUngrabPointer(m_display, CurrentTime);
+        XSync(m_display, False);
+        return grab == GrabSuccess;
     }
-    void move(int dx, int dy) { XTestFakeRelativeMotionEvent(m_display, dx, dy, CurrentTime), XSync(m_display, False); }
+    void move(int dx, int dy)
+    {
+        XTestFakeRelativeMotionEvent(m_display, dx, dy, CurrentTime);
+        XSync(m_display, False);
+    }
     QPoint engineSaw() const { return m_engine->m_lastPointer.value_or(QPoint(-1, -1)); }
     QPoint buttons() const { return {m_engine->m_leftButtonDown, m_engine->m_rightButtonDown}; }
 
@@ -73,13 +79,20 @@ private slots:
         QTRY_COMPARE(m_engine->m_curPort, 1);
         QTRY_COMPARE(QCursor::pos(), QPoint(8, 540));
         // Without the hooks nothing reaches the engine; installed again, it does.
-        m_element.uninstallHook(), m_element.uninstallHook(); // the second time there is nothing to remove
+        m_element.uninstallHook();
+        m_element.uninstallHook(); // the second time there is nothing to remove
         const QPoint before = engineSaw();
-        move(20, 20), QTest::qWait(60);
+        move(20, 20);
+        QTest::qWait(60);
         QCOMPARE(engineSaw(), before);
         QVERIFY(m_element.setHook() && m_element.m_mouseHook && m_element.m_keyboardHook);
         // The selection goes over the hooks' own connection, which the server may serve late: move until seen.
-        QTRY_VERIFY(engineSaw() != before || (move(1, 1), false));
+        QVERIFY(QTest::qWaitFor([&] {
+            if (engineSaw() != before)
+                return true;
+            move(1, 1);
+            return false;
+        }));
         QTRY_COMPARE(engineSaw(), QCursor::pos());
     }
 
@@ -125,12 +138,16 @@ private slots:
         QFETCH(QPoint, step);
         QFETCH(QByteArray, sent);
         XWarpPointer(m_display, None, DefaultRootWindow(m_display), 0, 0, 0, 0, start.x(), start.y());
-        XSync(m_display, False), QTest::qWait(60);
-        m_engine->m_lastRow = 1, m_engine->m_lastCol = 2; // got there over this monitor (x = 0 itself is on none)
+        XSync(m_display, False);
+        QTest::qWait(60);
+        m_engine->m_lastRow = 1; // got there over this monitor (x = 0 itself is on none)
+        m_engine->m_lastCol = 2;
         QTest::qWait(250); // at rest: no speed left over
-        for (int i = 0; i < 60 && switchRequests().isEmpty(); ++i, QTest::qWait(15))
+        for (int i = 0; i < 60 && switchRequests().isEmpty(); ++i) {
             if (!step.isNull())
                 move(step.x(), step.y());
+            QTest::qWait(15);
+        }
         QTest::qWait(60);
         QCOMPARE(switchRequests(), sent.isEmpty() ? QList<QByteArray>() : QList<QByteArray>({sent}));
         // Parked 13 px inside the lower-right corner, held there for the pending period, then let go.
