@@ -51,7 +51,7 @@ private slots:
         VirtualHid::refuseNext(1);
         int queried = 0;
         const auto query
-            = connect(&data, &KV830Data::devStatusChanged, &data, [&] { queried += data.getPortStatus(); });
+            = connect(&data, &KV830Data::devStatusChanged, &data, [&] { queried += bool(data.getPortStatus()); });
         QVERIFY(data.heartBeat());
         QVERIFY(state() == QLatin1String("1/4") && queried == 2);
         disconnect(query);

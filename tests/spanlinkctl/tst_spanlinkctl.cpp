@@ -261,7 +261,7 @@ private slots:
         QFETCH(int, col);
         QFETCH(QString, cells);
         QFETCH(int, warnings);
-        QVector<SwitchLayout::Monitor> monitors;
+        QVector<SwitchLayout::MonitorEntry> monitors;
         QStringList warned, got;
         QString error;
         const bool ok = SwitchLayout::placeScreens(screens, 5, 1, col, monitors, warned, error);
