@@ -6,6 +6,9 @@
 
 namespace SwitchLayout
 {
+namespace
+{
+// "frame 3 of 6 (monitor entry 2)"
 QString frameText(const UploadResult &r)
 {
     const int entries = r.frames - 3;
@@ -20,6 +23,7 @@ QString frameText(const UploadResult &r)
         what = QStringLiteral("closing the upload");
     return QStringLiteral("frame %1 of %2 (%3)").arg(r.failedFrame).arg(r.frames).arg(what);
 }
+} // namespace
 
 QString failureText(const UploadResult &r)
 {

@@ -24,9 +24,8 @@ struct SwitchStatus {
 };
 
 using KV830::UploadResult;
-// The frame an upload stopped at, named for people: "frame 3 of 6 (monitor entry 2)".
-QString frameText(const UploadResult &result);
-// Why an upload stopped: "the switch refused frame 3 of 6 (monitor entry 2)", or "did not answer".
+// Why an upload stopped, for people: "the switch refused frame 3 of 6 (monitor entry 2)", or
+// "did not answer".
 QString failureText(const UploadResult &result);
 
 class SwitchSession
