@@ -66,20 +66,16 @@ qint64 runUntil(const std::function<bool()> &done, int limitMsec = 20000)
 }
 
 // The upload of `entries` with the columns turned round, or with entry `resized` 1280 wide.
-QList<QVariantMap> turned(const QVector<QVariantMap> &entries, bool round, int resized = -1)
+QVector<KV830::MonitorEntry> turned(const QVector<KV830::MonitorEntry> &entries, bool round, int resized = -1)
 {
-    QList<QVariantMap> out;
-    const int n = entries.size();
+    QVector<KV830::MonitorEntry> out = entries;
+    const int n = out.size();
     for (int i = 0; i < n; ++i) {
-        const QVariantMap &e = entries[i];
-        const int w = i == resized ? 1280 : e.value(QStringLiteral("width")).toInt(),
-                  h = e.value(QStringLiteral("height")).toInt();
-        const int col = e.value(QStringLiteral("col")).toInt();
-        out.append({{QStringLiteral("serialNum"), e.value(QStringLiteral("portNum"))},
-            {QStringLiteral("portNum"), e.value(QStringLiteral("monitorIndexNum"))},
-            {QStringLiteral("x"), e.value(QStringLiteral("row"))}, {QStringLiteral("y"), round ? n + 1 - col : col},
-            {QStringLiteral("w_l"), w & 0xFF}, {QStringLiteral("w_h"), w >> 8}, {QStringLiteral("h_l"), h & 0xFF},
-            {QStringLiteral("h_h"), h >> 8}});
+        KV830::MonitorEntry &e = out[i];
+        if (i == resized)
+            e.width = 1280;
+        if (round)
+            e.col = n + 1 - e.col;
     }
     return out;
 }
@@ -140,9 +136,11 @@ int main(int argc, char *argv[])
     }
 
     // Uploads come from another computer's link, on port 2.
-    QVector<QVariantMap> start;
-    for (int i = 1; i <= entries; ++i)
-        engine->m_device.getOneListOfPortNum(i), start << engine->m_device.m_portList;
+    QVector<KV830::MonitorEntry> start;
+    for (int i = 1; i <= entries; ++i) {
+        if (const auto entry = engine->m_device.getOneListOfPortNum(i))
+            start << *entry;
+    }
     qputenv("SPANLINK_VSWITCH_PORT", "2");
     KV830Data other;
     if (!other.open(KV830::VendorId, KV830::ProductId)) {
@@ -150,16 +148,15 @@ int main(int argc, char *argv[])
         return 1;
     }
     engine->m_device.beginHeartBeat();
-    const QVariantMap mouse {
-        {QStringLiteral("mouse_info"), entries + 1}, {QStringLiteral("position"), engine->m_mousePosition}};
+    const KV830::MouseSettings mouse {0, 0, engine->m_mousePosition};
     const bool one = argc > 3 && QByteArray(argv[3]) == "one";
     QVector<double> took;
     for (int trial = 0; trial < n; ++trial) {
         runUntil([] { return false; }, int(QRandomGenerator::global()->bounded(3000)));
         const int resized = trial % entries;
-        const QList<QVariantMap> next = one ? turned(start, false, resized) : turned(start, trial % 2 == 0);
-        const int firstCol = next.first().value(QStringLiteral("y")).toInt();
-        if (!other.sendAllCommand(entries + 1, next, mouse)) {
+        const QVector<KV830::MonitorEntry> next = one ? turned(start, false, resized) : turned(start, trial % 2 == 0);
+        const int firstCol = next.first().col;
+        if (other.upload(next, mouse).outcome != KV830::UploadResult::Done) {
             std::fprintf(stderr, "upload %d refused\n", trial);
             return 1;
         }
@@ -172,14 +169,13 @@ int main(int argc, char *argv[])
                 return !engine->layoutReading()
                     && engine->m_allMonitors.value(resizedKey).value(QStringLiteral("width")).toInt() == 1280;
             const QVariantMap e = engine->m_allMonitors.value(key);
-            return !engine->layoutReading()
-                && e.value(QStringLiteral("monitorIndexNum")) == start.first().value(QStringLiteral("monitorIndexNum"))
-                && e.value(QStringLiteral("portNum")) == start.first().value(QStringLiteral("portNum"));
+            return !engine->layoutReading() && e.value(QStringLiteral("monitorIndexNum")).toInt() == start.first().index
+                && e.value(QStringLiteral("portNum")).toInt() == start.first().port;
         });
         took << double(clock.elapsed());
         std::printf("upload %d: in force after %lld ms, longest hold %lld ms\n", trial, clock.elapsed(), hold);
         if (one) { // back to the start before the next entry
-            other.sendAllCommand(entries + 1, turned(start, false), mouse);
+            other.upload(turned(start, false), mouse);
             runUntil([&] {
                 return !engine->layoutReading()
                     && engine->m_allMonitors.value(resizedKey).value(QStringLiteral("width")).toInt() == 1920;

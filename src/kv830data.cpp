@@ -25,40 +25,48 @@ int word(unsigned char low, unsigned char high)
 
 namespace KV830Reply
 {
-void decodePortStatus(const unsigned char data[5], QVariantMap &map, quint8 &portMask)
+KV830::PortStatus portStatus(const unsigned char data[5])
 {
-    map[QStringLiteral("apportNum")] = int(data[0]);
-    map[QStringLiteral("listNum")] = int(data[1]);
-    map[QStringLiteral("curportNum")] = int(data[2]);
-    map[QStringLiteral("mouseposition")] = int(data[3]);
-    portMask = data[4];
+    KV830::PortStatus s;
+    s.apPort = data[0];
+    s.listNum = data[1];
+    s.curPort = data[2];
+    s.mousePosition = data[3];
+    s.portMask = data[4];
+    return s;
 }
 
-void decodePortList(const unsigned char data[8], QVariantMap &map)
+KV830::MonitorEntry monitorEntry(const unsigned char data[8])
 {
-    map[QStringLiteral("portNum")] = int(data[0]);
-    map[QStringLiteral("monitorIndexNum")] = int(data[1]);
-    map[QStringLiteral("row")] = int(data[2]);
-    map[QStringLiteral("col")] = int(data[3]);
-    map[QStringLiteral("width")] = word(data[4], data[5]);
-    map[QStringLiteral("height")] = word(data[6], data[7]);
+    KV830::MonitorEntry e;
+    e.port = data[0];
+    e.index = data[1];
+    e.row = data[2];
+    e.col = data[3];
+    e.width = word(data[4], data[5]);
+    e.height = word(data[6], data[7]);
+    return e;
 }
 
-void decodeMouseStatus(const unsigned char data[5], QVariantMap &map)
+KV830::MouseStatus mouseStatus(const unsigned char data[5])
 {
-    map[QStringLiteral("curportNum")] = int(data[0]);
-    map[QStringLiteral("portRow")] = int(data[1]);
-    map[QStringLiteral("portCol")] = int(data[2]);
-    map[QStringLiteral("direction")] = int(data[3]);
-    map[QStringLiteral("percent")] = int(data[4]);
+    KV830::MouseStatus s;
+    s.curPort = data[0];
+    s.row = data[1];
+    s.col = data[2];
+    s.direction = data[3];
+    s.percent = data[4];
+    return s;
 }
 
-void decodeFocusStatus(const unsigned char data[2], QVariantMap &map)
+KV830::FocusStatus focusStatus(const unsigned char data[2])
 {
     // Bits 4 to 6 of the first byte carry nothing for us.
-    map[QStringLiteral("status")] = int((data[0] >> 7) & 0x01);
-    map[QStringLiteral("duration")] = int(data[0] & 0x0F);
-    map[QStringLiteral("cyclic_switch")] = int(data[1]);
+    KV830::FocusStatus s;
+    s.highlight = int((data[0] >> 7) & 0x01);
+    s.duration = int(data[0] & 0x0F);
+    s.cyclicSwitch = data[1];
+    return s;
 }
 } // namespace KV830Reply
 
@@ -178,59 +186,87 @@ bool KV830Data::sendAllCommand(int cmd_Num, QList<QVariantMap> m_info, QVariantM
     const auto intOf = [](const QVariantMap &map, const char *key) {
         return map.value(QLatin1String(key)).toInt();
     };
+    // The upload's own key names: "serialNum" is the port, "portNum" the monitor's number
+    // within it, "x" and "y" the row and column.
+    static const char *const keys[8] = {"serialNum", "portNum", "x", "y", "w_l", "w_h", "h_l", "h_h"};
+    UploadFrames frames;
+    frames.announced = cmd_Num;
+    for (const QVariantMap &entry : qAsConst(m_info)) {
+        std::array<int, 8> v;
+        for (int i = 0; i < 8; ++i)
+            v[i] = intOf(entry, keys[i]);
+        frames.entries.append(v);
+    }
+    frames.mouse = {intOf(mouse_info, "mouse_info"), intOf(mouse_info, "acceleration"), intOf(mouse_info, "speed"),
+        intOf(mouse_info, "position")};
+    return sendUpload(frames, {}).outcome == KV830::UploadResult::Done;
+}
 
-    m_lastUpload = {KV830::UploadResult::Done, 0, int(m_info.size()) + 3};
+KV830::UploadResult KV830Data::upload(const QVector<KV830::MonitorEntry> &entries, const KV830::MouseSettings &mouse,
+    const std::function<void(int frame, int frames)> &progress)
+{
+    // The entries and the mouse settings are the lists announced; the mouse list comes last.
+    const int lists = entries.size() + 1;
+    UploadFrames frames;
+    frames.announced = lists;
+    for (const KV830::MonitorEntry &e : entries)
+        frames.entries.append(
+            {e.port, e.index, e.row, e.col, e.width & 0xFF, e.width >> 8, e.height & 0xFF, e.height >> 8});
+    frames.mouse = {lists, mouse.acceleration, mouse.speed, mouse.position};
+    return sendUpload(frames, progress);
+}
+
+KV830::UploadResult KV830Data::sendUpload(const UploadFrames &frames, const std::function<void(int, int)> &progress)
+{
+    KV830::UploadResult result {KV830::UploadResult::Done, 0, int(frames.entries.size()) + 3};
     int frame = 0;
     // Each frame announced before it goes, and on failure the result says which and how.
     const auto sent = [&](bool ok) {
         if (!ok) {
-            m_lastUpload.outcome = m_command.lastRefused() ? KV830::UploadResult::Refused : KV830::UploadResult::Silent;
-            m_lastUpload.failedFrame = frame;
+            result.outcome = m_command.lastRefused() ? KV830::UploadResult::Refused : KV830::UploadResult::Silent;
+            result.failedFrame = frame;
         }
         return ok;
     };
     const auto next = [&] {
-        if (m_uploadProgress)
-            m_uploadProgress(++frame, m_lastUpload.frames);
+        if (progress)
+            progress(++frame, result.frames);
         else
             ++frame;
     };
 
-    qDebug().nospace() << "sendAllCommand() " << cmd_Num;
+    qDebug().nospace() << "sendAllCommand() " << frames.announced;
     next();
-    if (!sent(sendListAmountOpen(cmd_Num)))
-        return false;
+    if (!sent(sendListAmountOpen(frames.announced)))
+        return result;
     qDebug("sendAllCommand() finish");
-    qDebug() << m_info.size();
+    qDebug() << frames.entries.size();
 
-    for (const QVariantMap &entry : qAsConst(m_info)) {
-        static const char *const keys[8] = {"serialNum", "portNum", "x", "y", "w_l", "w_h", "h_l", "h_h"};
+    for (const std::array<int, 8> &v : frames.entries) {
         static const char *const labels[8]
             = {"serialNum= ", "portNum= ", "xCoordinate= ", "yCoordinate= ", "w_l= ", "w_h= ", "h_l= ", "h_h= "};
-        int v[8];
-        for (int i = 0; i < 8; ++i) {
-            v[i] = intOf(entry, keys[i]);
+        for (int i = 0; i < 8; ++i)
             qDebug().nospace() << labels[i] << v[i];
-        }
         next();
         if (!sent(sendOneListOfPortNum(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7])))
-            return false;
+            return result;
     }
 
-    const int serialNum = intOf(mouse_info, "mouse_info");
-    const int acceleration = intOf(mouse_info, "acceleration");
-    const int speed = intOf(mouse_info, "speed");
-    const int position = intOf(mouse_info, "position");
+    const int serialNum = frames.mouse[0];
+    const int acceleration = frames.mouse[1];
+    const int speed = frames.mouse[2];
+    const int position = frames.mouse[3];
     qDebug().nospace() << "s_Num= " << serialNum;
     qDebug().nospace() << "acceleration= " << acceleration;
     qDebug().nospace() << "speed= " << speed;
     qDebug().nospace() << "position= " << position;
     next();
     if (!sent(sendOneListOfMouseData(serialNum, acceleration, speed, position)))
-        return false;
+        return result;
 
     next();
-    return sent(sendListAmountClose());
+    sent(sendListAmountClose());
+    return result;
 }
 
 int KV830Data::status()
@@ -238,28 +274,45 @@ int KV830Data::status()
     return m_status;
 }
 
-bool KV830Data::getPortStatus()
+std::optional<KV830::PortStatus> KV830Data::getPortStatus()
 {
     if (!m_command.getPortStatus())
-        return false;
-    KV830Reply::decodePortStatus(m_command.m_portStatusData, m_portStatus, m_portMask);
-    return true;
+        return std::nullopt;
+    const KV830::PortStatus s = KV830Reply::portStatus(m_command.m_portStatusData);
+    // Keys are assigned one by one and the maps never cleared: old keys survive, new ones win.
+    m_portStatus[QStringLiteral("apportNum")] = s.apPort;
+    m_portStatus[QStringLiteral("listNum")] = s.listNum;
+    m_portStatus[QStringLiteral("curportNum")] = s.curPort;
+    m_portStatus[QStringLiteral("mouseposition")] = s.mousePosition;
+    m_portMask = s.portMask;
+    return s;
 }
 
-bool KV830Data::getOneListOfPortNum(int index)
+std::optional<KV830::MonitorEntry> KV830Data::getOneListOfPortNum(int index)
 {
     if (!m_command.getOneListOfPortNum(lowByte(index)))
-        return false;
-    KV830Reply::decodePortList(m_command.m_portListData, m_portList);
-    return true;
+        return std::nullopt;
+    const KV830::MonitorEntry e = KV830Reply::monitorEntry(m_command.m_portListData);
+    m_portList[QStringLiteral("portNum")] = e.port;
+    m_portList[QStringLiteral("monitorIndexNum")] = e.index;
+    m_portList[QStringLiteral("row")] = e.row;
+    m_portList[QStringLiteral("col")] = e.col;
+    m_portList[QStringLiteral("width")] = e.width;
+    m_portList[QStringLiteral("height")] = e.height;
+    return e;
 }
 
-bool KV830Data::getMouseStatus()
+std::optional<KV830::MouseStatus> KV830Data::getMouseStatus()
 {
     if (!m_command.getMouseStatus())
-        return false;
-    KV830Reply::decodeMouseStatus(m_command.m_mouseStatusData, m_mouseStatus);
-    return true;
+        return std::nullopt;
+    const KV830::MouseStatus s = KV830Reply::mouseStatus(m_command.m_mouseStatusData);
+    m_mouseStatus[QStringLiteral("curportNum")] = s.curPort;
+    m_mouseStatus[QStringLiteral("portRow")] = s.row;
+    m_mouseStatus[QStringLiteral("portCol")] = s.col;
+    m_mouseStatus[QStringLiteral("direction")] = s.direction;
+    m_mouseStatus[QStringLiteral("percent")] = s.percent;
+    return s;
 }
 
 bool KV830Data::sendMouseStatus(int switchPortNum, int monRow, int monCol, int direction, int percent)
@@ -269,10 +322,13 @@ bool KV830Data::sendMouseStatus(int switchPortNum, int monRow, int monCol, int d
     return m_command.sendMouseStatus(data, 5);
 }
 
-bool KV830Data::getSwitchingFocusStatus()
+std::optional<KV830::FocusStatus> KV830Data::getSwitchingFocusStatus()
 {
     if (!m_command.getSwitchingFocusStatus())
-        return false;
-    KV830Reply::decodeFocusStatus(m_command.m_focusStatusData, m_focusStatus);
-    return true;
+        return std::nullopt;
+    const KV830::FocusStatus s = KV830Reply::focusStatus(m_command.m_focusStatusData);
+    m_focusStatus[QStringLiteral("status")] = s.highlight;
+    m_focusStatus[QStringLiteral("duration")] = s.duration;
+    m_focusStatus[QStringLiteral("cyclic_switch")] = s.cyclicSwitch;
+    return s;
 }

@@ -138,15 +138,15 @@ void Monitor::readPortStatus()
     if (m_devstatus != 1)
         return;
     Monitor *engine = getInstance();
-    if (!engine->m_device.getPortStatus()) {
+    const std::optional<KV830::PortStatus> status = engine->askPortStatus();
+    if (!status) {
         engine->m_listCount = 0;
         return;
     }
-    const QVariantMap status = engine->m_device.m_portStatus;
-    engine->m_apPort = intOf(status, QStringLiteral("apportNum"));
-    engine->m_listCount = intOf(status, QStringLiteral("listNum"));
-    engine->m_curPort = intOf(status, QStringLiteral("curportNum"));
-    engine->m_mousePosition = intOf(status, QStringLiteral("mouseposition"));
+    engine->m_apPort = status->apPort;
+    engine->m_listCount = status->listNum;
+    engine->m_curPort = status->curPort;
+    engine->m_mousePosition = status->mousePosition;
     buildLayout();
 }
 
@@ -253,30 +253,23 @@ void Monitor::readLayoutSlice()
 void Monitor::readLayoutEntry(int index)
 {
     LayoutRead &r = m_layoutRead;
-    if (!m_device.getOneListOfPortNum(index)) {
+    const std::optional<KV830::MonitorEntry> entry = m_device.getOneListOfPortNum(index);
+    if (!entry) {
         // A refused entry is left out; a switch that no longer answers at all ends the read.
-        if (!m_device.getPortStatus()) {
+        if (!askPortStatus()) {
             qInfo("The switch stopped answering during the layout read: the previous layout stays in force");
             stopLayoutRead();
         }
         return;
     }
-    static const QString switchKeys[] = {QStringLiteral("portNum"), QStringLiteral("monitorIndexNum"),
-        QStringLiteral("row"), QStringLiteral("col"), QStringLiteral("width"), QStringLiteral("height")};
-    QVariantMap e = m_device.m_portList;
-    r.entries[index - 1] = e;
-    // Every stored entry has all keys; a missing one reads as 0.
-    for (const QString &key : switchKeys) {
-        if (!e.contains(key))
-            e.insert(key, QVariant());
-    }
-    const int portNum = intOf(e, QStringLiteral("portNum"));
-    const int row = intOf(e, QStringLiteral("row"));
-    const int col = intOf(e, QStringLiteral("col"));
-    e[QStringLiteral("min_x")] = 0;
-    e[QStringLiteral("min_y")] = 0;
-    e[QStringLiteral("max_x")] = intOf(e, QStringLiteral("width"));
-    e[QStringLiteral("max_y")] = intOf(e, QStringLiteral("height"));
+    r.entries[index - 1] = entry;
+    const int portNum = entry->port;
+    const int row = entry->row;
+    const int col = entry->col;
+    const QVariantMap e {{QStringLiteral("portNum"), portNum}, {QStringLiteral("monitorIndexNum"), entry->index},
+        {QStringLiteral("row"), row}, {QStringLiteral("col"), col}, {QStringLiteral("width"), entry->width},
+        {QStringLiteral("height"), entry->height}, {QStringLiteral("min_x"), 0}, {QStringLiteral("min_y"), 0},
+        {QStringLiteral("max_x"), entry->width}, {QStringLiteral("max_y"), entry->height}};
 
     const QString key = MonitorLogic::cellKey(row, col);
     if (portNum == r.apPort)
@@ -291,11 +284,12 @@ void Monitor::finishLayoutRead()
 
     // A closing port status, of another report ID than the entries: an answer that went astray
     // during the read shows here at the latest, and so does a list changed meanwhile.
-    if (!m_device.getPortStatus()) {
+    const std::optional<KV830::PortStatus> status = askPortStatus();
+    if (!status) {
         qInfo("The switch did not confirm the layout just read: the previous one stays in force");
         return;
     }
-    const int listNow = intOf(m_device.m_portStatus, QStringLiteral("listNum"));
+    const int listNow = status->listNum;
     const bool strays = m_device.m_command.strayAnswers() != read.strays;
     if (strays || listNow != read.count) {
         if (read.attempt >= s_layoutAttempts) {
@@ -345,20 +339,20 @@ void Monitor::watchLayout()
     if (!m_connected || m_layoutRead.active || m_watch.active)
         return;
     // A switch that does not answer is the heartbeat's to tell.
-    if (!m_device.getPortStatus())
+    const std::optional<KV830::PortStatus> status = askPortStatus();
+    if (!status)
         return;
-    const QVariantMap status = m_device.m_portStatus;
-    const int list = intOf(status, QStringLiteral("listNum"));
+    const int list = status->listNum;
     // Nothing to read: the layout in force stays, as after a count of 0 at connection.
     if (list < 1)
         return;
-    if (intOf(status, QStringLiteral("apportNum")) != m_layoutApPort)
-        return readLayoutFrom(status, "This computer's port on the switch changed");
+    if (status->apPort != m_layoutApPort)
+        return readLayoutFrom(*status, "This computer's port on the switch changed");
     if (list != m_layoutEntries.size())
-        return readLayoutFrom(status, "The switch's number of monitor entries changed");
+        return readLayoutFrom(*status, "The switch's number of monitor entries changed");
     // Sent with every upload, with the entries.
-    if (intOf(status, QStringLiteral("mouseposition")) != m_mousePosition)
-        return readLayoutFrom(status, "The switch's mouse settings changed");
+    if (status->mousePosition != m_mousePosition)
+        return readLayoutFrom(*status, "The switch's mouse settings changed");
 
     // The same count: the entries themselves, a share of them per heartbeat.
     m_watch.active = true;
@@ -386,13 +380,13 @@ void Monitor::watchSlice()
         m_watchNext = index % count + 1;
         --m_watch.left;
         const qint64 before = turn.elapsed();
-        const bool answered = m_device.getOneListOfPortNum(index);
+        const std::optional<KV830::MonitorEntry> entry = m_device.getOneListOfPortNum(index);
         longest = qMax(longest, turn.elapsed() - before);
         // Nothing to conclude from answers out of step, nor more to ask a switch that failed
         // to answer: the next heartbeat goes on from the next entry.
-        if (!answered || m_device.m_command.strayAnswers() != m_watch.strays)
+        if (!entry || m_device.m_command.strayAnswers() != m_watch.strays)
             break;
-        if (m_device.m_portList != m_layoutEntries.at(index - 1)) {
+        if (entry != m_layoutEntries.at(index - 1)) {
             stopWatch();
             qInfo("Monitor entry %d of the switch changed: reading the switch's layout again", index);
             m_listCount = count;
@@ -414,16 +408,17 @@ void Monitor::stopWatch()
 
 void Monitor::rereadLayout(const char *why)
 {
-    if (!m_connected || !m_device.getPortStatus())
+    if (!m_connected)
         return;
-    readLayoutFrom(m_device.m_portStatus, why);
+    if (const std::optional<KV830::PortStatus> status = askPortStatus())
+        readLayoutFrom(*status, why);
 }
 
-void Monitor::readLayoutFrom(const QVariantMap &portStatus, const char *why)
+void Monitor::readLayoutFrom(const KV830::PortStatus &portStatus, const char *why)
 {
-    m_apPort = intOf(portStatus, QStringLiteral("apportNum"));
-    m_listCount = intOf(portStatus, QStringLiteral("listNum"));
-    m_mousePosition = intOf(portStatus, QStringLiteral("mouseposition"));
+    m_apPort = portStatus.apPort;
+    m_listCount = portStatus.listNum;
+    m_mousePosition = portStatus.mousePosition;
     if (m_listCount < 1)
         return;
     qInfo("%s: reading the switch's layout again", why);
@@ -645,4 +640,14 @@ const Monitor::CellEntry *Monitor::cellAt(MonitorLogic::Cell cell) const
 {
     const auto it = m_cells.constFind(cellHash(cell.row, cell.col));
     return it == m_cells.constEnd() ? nullptr : &it.value();
+}
+
+std::optional<KV830::PortStatus> Monitor::askPortStatus()
+{
+    // The ports present as of the last answer, whoever asked: the crossing's target search
+    // reads them also when its own query gets no answer.
+    const std::optional<KV830::PortStatus> status = m_device.getPortStatus();
+    if (status)
+        m_portMask = status->portMask;
+    return status;
 }

@@ -190,7 +190,7 @@ private:
         quint32 strays = 0; // the command layer's count of stray answers when the read began
         QMap<QString, QVariantMap> own;
         QMap<QString, QVariantMap> all;
-        QVector<QVariantMap> entries; // as the switch answered, by index; empty where it refused
+        QVector<std::optional<KV830::MonitorEntry>> entries; // as the switch answered, by index; none where it refused
     };
     void startLayoutRead(int attempt);
     void stopLayoutRead();
@@ -202,7 +202,7 @@ private:
 
     // The switch's answers behind the layout in force, by index, and the port it was read for:
     // what the watch compares with.
-    QVector<QVariantMap> m_layoutEntries;
+    QVector<std::optional<KV830::MonitorEntry>> m_layoutEntries;
     int m_layoutApPort = 0;
     struct LayoutWatch {
         bool active = false;
@@ -216,7 +216,9 @@ private:
     void stopWatch();
     // Reads the layout again now, with a fresh port status or the one just read; `why` goes to the log.
     void rereadLayout(const char *why);
-    void readLayoutFrom(const QVariantMap &portStatus, const char *why);
+    void readLayoutFrom(const KV830::PortStatus &portStatus, const char *why);
+    // The port status from the switch; an answer also updates m_portMask.
+    std::optional<KV830::PortStatus> askPortStatus();
 
     std::vector<MonitorLogic::OwnCell> m_ownCells;
     // Per own monitor: bit code - 1 set when mayCross without wrap-around, bit code + 7 with it.

@@ -129,8 +129,7 @@ void Monitor::pointerMoved(std::int32_t X, std::int32_t Y)
             continue;
 
         // Which ports are present now: only the target search reads it.
-        m_device.getPortStatus();
-        m_portMask = m_device.m_portMask;
+        askPortStatus();
         Trace::mark("port-status-answered");
 
         const MonitorLogic::Cell here {m.row, m.col};

@@ -10,35 +10,37 @@ bool Monitor::getMouseData()
 {
     Monitor *engine = getInstance();
     KV830Data &device = engine->m_device;
-    const bool answered = device.getMouseStatus();
-    Trace::mark("mouse-status-answered", answered);
-    if (!answered) {
+    const std::optional<KV830::MouseStatus> status = device.getMouseStatus();
+    Trace::mark("mouse-status-answered", status.has_value());
+    if (!status) {
         engine->m_curPort = engine->m_apPort;
         debugLater(SPANLINK_LOG_PLACE, "getMouseStatus fail");
         return true;
     }
 
-    const QVariantMap status = device.m_mouseStatus;
-    const int p = intOf(status, QStringLiteral("curportNum"));
-    const int R = intOf(status, QStringLiteral("portRow"));
-    const int C = intOf(status, QStringLiteral("portCol"));
-    const int d = intOf(status, QStringLiteral("direction"));
-    const int P = intOf(status, QStringLiteral("percent"));
+    const int p = status->curPort;
+    const int R = status->row;
+    const int C = status->col;
+    const int d = status->direction;
+    const int P = status->percent;
 
     // The switch's key says keyboard and mouse have come here only when the switch says so
     // too; the same key from a keyboard of this computer's own is no arrival. The mouse status
     // names the port the switch last handed them to. While this computer holds the focus
     // already, that may be an old word, and the port status (who has them now) is asked first;
     // otherwise after the pointer is placed, which is then not kept waiting for it.
-    const auto readPorts = [&device] {
-        const bool read = device.getPortStatus();
+    const auto readPorts = [engine] {
+        const std::optional<KV830::PortStatus> read = engine->askPortStatus();
         Trace::mark("port-status-answered");
         if (!read)
             debugLater(SPANLINK_LOG_PLACE, "getPortStatus fail");
         return read;
     };
     const bool checkFirst = p == engine->m_apPort && engine->m_curPort == engine->m_apPort;
-    const int focus = checkFirst && readPorts() ? intOf(device.m_portStatus, QStringLiteral("curportNum")) : p;
+    std::optional<KV830::PortStatus> ports;
+    if (checkFirst)
+        ports = readPorts();
+    const int focus = ports ? ports->curPort : p;
     if (p != engine->m_apPort || focus != engine->m_apPort) {
         later([place = SPANLINK_LOG_PLACE, p, focus] {
             QMessageLogger(place.file, place.line, place.function).debug()
@@ -84,12 +86,8 @@ bool Monitor::getMouseData()
             readPorts();
         engine->m_curPort = p;
         QRect first;
-        if (!engine->m_ownMonitors.isEmpty()) {
+        if (!engine->m_ownMonitors.isEmpty())
             first = ownRect(engine->m_ownMonitors.first());
-            later([place = SPANLINK_LOG_PLACE, w = first.width(), h = first.height()] {
-                QMessageLogger(place.file, place.line, place.function).debug() << w << h;
-            });
-        }
         pos = QPoint(first.x() + first.width() / 2, first.y() + first.height() / 2);
         placePointer(pos.x(), pos.y());
         showFrame(first);
@@ -115,12 +113,11 @@ QVariantMap Monitor::getMouseHighlightData()
 {
     Monitor *engine = getInstance();
     QVariantMap result;
-    if (engine->m_device.getSwitchingFocusStatus()) {
-        result = engine->m_device.m_focusStatus;
-        const QString cyclic = QStringLiteral("cyclic_switch");
-        if (!result.contains(cyclic))
-            result.insert(cyclic, QVariant());
-        engine->m_cyclicSwitch = result.value(cyclic).toInt();
+    if (const std::optional<KV830::FocusStatus> focus = engine->m_device.getSwitchingFocusStatus()) {
+        result[QStringLiteral("status")] = focus->highlight;
+        result[QStringLiteral("duration")] = focus->duration;
+        result[QStringLiteral("cyclic_switch")] = focus->cyclicSwitch;
+        engine->m_cyclicSwitch = focus->cyclicSwitch;
         return result;
     }
     result[QStringLiteral("status")] = 0;

@@ -17,8 +17,6 @@ public:
     // Byte 0 of buffer must hold the report ID to read (hidapi's convention).
     bool getReply(unsigned char buffer[], int length);
 
-    bool isOpen() const { return m_handle != nullptr; }
-
 private:
     hid_device *m_handle = nullptr;
 };

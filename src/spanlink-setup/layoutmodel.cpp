@@ -46,7 +46,7 @@ QVariant LayoutModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_layout.monitors.size())
         return {};
-    const Monitor &m = m_layout.monitors.at(index.row());
+    const MonitorEntry &m = m_layout.monitors.at(index.row());
     switch (role) {
     case PortRole:
         return m.port;
@@ -89,7 +89,7 @@ QHash<int, QByteArray> LayoutModel::roleNames() const
 
 QString LayoutModel::accessibleName(int entry) const
 {
-    const Monitor &m = m_layout.monitors.at(entry);
+    const MonitorEntry &m = m_layout.monitors.at(entry);
     QString name = QStringLiteral("port %1, monitor %2, %3 by %4, row %5 column %6")
                        .arg(m.port)
                        .arg(m.index)
@@ -111,7 +111,7 @@ QStringList LayoutModel::problemTexts() const
         if (p.entry < 0) {
             out << p.text;
         } else {
-            const Monitor &m = m_layout.monitors.at(p.entry);
+            const MonitorEntry &m = m_layout.monitors.at(p.entry);
             out << QStringLiteral("port %1, monitor %2: %3").arg(m.port).arg(m.index).arg(p.text);
         }
     }
@@ -151,7 +151,7 @@ bool LayoutModel::moveTo(int entry, int row, int col)
 {
     if (entry < 0 || entry >= m_layout.monitors.size() || row < 1 || row > GridSize || col < 1 || col > GridSize)
         return false;
-    const Monitor &m = m_layout.monitors.at(entry);
+    const MonitorEntry &m = m_layout.monitors.at(entry);
     if (m.row == row && m.col == col)
         return false;
     Layout after = m_layout;
@@ -168,7 +168,7 @@ int LayoutModel::addMonitor(int port, int row, int col, int width, int height)
         || width > 65535 || height < MinHeight || height > 65535 || m_layout.monitors.size() >= MaxEntries)
         return -1;
     int index = 0;
-    for (const Monitor &m : qAsConst(m_layout.monitors)) {
+    for (const MonitorEntry &m : qAsConst(m_layout.monitors)) {
         if (m.port == port)
             index = qMax(index, m.index);
     }
@@ -185,7 +185,7 @@ bool LayoutModel::removeMonitor(int entry)
     if (entry < 0 || entry >= m_layout.monitors.size())
         return false;
     Layout after = m_layout;
-    const Monitor m = after.monitors.takeAt(entry);
+    const MonitorEntry m = after.monitors.takeAt(entry);
     edit(after, QStringLiteral("remove port %1, monitor %2").arg(m.port).arg(m.index));
     return true;
 }
@@ -195,7 +195,7 @@ bool LayoutModel::resize(int entry, int width, int height)
     if (entry < 0 || entry >= m_layout.monitors.size() || width < MinWidth || width > 65535 || height < MinHeight
         || height > 65535)
         return false;
-    const Monitor &m = m_layout.monitors.at(entry);
+    const MonitorEntry &m = m_layout.monitors.at(entry);
     if (m.width == width && m.height == height)
         return false;
     Layout after = m_layout;
@@ -284,14 +284,14 @@ QString LayoutModel::placeScreens(const QVector<QRect> &screens, int port, int r
 {
     if (port < 1 || port > PortCount || row < 1 || row > GridSize || col < 1 || col > GridSize)
         return QStringLiteral("port %1 at row %2 column %3 is not a place in the grid").arg(port).arg(row).arg(col);
-    QVector<Monitor> placed;
+    QVector<MonitorEntry> placed;
     QStringList warnings;
     QString error;
     if (!SwitchLayout::placeScreens(screens, port, row, col, placed, warnings, error))
         return error;
     Layout after = m_layout;
     after.monitors.erase(std::remove_if(after.monitors.begin(), after.monitors.end(),
-                             [port](const Monitor &m) { return m.port == port; }),
+                             [port](const MonitorEntry &m) { return m.port == port; }),
         after.monitors.end());
     after.monitors += placed;
     if (after.monitors.size() > MaxEntries)
@@ -346,14 +346,11 @@ QString LayoutModel::upload()
         m_connected = false;
         emit switchChanged();
     }
-    if (r.outcome != UploadResult::Done) {
-        return QStringLiteral("upload stopped: the switch %1 %2; nothing after it was sent")
-            .arg(r.outcome == UploadResult::Silent ? QStringLiteral("did not answer") : QStringLiteral("refused"),
-                r.frameText());
-    }
+    if (r.outcome != UploadResult::Done)
+        return QStringLiteral("upload stopped: %1; nothing after it was sent").arg(failureText(r));
     SwitchStatus status;
     QString error;
-    QVector<Monitor> back;
+    QVector<MonitorEntry> back;
     int failed = 0;
     if (!m_switch.readStatus(status, error, true) || !m_switch.readLayout(back, failed))
         return QStringLiteral("uploaded, but the switch does not answer when the layout is read back");

@@ -195,16 +195,11 @@ int Command::load(const QString &path)
 
     const int n = layout.monitors.size();
     const UploadResult sent = m_switch.upload(layout.monitors, mouse);
-    if (sent.outcome != UploadResult::Done) {
-        return fail(NoAnswer,
-            QStringLiteral("upload stopped: the switch %1 %2; nothing after it was sent")
-                .arg(
-                    sent.outcome == UploadResult::Silent ? QStringLiteral("did not answer") : QStringLiteral("refused"),
-                    sent.frameText()));
-    }
+    if (sent.outcome != UploadResult::Done)
+        return fail(NoAnswer, QStringLiteral("upload stopped: %1; nothing after it was sent").arg(failureText(sent)));
 
     // Read back: the upload only counts once the switch reports what was sent.
-    QVector<Monitor> back;
+    QVector<MonitorEntry> back;
     int failed = 0;
     if (!m_switch.readStatus(st, error) || !m_switch.readLayout(back, failed))
         return fail(NoAnswer, QStringLiteral("uploaded, but the switch does not answer when the layout is read back"));
@@ -243,7 +238,7 @@ int Command::detect(const QString &portText, const QString &at)
         return fail(NoAnswer, QStringLiteral("layout detect needs this computer's desktop"));
 
     const QVector<QRect> screens = desktopScreens();
-    QVector<Monitor> monitors;
+    QVector<MonitorEntry> monitors;
     QStringList warnings;
     QString error;
     if (!placeScreens(screens, port, row, col, monitors, warnings, error))
@@ -251,7 +246,7 @@ int Command::detect(const QString &portText, const QString &at)
     for (const QString &w : qAsConst(warnings))
         m_err << "spanlinkctl: warning: " << w << Qt::endl;
     QJsonArray list;
-    for (const Monitor &m : qAsConst(monitors))
+    for (const MonitorEntry &m : qAsConst(monitors))
         list.append(toJson(m));
     print({{QStringLiteral("monitors"), list}});
     return Ok;

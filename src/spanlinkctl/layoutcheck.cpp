@@ -9,7 +9,7 @@ namespace SwitchLayout
 {
 namespace
 {
-bool inGrid(const Monitor &m)
+bool inGrid(const MonitorEntry &m)
 {
     return m.row >= 1 && m.row <= GridSize && m.col >= 1 && m.col <= GridSize;
 }
@@ -23,7 +23,7 @@ int cellOf(int row, int col)
 QVector<Problem> check(const Layout &layout)
 {
     QVector<Problem> out;
-    const QVector<Monitor> &ms = layout.monitors;
+    const QVector<MonitorEntry> &ms = layout.monitors;
     if (ms.size() > MaxEntries)
         out.append({-1, QStringLiteral("monitors"),
             QStringLiteral("%1 monitors, the switch holds at most %2").arg(ms.size()).arg(MaxEntries)});
@@ -34,7 +34,7 @@ QVector<Problem> check(const Layout &layout)
     QHash<int, int> firstInCell; // cell -> first entry there
     QMap<int, QVector<int>> byPort; // port -> its entries in the grid
     for (int i = 0; i < ms.size(); ++i) {
-        const Monitor &m = ms.at(i);
+        const MonitorEntry &m = ms.at(i);
         if (m.port < 1 || m.port > PortCount)
             out.append({i, QStringLiteral("port"),
                 QStringLiteral("port %1 does not exist: ports are 1 to %2").arg(m.port).arg(PortCount)});
@@ -56,7 +56,7 @@ QVector<Problem> check(const Layout &layout)
         const int cell = cellOf(m.row, m.col);
         const auto first = firstInCell.constFind(cell);
         if (first != firstInCell.constEnd()) {
-            const Monitor &o = ms.at(*first);
+            const MonitorEntry &o = ms.at(*first);
             out.append({i, QStringLiteral("cell"),
                 QStringLiteral("row %1 column %2 also holds port %3, monitor %4")
                     .arg(m.row)
@@ -92,7 +92,7 @@ QVector<Problem> check(const Layout &layout)
             QVector<int> todo {start};
             group.insert(start, g);
             while (!todo.isEmpty()) {
-                const Monitor &m = ms.at(todo.takeLast());
+                const MonitorEntry &m = ms.at(todo.takeLast());
                 ++sizes[g];
                 for (const int n : {cellOf(m.row - 1, m.col), cellOf(m.row + 1, m.col), cellOf(m.row, m.col - 1),
                          cellOf(m.row, m.col + 1)}) {

@@ -191,7 +191,7 @@ bool parse(const QByteArray &json, Layout &layout, QString &error)
         const QJsonObject o = entries.at(i).toObject();
         if (!onlyKnownKeys(o, s_monitorKeys, where, error))
             return false;
-        Monitor m;
+        MonitorEntry m;
         bool present = false;
         if (!readInt(o, "port", 1, PortCount, true, where, m.port, present, error)
             || !readInt(o, "index", 1, 255, true, where, m.index, present, error)
@@ -229,7 +229,7 @@ bool parse(const QByteArray &json, Layout &layout, QString &error)
     return true;
 }
 
-QJsonObject toJson(const Monitor &m)
+QJsonObject toJson(const MonitorEntry &m)
 {
     return {{QStringLiteral("port"), m.port}, {QStringLiteral("index"), m.index}, {QStringLiteral("row"), m.row},
         {QStringLiteral("col"), m.col}, {QStringLiteral("width"), m.width}, {QStringLiteral("height"), m.height}};
@@ -238,7 +238,7 @@ QJsonObject toJson(const Monitor &m)
 QJsonObject toJson(const Layout &layout)
 {
     QJsonArray monitors;
-    for (const Monitor &m : layout.monitors)
+    for (const MonitorEntry &m : layout.monitors)
         monitors.append(toJson(m));
     QJsonObject mouse;
     if (layout.mouse.hasPosition)
@@ -253,40 +253,13 @@ QJsonObject toJson(const Layout &layout)
     return root;
 }
 
-QList<QVariantMap> uploadEntries(const QVector<Monitor> &monitors)
-{
-    // The upload's own key names: "serialNum" is the port, "portNum" the monitor's number
-    // within it, "x" and "y" the row and column.
-    QList<QVariantMap> list;
-    for (const Monitor &m : monitors) {
-        list.append({{QStringLiteral("serialNum"), m.port}, {QStringLiteral("portNum"), m.index},
-            {QStringLiteral("x"), m.row}, {QStringLiteral("y"), m.col}, {QStringLiteral("w_l"), m.width & 0xFF},
-            {QStringLiteral("w_h"), m.width >> 8}, {QStringLiteral("h_l"), m.height & 0xFF},
-            {QStringLiteral("h_h"), m.height >> 8}});
-    }
-    return list;
-}
-
-QVariantMap uploadMouse(const Mouse &mouse, int serialNum)
-{
-    return {{QStringLiteral("mouse_info"), serialNum}, {QStringLiteral("acceleration"), mouse.acceleration},
-        {QStringLiteral("speed"), mouse.speed}, {QStringLiteral("position"), mouse.position}};
-}
-
-Monitor fromPortList(const QVariantMap &e)
-{
-    return {e.value(QStringLiteral("portNum")).toInt(), e.value(QStringLiteral("monitorIndexNum")).toInt(),
-        e.value(QStringLiteral("row")).toInt(), e.value(QStringLiteral("col")).toInt(),
-        e.value(QStringLiteral("width")).toInt(), e.value(QStringLiteral("height")).toInt()};
-}
-
-QString drawGrid(const QVector<Monitor> &monitors, int thisPort)
+QString drawGrid(const QVector<MonitorEntry> &monitors, int thisPort)
 {
     QMap<int, QMap<int, QStringList>> cells; // row -> col -> texts
     QSet<int> cols;
     QStringList notes;
     for (int i = 0; i < monitors.size(); ++i) {
-        const Monitor &m = monitors.at(i);
+        const MonitorEntry &m = monitors.at(i);
         if (m.row < 1 || m.row > GridSize || m.col < 1 || m.col > GridSize) {
             notes << QStringLiteral("entry %1 (port %2, %3x%4) lies at %5, outside the %6 x %6 grid")
                          .arg(i + 1)
@@ -340,7 +313,7 @@ QString drawGrid(const QVector<Monitor> &monitors, int thisPort)
     return out;
 }
 
-bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVector<Monitor> &monitors,
+bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVector<MonitorEntry> &monitors,
     QStringList &warnings, QString &error)
 {
     monitors.clear();
@@ -411,7 +384,7 @@ bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVe
     QVector<MonitorLogic::GridMonitor> grid;
     QVector<QRect> sorted;
     for (int n = 0; n < order.size(); ++n) {
-        const Monitor &m = monitors.at(n);
+        const MonitorEntry &m = monitors.at(n);
         grid.append({m.row, m.col, m.width, m.height});
         sorted.append(screens.at(order.at(n)));
     }

@@ -1,18 +1,17 @@
 #pragma once
 
+#include "kv830data.h"
 #include "monitorlogic.h"
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QList>
 #include <QRect>
 #include <QString>
 #include <QStringList>
-#include <QVariantMap>
 #include <QVector>
 
 // The switch's contents as spanlinkctl reads and writes them, and the plain functions that
-// turn them into JSON, upload maps, a drawn grid or a first guess from this desktop's screens.
+// turn them into JSON, a drawn grid or a first guess from this desktop's screens.
 namespace SwitchLayout
 {
 constexpr int PortCount = 8;
@@ -23,19 +22,8 @@ constexpr int MinWidth = MonitorLogic::MinMonitorWidth; // smaller is no real mo
 constexpr int MinHeight = MonitorLogic::MinMonitorHeight;
 constexpr qint64 MaxFileSize = 1024 * 1024;
 
-struct Monitor {
-    int port = 0;
-    int index = 0; // the monitor's number within its port
-    int row = 0;
-    int col = 0;
-    int width = 0;
-    int height = 0;
-    bool operator==(const Monitor &o) const
-    {
-        return port == o.port && index == o.index && row == o.row && col == o.col && width == o.width
-            && height == o.height;
-    }
-};
+// The agent's own monitor entry, as read from the switch and uploaded to it.
+using KV830::MonitorEntry;
 
 // The switch reports the parking position back but not acceleration and speed, so each
 // value says whether the file gave it.
@@ -49,7 +37,7 @@ struct Mouse {
 };
 
 struct Layout {
-    QVector<Monitor> monitors;
+    QVector<MonitorEntry> monitors;
     Mouse mouse;
 };
 
@@ -59,23 +47,16 @@ struct Layout {
 bool parse(const QByteArray &json, Layout &layout, QString &error);
 // The document that parse() reads back to the same layout; only the mouse values the layout has.
 QJsonObject toJson(const Layout &layout);
-QJsonObject toJson(const Monitor &monitor);
-
-// The maps that KV830Data::sendAllCommand() sends: one per monitor entry, and the mouse settings
-// as the list after the last entry.
-QList<QVariantMap> uploadEntries(const QVector<Monitor> &monitors);
-QVariantMap uploadMouse(const Mouse &mouse, int serialNum);
-// A monitor entry as KV830Data::getOneListOfPortNum() leaves it in m_portList.
-Monitor fromPortList(const QVariantMap &entry);
+QJsonObject toJson(const MonitorEntry &monitor);
 
 // The 16 x 16 grid as text: only the rows and columns that hold a monitor, each cell with its
 // port and resolution, the cells of `thisPort` marked; entries the grid cannot show are listed.
-QString drawGrid(const QVector<Monitor> &monitors, int thisPort);
+QString drawGrid(const QVector<MonitorEntry> &monitors, int thisPort);
 
 // Screens of this desktop in device pixels, as monitor entries of `port` whose top-left monitor
 // lies in cell (row, col), each in the nearest cell counted in its own size, the next free one
 // when taken (a warning each); a warning when the agent would not find the screens from these
 // cells. False with `error` when they cannot be placed in the grid at all.
-bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVector<Monitor> &monitors,
+bool placeScreens(const QVector<QRect> &screens, int port, int row, int col, QVector<MonitorEntry> &monitors,
     QStringList &warnings, QString &error);
 } // namespace SwitchLayout

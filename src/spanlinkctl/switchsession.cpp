@@ -6,19 +6,30 @@
 
 namespace SwitchLayout
 {
-QString UploadResult::frameText() const
+namespace
 {
-    const int entries = frames - 3;
+// "frame 3 of 6 (monitor entry 2)"
+QString frameText(const UploadResult &r)
+{
+    const int entries = r.frames - 3;
     QString what;
-    if (failedFrame == 1)
+    if (r.failedFrame == 1)
         what = QStringLiteral("opening the upload");
-    else if (failedFrame <= entries + 1)
-        what = QStringLiteral("monitor entry %1").arg(failedFrame - 1);
-    else if (failedFrame == entries + 2)
+    else if (r.failedFrame <= entries + 1)
+        what = QStringLiteral("monitor entry %1").arg(r.failedFrame - 1);
+    else if (r.failedFrame == entries + 2)
         what = QStringLiteral("the mouse settings");
     else
         what = QStringLiteral("closing the upload");
-    return QStringLiteral("frame %1 of %2 (%3)").arg(failedFrame).arg(frames).arg(what);
+    return QStringLiteral("frame %1 of %2 (%3)").arg(r.failedFrame).arg(r.frames).arg(what);
+}
+} // namespace
+
+QString failureText(const UploadResult &r)
+{
+    return QStringLiteral("the switch %1 %2")
+        .arg(r.outcome == UploadResult::Silent ? QStringLiteral("did not answer") : QStringLiteral("refused"),
+            frameText(r));
 }
 
 SwitchSession::~SwitchSession()
@@ -36,63 +47,55 @@ void SwitchSession::close()
     m_switch.close();
 }
 
-int SwitchSession::portStatus(const char *key) const
-{
-    return m_switch.m_portStatus.value(QLatin1String(key)).toInt();
-}
-
 bool SwitchSession::readStatus(SwitchStatus &s, QString &error, bool full)
 {
     if (full && !m_switch.getFWAPProtocolVersion()) {
         error = QStringLiteral("the switch does not answer the version request");
         return false;
     }
-    if (!m_switch.getPortStatus()) {
+    const std::optional<KV830::PortStatus> ports = m_switch.getPortStatus();
+    if (!ports) {
         error = QStringLiteral("the switch does not answer the port-status request");
         return false;
     }
-    if (full && !m_switch.getSwitchingFocusStatus()) {
+    m_entries = ports->listNum;
+    std::optional<KV830::FocusStatus> focus;
+    if (full && !(focus = m_switch.getSwitchingFocusStatus())) {
         error = QStringLiteral("the switch does not answer the highlight-settings request");
         return false;
     }
     s.version = m_switch.version();
-    s.thisPort = portStatus("apportNum");
-    s.currentPort = portStatus("curportNum");
-    s.entries = portStatus("listNum");
-    s.mousePosition = portStatus("mouseposition");
-    s.presentPorts = m_switch.m_portMask;
-    const QVariantMap &focus = m_switch.m_focusStatus;
-    s.highlight = focus.value(QStringLiteral("status")).toInt() != 0;
-    s.highlightDuration = focus.value(QStringLiteral("duration")).toInt();
-    s.wrapAround = focus.value(QStringLiteral("cyclic_switch")).toInt() != 0;
-    return true;
-}
-
-bool SwitchSession::readLayout(QVector<Monitor> &monitors, int &failedEntry)
-{
-    monitors.clear();
-    const int count = portStatus("listNum");
-    for (int i = 1; i <= count; ++i) {
-        if (!m_switch.getOneListOfPortNum(i)) {
-            failedEntry = i;
-            return false;
-        }
-        monitors.append(fromPortList(m_switch.m_portList));
+    s.thisPort = ports->apPort;
+    s.currentPort = ports->curPort;
+    s.entries = ports->listNum;
+    s.mousePosition = ports->mousePosition;
+    s.presentPorts = ports->portMask;
+    if (focus) {
+        s.highlight = focus->highlight != 0;
+        s.highlightDuration = focus->duration;
+        s.wrapAround = focus->cyclicSwitch != 0;
     }
     return true;
 }
 
-UploadResult SwitchSession::upload(
-    const QVector<Monitor> &monitors, const Mouse &mouse, const std::function<void(int frame, int frames)> &progress)
+bool SwitchSession::readLayout(QVector<MonitorEntry> &monitors, int &failedEntry)
 {
-    const int n = monitors.size();
-    m_switch.m_uploadProgress = progress;
-    // The entries and the mouse settings are the lists announced; the mouse list comes last.
-    m_switch.sendAllCommand(n + 1, uploadEntries(monitors), uploadMouse(mouse, n + 1));
-    m_switch.m_uploadProgress = nullptr;
-    UploadResult r;
-    static_cast<KV830::UploadResult &>(r) = m_switch.m_lastUpload;
-    return r;
+    monitors.clear();
+    for (int i = 1; i <= m_entries; ++i) {
+        const std::optional<MonitorEntry> entry = m_switch.getOneListOfPortNum(i);
+        if (!entry) {
+            failedEntry = i;
+            return false;
+        }
+        monitors.append(*entry);
+    }
+    return true;
+}
+
+UploadResult SwitchSession::upload(const QVector<MonitorEntry> &monitors, const Mouse &mouse,
+    const std::function<void(int frame, int frames)> &progress)
+{
+    return m_switch.upload(monitors, {mouse.acceleration, mouse.speed, mouse.position}, progress);
 }
 
 QVector<QRect> desktopScreens()

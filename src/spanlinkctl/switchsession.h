@@ -23,11 +23,10 @@ struct SwitchStatus {
     bool wrapAround = false;
 };
 
-// How far an upload got, with the frame it stopped at named for people.
-struct UploadResult : KV830::UploadResult {
-    // "frame 3 of 6 (monitor entry 2)"
-    QString frameText() const;
-};
+using KV830::UploadResult;
+// Why an upload stopped, for people: "the switch refused frame 3 of 6 (monitor entry 2)", or
+// "did not answer".
+QString failureText(const UploadResult &result);
 
 class SwitchSession
 {
@@ -39,14 +38,14 @@ public:
     // that got no answer in `error`.
     bool readStatus(SwitchStatus &status, QString &error, bool full = false);
     // Every entry the last port status announced; false with the entry that got no answer.
-    bool readLayout(QVector<Monitor> &monitors, int &failedEntry);
+    bool readLayout(QVector<MonitorEntry> &monitors, int &failedEntry);
     // `progress` is told each frame before it goes out.
-    UploadResult upload(const QVector<Monitor> &monitors, const Mouse &mouse,
+    UploadResult upload(const QVector<MonitorEntry> &monitors, const Mouse &mouse,
         const std::function<void(int frame, int frames)> &progress = {});
 
 private:
-    int portStatus(const char *key) const;
     KV830Data m_switch;
+    int m_entries = 0; // as the last port status announced
 };
 
 // This desktop's screens in device pixels, as placeScreens() wants them. Needs a QGuiApplication.

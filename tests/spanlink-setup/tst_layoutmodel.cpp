@@ -13,7 +13,7 @@
 #endif
 
 using SwitchLayout::Layout;
-using SwitchLayout::Monitor;
+using Monitor = SwitchLayout::MonitorEntry;
 using Monitors = QVector<Monitor>;
 Q_DECLARE_METATYPE(Monitor)
 

@@ -10,7 +10,7 @@
 #include <QQuickWindow>
 #include <QtTest>
 
-using SwitchLayout::Monitor;
+using Monitor = SwitchLayout::MonitorEntry;
 
 class TestSetupScene : public QObject
 {

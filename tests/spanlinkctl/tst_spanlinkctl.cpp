@@ -213,6 +213,39 @@ private slots:
         QVERIFY(!reportId || uchar(VirtualHid::sentFrames().last().at(0)) == qAbs(reportId)); // and nothing follows
     }
 
+    // An upload the switch accepted but reports back otherwise: each field of an entry counts.
+    void readBackDiffers_data()
+    {
+        QTest::addColumn<int>("field");
+        QTest::newRow("port") << 0;
+        QTest::newRow("index") << 1;
+        QTest::newRow("row") << 2;
+        QTest::newRow("col") << 3;
+        QTest::newRow("width") << 4;
+        QTest::newRow("height") << 5;
+    }
+    void readBackDiffers()
+    {
+        QFETCH(int, field);
+        const auto restore = qScopeGuard([] { VirtualHid::setReplySource({}); });
+        VirtualHid::setReplySource([field](const QByteArray &request, QByteArray &reply) {
+            if (request.startsWith(QByteArray::fromHex("47 01"))) { // the read-back of entry 1
+                SwitchModel::MonitorEntry &m = VirtualHid::model().monitors[0];
+                int *const fields[] = {&m.port, &m.monitorIndex, &m.row, &m.col, &m.width, &m.height};
+                *fields[field] += 1;
+            }
+            // The upload's frames were taken in when sent; the queries are answered again here.
+            const char id = request.isEmpty() ? 0 : request.at(0);
+            reply = id >= 0x42 && id <= 0x45 ? SwitchModel::reply(id, SwitchModel::Accepted)
+                                             : VirtualHid::model().handle(1, request);
+            return true;
+        });
+        const Result r = ctl(QStringLiteral("layout load"), s_three);
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains(QLatin1String("uploaded, but the switch reports 3 monitor entries that differ")),
+            qPrintable(r.err));
+    }
+
     void status()
     {
         VirtualHid::setAttachPort(2);
@@ -266,7 +299,7 @@ private slots:
         QFETCH(int, col);
         QFETCH(QString, cells);
         QFETCH(int, warnings);
-        QVector<SwitchLayout::Monitor> monitors;
+        QVector<SwitchLayout::MonitorEntry> monitors;
         QStringList warned, got;
         QString error;
         const bool ok = SwitchLayout::placeScreens(screens, 5, 1, col, monitors, warned, error);
