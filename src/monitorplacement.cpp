@@ -86,8 +86,14 @@ bool Monitor::getMouseData()
             readPorts();
         engine->m_curPort = p;
         QRect first;
-        if (!engine->m_ownMonitors.isEmpty())
+        if (!engine->m_ownMonitors.isEmpty()) {
             first = ownRect(engine->m_ownMonitors.first());
+            later([place = SPANLINK_LOG_PLACE, R, C, w = first.width(), h = first.height()] {
+                QMessageLogger(place.file, place.line, place.function).debug()
+                    << "entered cell" << MonitorLogic::cellKey(R, C) << "is not ours: centred on our first monitor,"
+                    << w << "x" << h;
+            });
+        }
         pos = QPoint(first.x() + first.width() / 2, first.y() + first.height() / 2);
         placePointer(pos.x(), pos.y());
         showFrame(first);
