@@ -866,72 +866,71 @@ private slots:
         }
     }
 
-    // The pointer enters 8 px inside the side opposite the one it left by; an unknown direction puts it at
-    // 0,0 of the entered monitor's placement, a cell of no monitor of ours on our first monitor's centre.
+    // The pointer enters 8 px inside the side opposite the one it left by (an unknown direction: at 0,0 of the
+    // entered monitor's placement; a cell of no monitor of ours: on our first monitor's centre), the entered
+    // monitor framed; the frame stays on it while the pointer moves on, and a push from it crosses.
+    void arrivals_data()
+    {
+        QTest::addColumn<Entries>("monitors");
+        QTest::addColumn<Rects>("screens");
+        QTest::addColumn<QVector<int>>("status"); // row, column, direction, percent
+        QTest::addColumn<QPoint>("at");
+        QTest::addColumn<QRect>("frame");
+        QTest::addColumn<QVector<QPoint>>("path");
+        QTest::addColumn<QPoint>("push");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QPoint>("parked");
+        const Entries sizes {at(2, 1, 1), at(1, 1, 2), at(1, 1, 3, 1280, 1024)};
+        const Rects side {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
+        const QRect small(1920, 0, 1280, 1024);
+        const auto row
+            = [](const char *name, const Entries &monitors, const Rects &screens, QVector<int> status, QPoint at,
+                  QRect frame, QVector<QPoint> path = {}, QPoint push = {}, const char *sent = "", QPoint parked = {}) {
+                  QTest::newRow(name) << monitors << screens << status << at << frame << path << push
+                                      << QString::fromUtf8(sent) << parked;
+              };
+        row("from the left", sizes, side, {1, 3, 7, 50}, {1928, 512}, small);
+        row("unknown direction", sizes, side, {1, 3, 12, 50}, {0, 0}, small);
+        row("no monitor of ours", sizes, side, {1, 7, 2, 50}, {960, 540}, {0, 0, 1920, 1080});
+        row("sizes differ", {at(1, 1, 1), at(1, 1, 2, 1280, 1024), at(2, 1, 3)}, side, {1, 2, 7, 50}, {1928, 512},
+            small, {{2500, 500}, {1925, 500}}, {3199, 500}, "2:1,3,7,48", {3187, 1011});
+        row("stacked, centred", {at(1, 1, 1), at(1, 2, 1, 1280, 1024), at(2, 3, 1)},
+            {{0, 0, 1920, 1080}, {320, 1080, 1280, 1024}}, {2, 1, 4, 50}, {960, 2096}, {320, 1080, 1280, 1024},
+            {{960, 1500}, {960, 1600}}, {960, 2100}, "2:3,1,5,50", {1587, 2091});
+        const Entries offset {at(1, 1, 1, 2560, 1440), at(1, 1, 2)};
+        const Rects offsetScreens {{0, 0, 2560, 1440}, {2560, 360, 1920, 1080}};
+        row("offset, from the left", offset, offsetScreens, {1, 2, 7, 0}, {2568, 360}, {2560, 360, 1920, 1080});
+        row("offset, from upper right", offset, offsetScreens, {1, 2, 6, 0}, {2573, 1427}, {2560, 360, 1920, 1080},
+            {{100, 100}, {3000, 500}});
+        row("screens do not match", {at(1, 1, 1), at(1, 1, 2, 1280, 1024)}, {{0, 0, 3200, 1080}}, {1, 2, 7, 50},
+            {1928, 512}, small);
+    }
     void arrivals()
     {
-        setUp({at(2, 1, 1), at(1, 1, 2), at(1, 1, 3, 1280, 1024)}, {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}});
+        QFETCH(Entries, monitors);
+        QFETCH(Rects, screens);
+        QFETCH(QVector<int>, status);
+        QFETCH(QPoint, at);
+        QFETCH(QRect, frame);
+        QFETCH(QVector<QPoint>, path);
+        QFETCH(QPoint, push);
+        QFETCH(QString, sent);
+        QFETCH(QPoint, parked);
+        setUp(monitors, screens);
         focusElsewhere();
-        arrive(1, 3, 7, 50);
-        QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
+        arrive(status[0], status[1], status[2], status[3]);
+        QCOMPARE(QCursor::pos(), at);
+        QCOMPARE(this->frame(), std::pair(frame, 0));
         QCOMPARE(e->m_curPort, 1);
         QCOMPARE(takeSignals(), 1);
-        arrive(1, 3, 12, 50);
-        QCOMPARE(QCursor::pos(), QPoint(0, 0));
-        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
-        arrive(1, 7, 2, 50);
-        QCOMPARE(QCursor::pos(), QPoint(960, 540));
-        QCOMPARE(frame(), std::pair(QRect(0, 0, 1920, 1080), 0));
-    }
-
-    // Arrivals on monitors of different sizes, and crossings from them.
-    void arrivalsOnMonitorsOfDifferentSizes()
-    {
-        setUp({at(1, 1, 1), at(1, 1, 2, 1280, 1024), at(2, 1, 3)}, {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}});
-        focusElsewhere();
-        arrive(1, 2, 7, 50);
-        QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
-        QVERIFY(passedOn({{2500, 500}, {1925, 500}}));
-        QCOMPARE(move(3199, 500), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:1,3,7,48"}));
-        QCOMPARE(QCursor::pos(), QPoint(3187, 1011));
-    }
-    void arrivalsStackedCentred()
-    {
-        setUp({at(1, 1, 1), at(1, 2, 1, 1280, 1024), at(2, 3, 1)}, {{0, 0, 1920, 1080}, {320, 1080, 1280, 1024}});
-        focusElsewhere();
-        arrive(2, 1, 4, 50);
-        QCOMPARE(QCursor::pos(), QPoint(960, 2096));
-        QCOMPARE(frame(), std::pair(QRect(320, 1080, 1280, 1024), 0));
-        QCOMPARE(move(960, 1500), PassedOn);
         after(150);
-        QCOMPARE(move(960, 1600), PassedOn);
-        QCOMPARE(move(960, 2100), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:3,1,5,50"}));
-        QCOMPARE(QCursor::pos(), QPoint(1587, 2091));
-    }
-    // The frame stays on the entered monitor while the pointer moves on.
-    void arrivalsOffsetBottomsAligned()
-    {
-        setUp({at(1, 1, 1, 2560, 1440), at(1, 1, 2)}, {{0, 0, 2560, 1440}, {2560, 360, 1920, 1080}});
-        focusElsewhere();
-        arrive(1, 2, 7, 0);
-        QCOMPARE(QCursor::pos(), QPoint(2568, 360));
-        arrive(1, 2, 6, 0);
-        QCOMPARE(QCursor::pos(), QPoint(2573, 1427));
-        QCOMPARE(frame(), std::pair(QRect(2560, 360, 1920, 1080), 0));
-        QVERIFY(passedOn({{100, 100}, {3000, 500}}));
-        QCOMPARE(frame(), std::pair(QRect(2560, 360, 1920, 1080), 0));
-    }
-    void arrivalOnScreensThatDoNotMatch()
-    {
-        setUp({at(1, 1, 1), at(1, 1, 2, 1280, 1024)}, {{0, 0, 3200, 1080}});
-        focusElsewhere();
-        arrive(1, 2, 7, 50);
-        QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
+        QVERIFY(passedOn(path));
+        QCOMPARE(this->frame(), std::pair(frame, 0));
+        if (!sent.isEmpty()) {
+            QCOMPARE(move(push.x(), push.y()), Swallowed);
+            QCOMPARE(takeSwitchRequests(), QStringList(sent));
+            QCOMPARE(QCursor::pos(), parked);
+        }
     }
     // Its edge bands would be out of reach: it stands for its screen, which the user leaves by its edges.
     void monitorOfOneByOneStandsForItsScreen()
