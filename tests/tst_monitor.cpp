@@ -52,6 +52,14 @@ struct BandCase {
     QPoint at;
     int code, percent;
 };
+struct ParkingCase {
+    int col, setting; // the monitor in cell (1, col), the switch's setting
+    QPoint point;
+};
+struct SessionCase {
+    const char *variable, *value; // set in the environment, if any
+    bool wayland; // the note says so
+};
 struct ArrivalPointCase {
     int direction, percent, col;
     QPoint point;
@@ -98,6 +106,8 @@ struct LayoutChangeCase {
     const char *sent;
 };
 Q_DECLARE_METATYPE(BandCase)
+Q_DECLARE_METATYPE(ParkingCase)
+Q_DECLARE_METATYPE(SessionCase)
 Q_DECLARE_METATYPE(ArrivalPointCase)
 Q_DECLARE_METATYPE(WalkCase)
 Q_DECLARE_METATYPE(PlacementCase)
@@ -311,24 +321,14 @@ private slots:
     // Where the pointer is parked after a switch, by the switch's setting (0 and unknown ones: lower right).
     void parkingPoints_data()
     {
-        QTest::addColumn<int>("col");
-        QTest::addColumn<int>("setting");
-        QTest::addColumn<QPoint>("point");
-        QTest::newRow("0") << 1 << 0 << QPoint(1907, 1067);
-        QTest::newRow("upper left") << 1 << 1 << QPoint(13, 13);
-        QTest::newRow("upper right") << 1 << 2 << QPoint(1907, 13);
-        QTest::newRow("lower left") << 1 << 3 << QPoint(13, 1067);
-        QTest::newRow("lower right") << 1 << 4 << QPoint(1907, 1067);
-        QTest::newRow("centre") << 1 << 5 << QPoint(960, 540);
-        QTest::newRow("unknown") << 1 << 7 << QPoint(1907, 1067);
-        QTest::newRow("second: upper left") << 2 << 1 << QPoint(1933, 13);
-        QTest::newRow("second: centre") << 2 << 5 << QPoint(2880, 540);
+        table<ParkingCase>({{"0", {1, 0, {1907, 1067}}}, {"upper left", {1, 1, {13, 13}}},
+            {"upper right", {1, 2, {1907, 13}}}, {"lower left", {1, 3, {13, 1067}}},
+            {"lower right", {1, 4, {1907, 1067}}}, {"centre", {1, 5, {960, 540}}}, {"unknown", {1, 7, {1907, 1067}}},
+            {"second: upper left", {2, 1, {1933, 13}}}, {"second: centre", {2, 5, {2880, 540}}}});
     }
     void parkingPoints()
     {
-        QFETCH(int, col);
-        QFETCH(int, setting);
-        QFETCH(QPoint, point);
+        const auto &[col, setting, point] = fetch<ParkingCase>();
         QCOMPARE(parkingPoint(setting, monitorAt(col), 10), point);
     }
 
@@ -433,26 +433,21 @@ private slots:
     // The tray's note: crossings need X11, by the session type or a Wayland compositor's socket.
     void sessionNote_data()
     {
-        QTest::addColumn<QByteArray>("variable");
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<bool>("wayland");
-        QTest::newRow("neither") << QByteArray() << QByteArray() << false;
-        QTest::newRow("x11 session") << QByteArray("XDG_SESSION_TYPE") << QByteArray("x11") << false;
-        QTest::newRow("Wayland session") << QByteArray("XDG_SESSION_TYPE") << QByteArray("Wayland") << true;
-        QTest::newRow("Wayland socket") << QByteArray("WAYLAND_DISPLAY") << QByteArray("wayland-0") << true;
+        table<SessionCase>({{"neither", {nullptr, nullptr, false}}, {"x11 session", {"XDG_SESSION_TYPE", "x11", false}},
+            {"Wayland session", {"XDG_SESSION_TYPE", "Wayland", true}},
+            {"Wayland socket", {"WAYLAND_DISPLAY", "wayland-0", true}}});
     }
     void sessionNote()
     {
-        QFETCH(QByteArray, variable);
-        QFETCH(QByteArray, value);
-        QFETCH(bool, wayland);
+        const auto &[variable, value, wayland] = fetch<SessionCase>();
         qunsetenv("XDG_SESSION_TYPE");
         qunsetenv("WAYLAND_DISPLAY");
-        if (!variable.isEmpty())
-            qputenv(variable.constData(), value);
+        if (variable)
+            qputenv(variable, value);
         const Monitor fresh;
         const QString note = fresh.property("sessionNote").toString();
-        qunsetenv(variable.constData());
+        if (variable)
+            qunsetenv(variable);
         QCOMPARE(
             note, wayland ? QStringLiteral("Crossings need an X11 session; this is a Wayland session.") : QString());
     }
