@@ -663,9 +663,8 @@ private slots:
         QCOMPARE(button(HookMessage::MouseWheel), Swallowed);
         QCOMPARE(e->m_leftButtonDown, 0);
         QCOMPARE(move(1917, 300), Swallowed);
-        QCOMPARE(VirtualHid::sentFrames().size(), 0);
         QCOMPARE(move(1917, 301), Swallowed);
-        QCOMPARE(takeSwitchRequests(), QStringList());
+        QCOMPARE(VirtualHid::sentFrames().size(), 0);
 
         QTest::qWait(100);
         QCOMPARE(e->m_switchPending, 0);
@@ -932,29 +931,10 @@ private slots:
 
     // Only the key-down of the focus-arrival key is an arrival; other keys, key-ups, system keys and a
     // missing record are passed on and change nothing.
+    // Only the switch's key-down of the focus-arrival key, when the switch gives the focus to this port, is an
+    // arrival; a key of our own keyboard, other keys, key-ups, system keys and a missing record are passed on
+    // and change nothing.
     void focusArrivalKey()
-    {
-        setUp({at(1, 1, 1), at(2, 1, 2)});
-        focusElsewhere();
-        e->m_switchPending = 1;
-        mouseStatus(1, 1, 7, 25);
-        QCursor::setPos(1, 1);
-        QCOMPARE(key(FocusArrivalKey, HookMessage::KeyUp), PassedOn);
-        QCOMPARE(key(FocusArrivalKey, HookMessage::SysKeyDown), PassedOn);
-        QCOMPARE(key(65), PassedOn);
-        QCOMPARE(Monitor::keyboardProc(0, HookMessage::KeyDown, 0), PassedOn);
-        settle();
-        QCOMPARE(QCursor::pos(), QPoint(1, 1));
-        QCOMPARE(e->m_switchPending, 1);
-        QCOMPARE(key(FocusArrivalKey), PassedOn);
-        QCOMPARE(QCursor::pos(), QPoint(8, 270));
-        QCOMPARE(e->m_switchPending, 0);
-        QCOMPARE(e->m_curPort, 1);
-    }
-
-    // The switch's key is an arrival only when the switch gives the focus to this port; any other is passed on
-    // and changes nothing.
-    void focusArrivalKeyFromAKeyboardOfOurOwn()
     {
         setUp({at(1, 1, 1), at(2, 1, 2)});
         QCursor::setPos(5, 5);
@@ -975,6 +955,14 @@ private slots:
         QCOMPARE(QCursor::pos(), QPoint(1907, 1067));
         QCOMPARE(e->m_curPort, 1);
         VirtualHid::model().currentPort = 1; // now it gives it back
+        focusElsewhere();
+        QCOMPARE(key(FocusArrivalKey, HookMessage::KeyUp), PassedOn);
+        QCOMPARE(key(FocusArrivalKey, HookMessage::SysKeyDown), PassedOn);
+        QCOMPARE(key(65), PassedOn);
+        QCOMPARE(Monitor::keyboardProc(0, HookMessage::KeyDown, 0), PassedOn);
+        settle();
+        QCOMPARE(QCursor::pos(), QPoint(1907, 1067));
+        QCOMPARE(e->m_switchPending, 1);
         QCOMPARE(key(FocusArrivalKey), PassedOn);
         QCOMPARE(QCursor::pos(), QPoint(8, 270));
         QCOMPARE(e->m_curPort, 1);
