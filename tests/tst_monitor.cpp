@@ -27,13 +27,93 @@ using Entries = QVector<SwitchModel::MonitorEntry>;
 using Rects = QVector<QRect>;
 Q_DECLARE_METATYPE(SwitchModel::MonitorEntry)
 
-QStringList texts(std::initializer_list<const char *> items)
+QStringList texts(const std::vector<const char *> &items)
 {
     QStringList out;
     for (const char *item : items)
         out << QString::fromUtf8(item);
     return out;
 }
+
+// A data table of one column, "case", whose rows are `Case`s; a case's row is fetched by fetch().
+template <typename Case> void table(std::initializer_list<std::pair<const char *, Case>> rows)
+{
+    QTest::addColumn<Case>("case");
+    for (const auto &[name, row] : rows)
+        QTest::newRow(name) << row;
+}
+template <typename Case> const Case &fetch()
+{
+    return *static_cast<const Case *>(QTest::qData("case", qMetaTypeId<Case>()));
+}
+
+struct BandCase {
+    int col, width;
+    QPoint at;
+    int code, percent;
+};
+struct ParkingCase {
+    int col, setting; // the monitor in cell (1, col), the switch's setting
+    QPoint point;
+};
+struct SessionCase {
+    const char *variable, *value; // set in the environment, if any
+    bool wayland; // the note says so
+};
+struct ArrivalPointCase {
+    int direction, percent, col;
+    QPoint point;
+};
+struct WalkCase {
+    int code;
+    QPoint from; // row, column
+    bool cyclic;
+    int count;
+    QPoint first, last;
+};
+struct PlacementCase {
+    Entries monitors;
+    Rects screens;
+    QString placed; // the log's word on it, if any
+    QPoint origin; // row, column of our first monitor in the switch's list
+    std::vector<const char *> own, ports;
+};
+struct CrossingCase {
+    Entries monitors;
+    Rects screens;
+    int absentPort;
+    bool wrapAround;
+    QVector<QPoint> path;
+    QPoint push;
+    std::vector<const char *> sent;
+};
+struct ArrivalCase {
+    Entries monitors;
+    Rects screens;
+    int row, col, direction, percent; // the switch's word of where the pointer enters
+    QPoint at;
+    QRect frame;
+    QVector<QPoint> path = {}; // moves after it, passed on
+    QPoint push = {};
+    const char *sent = nullptr;
+    QPoint parked = {};
+};
+struct LayoutChangeCase {
+    Entries before, after;
+    bool here; // uploaded by this computer's own connection
+    int beats; // heartbeats until the new layout is in force
+    QPoint push;
+    const char *sent;
+};
+Q_DECLARE_METATYPE(BandCase)
+Q_DECLARE_METATYPE(ParkingCase)
+Q_DECLARE_METATYPE(SessionCase)
+Q_DECLARE_METATYPE(ArrivalPointCase)
+Q_DECLARE_METATYPE(WalkCase)
+Q_DECLARE_METATYPE(PlacementCase)
+Q_DECLARE_METATYPE(CrossingCase)
+Q_DECLARE_METATYPE(ArrivalCase)
+Q_DECLARE_METATYPE(LayoutChangeCase)
 
 // A 1920 x 1080 monitor in cell (1, col) of a computer whose origin is (1, 1).
 OwnCell monitorAt(int col, int width = 1920)
@@ -215,155 +295,97 @@ private slots:
     // Edge bands of a monitor: direction code and percent along the edge; a monitor of width 0 has none.
     void bands_data()
     {
-        QTest::addColumn<int>("col");
-        QTest::addColumn<int>("width");
-        QTest::addColumn<QPoint>("at");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<int>("percent");
-        const auto row = [](const char *name, int col, int width, QPoint at, int code, int percent) {
-            QTest::newRow(name) << col << width << at << code << percent;
-        };
-        row("middle", 1, 1920, {960, 540}, 0, 0);
-        row("upper-left corner", 1, 1920, {0, 0}, 1, 0);
-        row("beyond the upper-left", 1, 1920, {-40, -3}, 1, 0);
-        row("corner rows end", 1, 1920, {3, 10}, 1, 0);
-        row("left edge starts", 1, 1920, {3, 11}, 2, 1);
-        row("left edge", 1, 1920, {5, 540}, 2, 50);
-        row("left band ends", 1, 1920, {6, 540}, 0, 0);
-        row("inside near the top", 1, 1920, {7, 40}, 0, 0);
-        row("beyond the left edge", 1, 1920, {-50, 500}, 2, 46);
-        row("lower-left corner", 1, 1920, {3, 1070}, 3, 0);
-        row("left edge ends", 1, 1920, {3, 1069}, 2, 98);
-        row("top edge", 1, 1920, {960, 0}, 4, 50);
-        row("top band", 1, 1920, {960, 5}, 4, 50);
-        row("top band ends", 1, 1920, {960, 6}, 0, 0);
-        row("bottom edge", 1, 1920, {960, 1076}, 5, 50);
-        row("beyond the bottom", 1, 1920, {480, 5000}, 5, 25);
-        row("upper-right corner", 1, 1920, {1920, 5}, 6, 0);
-        row("right edge", 1, 1920, {1917, 300}, 7, 27);
-        row("beyond the right edge", 1, 1920, {5000, 300}, 7, 27);
-        row("on the next monitor", 1, 1920, {1921, 5}, 0, 0);
-        row("lower-right corner", 1, 1920, {1920, 1075}, 8, 0);
-        row("second: upper-left corner", 2, 1920, {0, 0}, 1, 0);
-        row("second: left edge", 2, 1920, {1922, 500}, 2, 46);
-        row("second: top edge", 2, 1920, {2880, 0}, 4, 50);
-        row("width 0: top", 1, 0, {960, 0}, 0, 0);
-        row("width 0: right", 1, 0, {1917, 300}, 7, 27);
+        table<BandCase>({{"middle", {1, 1920, {960, 540}, 0, 0}}, {"upper-left corner", {1, 1920, {0, 0}, 1, 0}},
+            {"beyond the upper-left", {1, 1920, {-40, -3}, 1, 0}}, {"corner rows end", {1, 1920, {3, 10}, 1, 0}},
+            {"left edge starts", {1, 1920, {3, 11}, 2, 1}}, {"left edge", {1, 1920, {5, 540}, 2, 50}},
+            {"left band ends", {1, 1920, {6, 540}, 0, 0}}, {"inside near the top", {1, 1920, {7, 40}, 0, 0}},
+            {"beyond the left edge", {1, 1920, {-50, 500}, 2, 46}}, {"lower-left corner", {1, 1920, {3, 1070}, 3, 0}},
+            {"left edge ends", {1, 1920, {3, 1069}, 2, 98}}, {"top edge", {1, 1920, {960, 0}, 4, 50}},
+            {"top band", {1, 1920, {960, 5}, 4, 50}}, {"top band ends", {1, 1920, {960, 6}, 0, 0}},
+            {"bottom edge", {1, 1920, {960, 1076}, 5, 50}}, {"beyond the bottom", {1, 1920, {480, 5000}, 5, 25}},
+            {"upper-right corner", {1, 1920, {1920, 5}, 6, 0}}, {"right edge", {1, 1920, {1917, 300}, 7, 27}},
+            {"beyond the right edge", {1, 1920, {5000, 300}, 7, 27}},
+            {"on the next monitor", {1, 1920, {1921, 5}, 0, 0}}, {"lower-right corner", {1, 1920, {1920, 1075}, 8, 0}},
+            {"second: upper-left corner", {2, 1920, {0, 0}, 1, 0}},
+            {"second: left edge", {2, 1920, {1922, 500}, 2, 46}}, {"second: top edge", {2, 1920, {2880, 0}, 4, 50}},
+            {"width 0: top", {1, 0, {960, 0}, 0, 0}}, {"width 0: right", {1, 0, {1917, 300}, 7, 27}}});
     }
     void bands()
     {
-        QFETCH(int, col);
-        QFETCH(int, width);
-        QFETCH(QPoint, at);
-        QFETCH(int, code);
-        QFETCH(int, percent);
-        const Band b = classify(at.x(), at.y(), monitorAt(col, width), 5, 10);
-        QCOMPARE(b.code, code);
-        QCOMPARE(b.percent, percent);
+        const BandCase &c = fetch<BandCase>();
+        const Band b = classify(c.at.x(), c.at.y(), monitorAt(c.col, c.width), 5, 10);
+        QCOMPARE(b.code, c.code);
+        QCOMPARE(b.percent, c.percent);
     }
 
     // Where the pointer is parked after a switch, by the switch's setting (0 and unknown ones: lower right).
     void parkingPoints_data()
     {
-        QTest::addColumn<int>("col");
-        QTest::addColumn<int>("setting");
-        QTest::addColumn<QPoint>("point");
-        QTest::newRow("0") << 1 << 0 << QPoint(1907, 1067);
-        QTest::newRow("upper left") << 1 << 1 << QPoint(13, 13);
-        QTest::newRow("upper right") << 1 << 2 << QPoint(1907, 13);
-        QTest::newRow("lower left") << 1 << 3 << QPoint(13, 1067);
-        QTest::newRow("lower right") << 1 << 4 << QPoint(1907, 1067);
-        QTest::newRow("centre") << 1 << 5 << QPoint(960, 540);
-        QTest::newRow("unknown") << 1 << 7 << QPoint(1907, 1067);
-        QTest::newRow("second: upper left") << 2 << 1 << QPoint(1933, 13);
-        QTest::newRow("second: centre") << 2 << 5 << QPoint(2880, 540);
+        table<ParkingCase>({{"0", {1, 0, {1907, 1067}}}, {"upper left", {1, 1, {13, 13}}},
+            {"upper right", {1, 2, {1907, 13}}}, {"lower left", {1, 3, {13, 1067}}},
+            {"lower right", {1, 4, {1907, 1067}}}, {"centre", {1, 5, {960, 540}}}, {"unknown", {1, 7, {1907, 1067}}},
+            {"second: upper left", {2, 1, {1933, 13}}}, {"second: centre", {2, 5, {2880, 540}}}});
     }
     void parkingPoints()
     {
-        QFETCH(int, col);
-        QFETCH(int, setting);
-        QFETCH(QPoint, point);
+        const auto &[col, setting, point] = fetch<ParkingCase>();
         QCOMPARE(parkingPoint(setting, monitorAt(col), 10), point);
     }
 
     // Where an arriving pointer is put on the monitor in column `col` (0-based, 1920 wide): the side opposite
     // the direction it left by, at its percent.
+    // Where an arriving pointer is put on the monitor in column `col` (0-based, 1920 wide): the side opposite
+    // the direction it left by, at its percent.
     void arrivalPoints_data()
     {
-        QTest::addColumn<int>("direction");
-        QTest::addColumn<int>("percent");
-        QTest::addColumn<int>("col");
-        QTest::addColumn<QPoint>("point");
-        QTest::newRow("from upper left") << 1 << 50 << 1 << QPoint(3827, 1067);
-        QTest::newRow("from the left") << 2 << 50 << 1 << QPoint(3832, 540);
-        QTest::newRow("from lower left") << 3 << 50 << 1 << QPoint(3827, 13);
-        QTest::newRow("from the top") << 4 << 50 << 1 << QPoint(2880, 1072);
-        QTest::newRow("from the bottom") << 5 << 50 << 1 << QPoint(2880, 8);
-        QTest::newRow("from upper right") << 6 << 50 << 1 << QPoint(1933, 1067);
-        QTest::newRow("from the right") << 7 << 50 << 1 << QPoint(1928, 540);
-        QTest::newRow("from lower right") << 8 << 50 << 1 << QPoint(1933, 13);
-        QTest::newRow("code 0") << 0 << 50 << 1 << QPoint(0, 0);
-        QTest::newRow("code 9") << 9 << 50 << 1 << QPoint(0, 0);
-        QTest::newRow("top, 100 %") << 4 << 100 << 1 << QPoint(3840, 1072);
-        QTest::newRow("left of the origin") << 7 << 0 << -1 << QPoint(-1912, 0);
-        QTest::newRow("first column") << 1 << 0 << 0 << QPoint(1907, 1067);
+        table<ArrivalPointCase>({{"from upper left", {1, 50, 1, {3827, 1067}}},
+            {"from the left", {2, 50, 1, {3832, 540}}}, {"from lower left", {3, 50, 1, {3827, 13}}},
+            {"from the top", {4, 50, 1, {2880, 1072}}}, {"from the bottom", {5, 50, 1, {2880, 8}}},
+            {"from upper right", {6, 50, 1, {1933, 1067}}}, {"from the right", {7, 50, 1, {1928, 540}}},
+            {"from lower right", {8, 50, 1, {1933, 13}}}, {"code 0", {0, 50, 1, {0, 0}}},
+            {"code 9", {9, 50, 1, {0, 0}}}, {"top, 100 %", {4, 100, 1, {3840, 1072}}},
+            {"left of the origin", {7, 0, -1, {-1912, 0}}}, {"first column", {1, 0, 0, {1907, 1067}}}});
     }
     void arrivalPoints()
     {
-        QFETCH(int, direction);
-        QFETCH(int, percent);
-        QFETCH(int, col);
-        QFETCH(QPoint, point);
-        QCOMPARE(placement(direction, percent, QRect(col * 1920, 0, 1920, 1080), 5, 10), point);
+        const ArrivalPointCase &c = fetch<ArrivalPointCase>();
+        QCOMPARE(placement(c.direction, c.percent, QRect(c.col * 1920, 0, 1920, 1080), 5, 10), c.point);
     }
 
     // The cells a crossing looks at: along the row or column for edges, diagonally for corners; with
     // wrap-around back from the grid's far side (16 x 16).
+    // The cells a crossing looks at: along the row or column for edges, diagonally for corners; with
+    // wrap-around back from the grid's far side (16 x 16).
     void walks_data()
     {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QPoint>("from"); // row, column
-        QTest::addColumn<bool>("cyclic");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QPoint>("first");
-        QTest::addColumn<QPoint>("last");
-        const auto row
-            = [](const char *name, int code, QPoint from, bool cyclic, int cells, QPoint first, QPoint last) {
-                  QTest::newRow(name) << code << from << cyclic << cells << first << last;
-              };
-        row("left from the first column", 2, {3, 1}, false, 0, {}, {});
-        row("left, wrapping", 2, {3, 1}, true, 16, {3, 16}, {3, 1});
-        row("right from the last column, wrapping", 7, {3, 16}, true, 16, {3, 1}, {3, 16});
-        row("up from the first row, wrapping", 4, {1, 5}, true, 16, {16, 5}, {1, 5});
-        row("right to the edge", 7, {3, 12}, false, 4, {3, 13}, {3, 16});
-        row("upper left from the corner", 1, {1, 1}, false, 0, {}, {});
-        row("upper left, wrapping", 1, {1, 1}, true, 16, {16, 16}, {1, 1});
-        row("lower left from row 1, wrapping", 3, {1, 1}, true, 1, {1, 1}, {1, 1});
-        row("lower right from the far corner", 8, {16, 16}, true, 16, {1, 1}, {16, 16});
-        row("lower right", 8, {5, 3}, true, 14, {6, 4}, {5, 3});
-        row("upper left from inside", 1, {3, 5}, true, 14, {2, 4}, {3, 5});
-        row("upper right", 6, {5, 3}, true, 7, {4, 4}, {5, 3});
-        row("lower left from the last row", 3, {16, 10}, true, 7, {10, 16}, {16, 10});
-        row("upper right, no wrap", 6, {16, 10}, false, 6, {15, 11}, {10, 16});
-        row("outside the grid", 1, {20, 1}, true, 0, {}, {});
+        table<WalkCase>({{"left from the first column", {2, {3, 1}, false, 0, {}, {}}},
+            {"left, wrapping", {2, {3, 1}, true, 16, {3, 16}, {3, 1}}},
+            {"right from the last column, wrapping", {7, {3, 16}, true, 16, {3, 1}, {3, 16}}},
+            {"up from the first row, wrapping", {4, {1, 5}, true, 16, {16, 5}, {1, 5}}},
+            {"right to the edge", {7, {3, 12}, false, 4, {3, 13}, {3, 16}}},
+            {"upper left from the corner", {1, {1, 1}, false, 0, {}, {}}},
+            {"upper left, wrapping", {1, {1, 1}, true, 16, {16, 16}, {1, 1}}},
+            {"lower left from row 1, wrapping", {3, {1, 1}, true, 1, {1, 1}, {1, 1}}},
+            {"lower right from the far corner", {8, {16, 16}, true, 16, {1, 1}, {16, 16}}},
+            {"lower right", {8, {5, 3}, true, 14, {6, 4}, {5, 3}}},
+            {"upper left from inside", {1, {3, 5}, true, 14, {2, 4}, {3, 5}}},
+            {"upper right", {6, {5, 3}, true, 7, {4, 4}, {5, 3}}},
+            {"lower left from the last row", {3, {16, 10}, true, 7, {10, 16}, {16, 10}}},
+            {"upper right, no wrap", {6, {16, 10}, false, 6, {15, 11}, {10, 16}}},
+            {"outside the grid", {1, {20, 1}, true, 0, {}, {}}}});
     }
     void walks()
     {
-        QFETCH(int, code);
-        QFETCH(QPoint, from);
-        QFETCH(bool, cyclic);
+        const WalkCase &c = fetch<WalkCase>();
         QVector<QPoint> cells;
-        walk(code, {from.x(), from.y()}, cyclic, [&](Cell c) {
-            cells << QPoint(c.row, c.col);
+        walk(c.code, {c.from.x(), c.from.y()}, c.cyclic, [&](Cell cell) {
+            cells << QPoint(cell.row, cell.col);
             return false;
         });
-        QFETCH(int, count);
-        QFETCH(QPoint, first);
-        QFETCH(QPoint, last);
-        QCOMPARE(int(cells.size()), count);
+        QCOMPARE(int(cells.size()), c.count);
         if (!cells.isEmpty()) {
-            QCOMPARE(cells.first(), first);
-            QCOMPARE(cells.last(), last);
+            QCOMPARE(cells.first(), c.first);
+            QCOMPARE(cells.last(), c.last);
         }
     }
 
@@ -411,26 +433,21 @@ private slots:
     // The tray's note: crossings need X11, by the session type or a Wayland compositor's socket.
     void sessionNote_data()
     {
-        QTest::addColumn<QByteArray>("variable");
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<bool>("wayland");
-        QTest::newRow("neither") << QByteArray() << QByteArray() << false;
-        QTest::newRow("x11 session") << QByteArray("XDG_SESSION_TYPE") << QByteArray("x11") << false;
-        QTest::newRow("Wayland session") << QByteArray("XDG_SESSION_TYPE") << QByteArray("Wayland") << true;
-        QTest::newRow("Wayland socket") << QByteArray("WAYLAND_DISPLAY") << QByteArray("wayland-0") << true;
+        table<SessionCase>({{"neither", {nullptr, nullptr, false}}, {"x11 session", {"XDG_SESSION_TYPE", "x11", false}},
+            {"Wayland session", {"XDG_SESSION_TYPE", "Wayland", true}},
+            {"Wayland socket", {"WAYLAND_DISPLAY", "wayland-0", true}}});
     }
     void sessionNote()
     {
-        QFETCH(QByteArray, variable);
-        QFETCH(QByteArray, value);
-        QFETCH(bool, wayland);
+        const auto &[variable, value, wayland] = fetch<SessionCase>();
         qunsetenv("XDG_SESSION_TYPE");
         qunsetenv("WAYLAND_DISPLAY");
-        if (!variable.isEmpty())
-            qputenv(variable.constData(), value);
+        if (variable)
+            qputenv(variable, value);
         const Monitor fresh;
         const QString note = fresh.property("sessionNote").toString();
-        qunsetenv(variable.constData());
+        if (variable)
+            qunsetenv(variable);
         QCOMPARE(
             note, wayland ? QStringLiteral("Crossings need an X11 session; this is a Wayland session.") : QString());
     }
@@ -556,72 +573,59 @@ private slots:
     // before it in its row or column; the origin is our first cell in key order.
     void ownMonitorsPlaced_data()
     {
-        QTest::addColumn<Entries>("monitors");
-        QTest::addColumn<Rects>("screens");
-        QTest::addColumn<QString>("placed"); // the log's word on it, if any
-        QTest::addColumn<QPoint>("origin"); // row, column of our first monitor in the switch's list
-        QTest::addColumn<QStringList>("own");
-        QTest::addColumn<QStringList>("ports");
         const QString byCells
             = QStringLiteral("This computer's monitors are placed by their cells in the switch's layout: ");
-        QTest::newRow("key order") << Entries {at(1, 1, 10), at(1, 1, 2), at(2, 1, 3)} << Rects() << QString()
-                                   << QPoint(1, 2) << texts({"1,10: 15360,0 17280,1080", "1,2: 0,0 1920,1080"})
-                                   << texts({"1,10: 1", "1,2: 1", "1,3: 2"});
-        QTest::newRow("below-left") << Entries {at(1, 3, 2), at(1, 2, 3)} << Rects() << QString() << QPoint(2, 3)
-                                    << texts({"2,3: 0,0 1920,1080", "3,2: -1920,1080 0,2160"})
-                                    << texts({"2,3: 1", "3,2: 1"});
-        QTest::newRow("side by side, sizes differ")
-            << Entries {at(1, 1, 1), at(1, 1, 2, 1280, 1024), at(2, 1, 3)}
-            << Rects {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}}
-            << QStringLiteral("This computer's monitors lie where its screens are") << QPoint(1, 1)
-            << texts({"1,1: 0,0 1920,1080", "1,2: 1920,0 3200,1024"}) << texts({"1,1: 1", "1,2: 1", "1,3: 2"});
-        QTest::newRow("stacked, centred")
-            << Entries {at(1, 1, 1), at(1, 2, 1, 1280, 1024), at(2, 3, 1)}
-            << Rects {{0, 0, 1920, 1080}, {320, 1080, 1280, 1024}} << QString() << QPoint(1, 1)
-            << texts({"1,1: 0,0 1920,1080", "2,1: 320,1080 1600,2104"}) << texts({"1,1: 1", "2,1: 1", "3,1: 2"});
-        QTest::newRow("offset, bottoms aligned")
-            << Entries {at(1, 1, 1, 2560, 1440), at(1, 1, 2)} << Rects {{0, 0, 2560, 1440}, {2560, 360, 1920, 1080}}
-            << QString() << QPoint(1, 1) << texts({"1,1: 0,0 2560,1440", "1,2: 2560,360 4480,1440"})
-            << texts({"1,1: 1", "1,2: 1"});
-        QTest::newRow("a screen left of the primary one")
-            << Entries {at(2, 1, 1), at(1, 1, 2), at(1, 1, 3)} << Rects {{-1920, 0, 1920, 1080}, {0, 0, 1920, 1080}}
-            << QString() << QPoint(1, 2) << texts({"1,2: -1920,0 0,1080", "1,3: 0,0 1920,1080"})
-            << texts({"1,1: 2", "1,2: 1", "1,3: 1"});
-        QTest::newRow("screens do not match: one screen")
-            << Entries {at(1, 1, 1), at(1, 1, 2, 1280, 1024)} << Rects {{0, 0, 3200, 1080}}
-            << byCells + QStringLiteral("2 monitor(s) of this computer in the layout, 1 screen(s) on the desktop")
-            << QPoint(1, 1) << texts({"1,1: 0,0 1920,1080", "1,2: 1920,0 3200,1024"}) << texts({"1,1: 1", "1,2: 1"});
-        QTest::newRow("screens do not match: sizes")
-            << Entries {at(1, 1, 1), at(1, 1, 2, 1280, 1024)} << Rects {{0, 0, 1920, 1080}, {1920, 0, 1920, 1080}}
-            << byCells
-                + QStringLiteral("the sizes differ: 1920 x 1080, 1280 x 1024 in the layout, 1920 x 1080, 1920 x 1080 "
-                                 "on the desktop")
-            << QPoint(1, 1) << texts({"1,1: 0,0 1920,1080", "1,2: 1920,0 3200,1024"}) << texts({"1,1: 1", "1,2: 1"});
-        QTest::newRow("screens do not match: one column, apart")
-            << Entries {at(1, 1, 1), at(1, 2, 1, 1280, 1024)} << Rects {{0, 0, 1920, 1080}, {1920, 1080, 1280, 1024}}
-            << byCells + QStringLiteral("the screens do not lie as the cells' rows and columns do") << QPoint(1, 1)
-            << texts({"1,1: 0,0 1920,1080", "2,1: 0,1080 1280,2104"}) << texts({"1,1: 1", "2,1: 1"});
-        QTest::newRow("screens do not match: arrangement")
-            << Entries {at(1, 1, 1), at(1, 2, 1, 1280, 1024)} << Rects {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}}
-            << byCells + QStringLiteral("the screens do not lie as the cells' rows and columns do") << QPoint(1, 1)
-            << texts({"1,1: 0,0 1920,1080", "2,1: 0,1080 1280,2104"}) << texts({"1,1: 1", "2,1: 1"});
+        table<PlacementCase>({{"key order",
+                                  {{at(1, 1, 10), at(1, 1, 2), at(2, 1, 3)}, {}, {}, {1, 2},
+                                      {"1,10: 15360,0 17280,1080", "1,2: 0,0 1920,1080"},
+                                      {"1,10: 1", "1,2: 1", "1,3: 2"}}},
+            {"below-left",
+                {{at(1, 3, 2), at(1, 2, 3)}, {}, {}, {2, 3}, {"2,3: 0,0 1920,1080", "3,2: -1920,1080 0,2160"},
+                    {"2,3: 1", "3,2: 1"}}},
+            {"side by side, sizes differ",
+                {{at(1, 1, 1), at(1, 1, 2, 1280, 1024), at(2, 1, 3)}, {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}},
+                    QStringLiteral("This computer's monitors lie where its screens are"), {1, 1},
+                    {"1,1: 0,0 1920,1080", "1,2: 1920,0 3200,1024"}, {"1,1: 1", "1,2: 1", "1,3: 2"}}},
+            {"stacked, centred",
+                {{at(1, 1, 1), at(1, 2, 1, 1280, 1024), at(2, 3, 1)}, {{0, 0, 1920, 1080}, {320, 1080, 1280, 1024}}, {},
+                    {1, 1}, {"1,1: 0,0 1920,1080", "2,1: 320,1080 1600,2104"}, {"1,1: 1", "2,1: 1", "3,1: 2"}}},
+            {"offset, bottoms aligned",
+                {{at(1, 1, 1, 2560, 1440), at(1, 1, 2)}, {{0, 0, 2560, 1440}, {2560, 360, 1920, 1080}}, {}, {1, 1},
+                    {"1,1: 0,0 2560,1440", "1,2: 2560,360 4480,1440"}, {"1,1: 1", "1,2: 1"}}},
+            {"a screen left of the primary one",
+                {{at(2, 1, 1), at(1, 1, 2), at(1, 1, 3)}, {{-1920, 0, 1920, 1080}, {0, 0, 1920, 1080}}, {}, {1, 2},
+                    {"1,2: -1920,0 0,1080", "1,3: 0,0 1920,1080"}, {"1,1: 2", "1,2: 1", "1,3: 1"}}},
+            {"screens do not match: one screen",
+                {{at(1, 1, 1), at(1, 1, 2, 1280, 1024)}, {{0, 0, 3200, 1080}},
+                    byCells + QStringLiteral("2 monitor(s) of this computer in the layout, 1 screen(s) on the desktop"),
+                    {1, 1}, {"1,1: 0,0 1920,1080", "1,2: 1920,0 3200,1024"}, {"1,1: 1", "1,2: 1"}}},
+            {"screens do not match: sizes",
+                {{at(1, 1, 1), at(1, 1, 2, 1280, 1024)}, {{0, 0, 1920, 1080}, {1920, 0, 1920, 1080}},
+                    byCells
+                        + QStringLiteral(
+                            "the sizes differ: 1920 x 1080, 1280 x 1024 in the layout, 1920 x 1080, 1920 x 1080 "
+                            "on the desktop"),
+                    {1, 1}, {"1,1: 0,0 1920,1080", "1,2: 1920,0 3200,1024"}, {"1,1: 1", "1,2: 1"}}},
+            {"screens do not match: one column, apart",
+                {{at(1, 1, 1), at(1, 2, 1, 1280, 1024)}, {{0, 0, 1920, 1080}, {1920, 1080, 1280, 1024}},
+                    byCells + QStringLiteral("the screens do not lie as the cells' rows and columns do"), {1, 1},
+                    {"1,1: 0,0 1920,1080", "2,1: 0,1080 1280,2104"}, {"1,1: 1", "2,1: 1"}}},
+            {"screens do not match: arrangement",
+                {{at(1, 1, 1), at(1, 2, 1, 1280, 1024)}, {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}},
+                    byCells + QStringLiteral("the screens do not lie as the cells' rows and columns do"), {1, 1},
+                    {"1,1: 0,0 1920,1080", "2,1: 0,1080 1280,2104"}, {"1,1: 1", "2,1: 1"}}}});
     }
     void ownMonitorsPlaced()
     {
-        QFETCH(Entries, monitors);
-        QFETCH(Rects, screens);
-        QFETCH(QString, placed);
-        QFETCH(QStringList, own);
+        const auto &[monitors, screens, placed, origin, own, ports] = fetch<PlacementCase>();
         setUp(monitors, screens);
         if (!placed.isEmpty())
             QCOMPARE(
                 m_log->lines().filter(QRegularExpression(QStringLiteral("^This computer's"))), QStringList(placed));
-        QFETCH(QPoint, origin);
         QCOMPARE(e->m_originRow, origin.x());
         QCOMPARE(e->m_originCol, origin.y());
-        QCOMPARE(ownMonitors(), own);
-        QFETCH(QStringList, ports);
-        QCOMPARE(portsByCell(), ports);
+        QCOMPARE(ownMonitors(), texts(own));
+        QCOMPARE(portsByCell(), texts(ports));
     }
 
     // A list count of 0 from the switch leaves the layout as it was.
@@ -659,9 +663,8 @@ private slots:
         QCOMPARE(button(HookMessage::MouseWheel), Swallowed);
         QCOMPARE(e->m_leftButtonDown, 0);
         QCOMPARE(move(1917, 300), Swallowed);
-        QCOMPARE(VirtualHid::sentFrames().size(), 0);
         QCOMPARE(move(1917, 301), Swallowed);
-        QCOMPARE(takeSwitchRequests(), QStringList());
+        QCOMPARE(VirtualHid::sentFrames().size(), 0);
 
         QTest::qWait(100);
         QCOMPARE(e->m_switchPending, 0);
@@ -729,47 +732,27 @@ private slots:
     // Pushes over an edge, fast, after moves that are passed on: the request sent, or none and the push passed on.
     void crossings_data()
     {
-        QTest::addColumn<Entries>("monitors");
-        QTest::addColumn<Rects>("screens");
-        QTest::addColumn<int>("absentPort");
-        QTest::addColumn<bool>("wrapAround");
-        QTest::addColumn<QVector<QPoint>>("path");
-        QTest::addColumn<QPoint>("push");
-        QTest::addColumn<QStringList>("sent");
         const Entries wrapping {at(1, 1, 1), at(2, 1, 16), at(2, 16, 16)};
-        QTest::newRow("empty cell and absent port skipped")
-            << Entries {at(1, 1, 1), at(3, 1, 3), at(2, 1, 4)} << Rects() << 3 << false << QVector<QPoint> {{960, 540}}
-            << QPoint(1919, 540) << texts({"2:1,4,7,50"});
-        QTest::newRow("no wrap-around") << wrapping << Rects() << 0 << false
-                                        << QVector<QPoint> {{960, 540}, {0, 0}, {-3, 270}} << QPoint(-3, 271)
-                                        << QStringList();
-        QTest::newRow("wrap-around, left") << wrapping << Rects() << 0 << true << QVector<QPoint> {{960, 540}}
-                                           << QPoint(-3, 271) << texts({"2:1,16,2,25"});
-        QTest::newRow("wrap-around, upper-left corner")
-            << wrapping << Rects() << 0 << true << QVector<QPoint> {{960, 540}} << QPoint(1, 1)
-            << texts({"2:16,16,1,0"});
-        QTest::newRow("wrap-around to our own port")
-            << Entries {at(1, 1, 1), at(1, 1, 16), at(2, 2, 1)} << Rects() << 0 << true << QVector<QPoint> {{960, 540}}
-            << QPoint(0, 540) << QStringList();
-        QTest::newRow("a screen left of the primary one")
-            << Entries {at(2, 1, 1), at(1, 1, 2), at(1, 1, 3)} << Rects {{-1920, 0, 1920, 1080}, {0, 0, 1920, 1080}}
-            << 0 << false << QVector<QPoint> {{500, 500}, {-1000, 500}, {-1000, 0}} << QPoint(-1920, 500)
-            << texts({"2:1,1,2,46"});
+        table<CrossingCase>(
+            {{"empty cell and absent port skipped",
+                 {{at(1, 1, 1), at(3, 1, 3), at(2, 1, 4)}, {}, 3, false, {{960, 540}}, {1919, 540}, {"2:1,4,7,50"}}},
+                {"no wrap-around", {wrapping, {}, 0, false, {{960, 540}, {0, 0}, {-3, 270}}, {-3, 271}, {}}},
+                {"wrap-around, left", {wrapping, {}, 0, true, {{960, 540}}, {-3, 271}, {"2:1,16,2,25"}}},
+                {"wrap-around, upper-left corner", {wrapping, {}, 0, true, {{960, 540}}, {1, 1}, {"2:16,16,1,0"}}},
+                {"wrap-around to our own port",
+                    {{at(1, 1, 1), at(1, 1, 16), at(2, 2, 1)}, {}, 0, true, {{960, 540}}, {0, 540}, {}}},
+                {"a screen left of the primary one",
+                    {{at(2, 1, 1), at(1, 1, 2), at(1, 1, 3)}, {{-1920, 0, 1920, 1080}, {0, 0, 1920, 1080}}, 0, false,
+                        {{500, 500}, {-1000, 500}, {-1000, 0}}, {-1920, 500}, {"2:1,1,2,46"}}}});
     }
     void crossings()
     {
-        QFETCH(Entries, monitors);
-        QFETCH(Rects, screens);
-        QFETCH(int, absentPort);
-        QFETCH(QVector<QPoint>, path);
-        QFETCH(QPoint, push);
-        QFETCH(QStringList, sent);
+        const auto &[monitors, screens, absentPort, wrapAround, path, push, sent] = fetch<CrossingCase>();
         setUp(monitors, screens, absentPort ? quint8(~(1 << (absentPort - 1))) : quint8(0xFF));
-        QFETCH(bool, wrapAround);
         e->m_cyclicSwitch = wrapAround;
         QVERIFY(passedOn(path));
-        QCOMPARE(move(push.x(), push.y()), sent.isEmpty() ? PassedOn : Swallowed);
-        QCOMPARE(takeSwitchRequests(), sent);
+        QCOMPARE(move(push.x(), push.y()), sent.empty() ? PassedOn : Swallowed);
+        QCOMPARE(takeSwitchRequests(), texts(sent));
     }
 
     // A switch the switch refuses leaves the focus here, the pointer where it was and the frame marked; the
@@ -866,72 +849,50 @@ private slots:
         }
     }
 
-    // The pointer enters 8 px inside the side opposite the one it left by; an unknown direction puts it at
-    // 0,0 of the entered monitor's placement, a cell of no monitor of ours on our first monitor's centre.
+    // The pointer enters 8 px inside the side opposite the one it left by (an unknown direction: at 0,0 of the
+    // entered monitor's placement; a cell of no monitor of ours: on our first monitor's centre), the entered
+    // monitor framed; the frame stays on it while the pointer moves on, and a push from it crosses.
+    void arrivals_data()
+    {
+        const Entries sizes {at(2, 1, 1), at(1, 1, 2), at(1, 1, 3, 1280, 1024)};
+        const Rects side {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
+        const QRect small(1920, 0, 1280, 1024);
+        const Entries offset {at(1, 1, 1, 2560, 1440), at(1, 1, 2)};
+        const Rects offsetScreens {{0, 0, 2560, 1440}, {2560, 360, 1920, 1080}};
+        table<ArrivalCase>({{"from the left", {sizes, side, 1, 3, 7, 50, {1928, 512}, small}},
+            {"unknown direction", {sizes, side, 1, 3, 12, 50, {0, 0}, small}},
+            {"no monitor of ours", {sizes, side, 1, 7, 2, 50, {960, 540}, {0, 0, 1920, 1080}}},
+            {"sizes differ",
+                {{at(1, 1, 1), at(1, 1, 2, 1280, 1024), at(2, 1, 3)}, side, 1, 2, 7, 50, {1928, 512}, small,
+                    {{2500, 500}, {1925, 500}}, {3199, 500}, "2:1,3,7,48", {3187, 1011}}},
+            {"stacked, centred",
+                {{at(1, 1, 1), at(1, 2, 1, 1280, 1024), at(2, 3, 1)}, {{0, 0, 1920, 1080}, {320, 1080, 1280, 1024}}, 2,
+                    1, 4, 50, {960, 2096}, {320, 1080, 1280, 1024}, {{960, 1500}, {960, 1600}}, {960, 2100},
+                    "2:3,1,5,50", {1587, 2091}}},
+            {"offset, from the left", {offset, offsetScreens, 1, 2, 7, 0, {2568, 360}, {2560, 360, 1920, 1080}}},
+            {"offset, from upper right",
+                {offset, offsetScreens, 1, 2, 6, 0, {2573, 1427}, {2560, 360, 1920, 1080}, {{100, 100}, {3000, 500}}}},
+            {"screens do not match",
+                {{at(1, 1, 1), at(1, 1, 2, 1280, 1024)}, {{0, 0, 3200, 1080}}, 1, 2, 7, 50, {1928, 512}, small}}});
+    }
     void arrivals()
     {
-        setUp({at(2, 1, 1), at(1, 1, 2), at(1, 1, 3, 1280, 1024)}, {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}});
+        const ArrivalCase &c = fetch<ArrivalCase>();
+        setUp(c.monitors, c.screens);
         focusElsewhere();
-        arrive(1, 3, 7, 50);
-        QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
+        arrive(c.row, c.col, c.direction, c.percent);
+        QCOMPARE(QCursor::pos(), c.at);
+        QCOMPARE(frame(), std::pair(c.frame, 0));
         QCOMPARE(e->m_curPort, 1);
         QCOMPARE(takeSignals(), 1);
-        arrive(1, 3, 12, 50);
-        QCOMPARE(QCursor::pos(), QPoint(0, 0));
-        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
-        arrive(1, 7, 2, 50);
-        QCOMPARE(QCursor::pos(), QPoint(960, 540));
-        QCOMPARE(frame(), std::pair(QRect(0, 0, 1920, 1080), 0));
-    }
-
-    // Arrivals on monitors of different sizes, and crossings from them.
-    void arrivalsOnMonitorsOfDifferentSizes()
-    {
-        setUp({at(1, 1, 1), at(1, 1, 2, 1280, 1024), at(2, 1, 3)}, {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}});
-        focusElsewhere();
-        arrive(1, 2, 7, 50);
-        QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
-        QVERIFY(passedOn({{2500, 500}, {1925, 500}}));
-        QCOMPARE(move(3199, 500), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:1,3,7,48"}));
-        QCOMPARE(QCursor::pos(), QPoint(3187, 1011));
-    }
-    void arrivalsStackedCentred()
-    {
-        setUp({at(1, 1, 1), at(1, 2, 1, 1280, 1024), at(2, 3, 1)}, {{0, 0, 1920, 1080}, {320, 1080, 1280, 1024}});
-        focusElsewhere();
-        arrive(2, 1, 4, 50);
-        QCOMPARE(QCursor::pos(), QPoint(960, 2096));
-        QCOMPARE(frame(), std::pair(QRect(320, 1080, 1280, 1024), 0));
-        QCOMPARE(move(960, 1500), PassedOn);
         after(150);
-        QCOMPARE(move(960, 1600), PassedOn);
-        QCOMPARE(move(960, 2100), Swallowed);
-        QCOMPARE(takeSwitchRequests(), texts({"2:3,1,5,50"}));
-        QCOMPARE(QCursor::pos(), QPoint(1587, 2091));
-    }
-    // The frame stays on the entered monitor while the pointer moves on.
-    void arrivalsOffsetBottomsAligned()
-    {
-        setUp({at(1, 1, 1, 2560, 1440), at(1, 1, 2)}, {{0, 0, 2560, 1440}, {2560, 360, 1920, 1080}});
-        focusElsewhere();
-        arrive(1, 2, 7, 0);
-        QCOMPARE(QCursor::pos(), QPoint(2568, 360));
-        arrive(1, 2, 6, 0);
-        QCOMPARE(QCursor::pos(), QPoint(2573, 1427));
-        QCOMPARE(frame(), std::pair(QRect(2560, 360, 1920, 1080), 0));
-        QVERIFY(passedOn({{100, 100}, {3000, 500}}));
-        QCOMPARE(frame(), std::pair(QRect(2560, 360, 1920, 1080), 0));
-    }
-    void arrivalOnScreensThatDoNotMatch()
-    {
-        setUp({at(1, 1, 1), at(1, 1, 2, 1280, 1024)}, {{0, 0, 3200, 1080}});
-        focusElsewhere();
-        arrive(1, 2, 7, 50);
-        QCOMPARE(QCursor::pos(), QPoint(1928, 512));
-        QCOMPARE(frame(), std::pair(QRect(1920, 0, 1280, 1024), 0));
+        QVERIFY(passedOn(c.path));
+        QCOMPARE(frame(), std::pair(c.frame, 0));
+        if (c.sent) {
+            QCOMPARE(move(c.push.x(), c.push.y()), Swallowed);
+            QCOMPARE(takeSwitchRequests(), texts({c.sent}));
+            QCOMPARE(QCursor::pos(), c.parked);
+        }
     }
     // Its edge bands would be out of reach: it stands for its screen, which the user leaves by its edges.
     void monitorOfOneByOneStandsForItsScreen()
@@ -970,29 +931,10 @@ private slots:
 
     // Only the key-down of the focus-arrival key is an arrival; other keys, key-ups, system keys and a
     // missing record are passed on and change nothing.
+    // Only the switch's key-down of the focus-arrival key, when the switch gives the focus to this port, is an
+    // arrival; a key of our own keyboard, other keys, key-ups, system keys and a missing record are passed on
+    // and change nothing.
     void focusArrivalKey()
-    {
-        setUp({at(1, 1, 1), at(2, 1, 2)});
-        focusElsewhere();
-        e->m_switchPending = 1;
-        mouseStatus(1, 1, 7, 25);
-        QCursor::setPos(1, 1);
-        QCOMPARE(key(FocusArrivalKey, HookMessage::KeyUp), PassedOn);
-        QCOMPARE(key(FocusArrivalKey, HookMessage::SysKeyDown), PassedOn);
-        QCOMPARE(key(65), PassedOn);
-        QCOMPARE(Monitor::keyboardProc(0, HookMessage::KeyDown, 0), PassedOn);
-        settle();
-        QCOMPARE(QCursor::pos(), QPoint(1, 1));
-        QCOMPARE(e->m_switchPending, 1);
-        QCOMPARE(key(FocusArrivalKey), PassedOn);
-        QCOMPARE(QCursor::pos(), QPoint(8, 270));
-        QCOMPARE(e->m_switchPending, 0);
-        QCOMPARE(e->m_curPort, 1);
-    }
-
-    // The switch's key is an arrival only when the switch gives the focus to this port; any other is passed on
-    // and changes nothing.
-    void focusArrivalKeyFromAKeyboardOfOurOwn()
     {
         setUp({at(1, 1, 1), at(2, 1, 2)});
         QCursor::setPos(5, 5);
@@ -1013,6 +955,14 @@ private slots:
         QCOMPARE(QCursor::pos(), QPoint(1907, 1067));
         QCOMPARE(e->m_curPort, 1);
         VirtualHid::model().currentPort = 1; // now it gives it back
+        focusElsewhere();
+        QCOMPARE(key(FocusArrivalKey, HookMessage::KeyUp), PassedOn);
+        QCOMPARE(key(FocusArrivalKey, HookMessage::SysKeyDown), PassedOn);
+        QCOMPARE(key(65), PassedOn);
+        QCOMPARE(Monitor::keyboardProc(0, HookMessage::KeyDown, 0), PassedOn);
+        settle();
+        QCOMPARE(QCursor::pos(), QPoint(1907, 1067));
+        QCOMPARE(e->m_switchPending, 1);
         QCOMPARE(key(FocusArrivalKey), PassedOn);
         QCOMPARE(QCursor::pos(), QPoint(8, 270));
         QCOMPARE(e->m_curPort, 1);
@@ -1253,43 +1203,24 @@ private slots:
     // force until the new one is complete and the pointer's moves ask nothing of the switch meanwhile.
     void layoutChangedWhileRunning_data()
     {
-        QTest::addColumn<Entries>("before");
-        QTest::addColumn<Entries>("after");
-        QTest::addColumn<bool>("here"); // uploaded by this computer's own connection
-        QTest::addColumn<int>("beats");
-        QTest::addColumn<QStringList>("idle"); // what one heartbeat asks, the new layout in force
-        QTest::addColumn<QPoint>("push");
-        QTest::addColumn<QStringList>("sent");
-        const QStringList two = texts({"46", "4a", "47"});
-        const QStringList three = texts({"46", "4a", "47", "47"});
-        QTest::newRow("columns swapped") << Entries {at(1, 1, 1), at(2, 1, 2)} << Entries {at(2, 1, 1), at(1, 1, 2)}
-                                         << false << 1 << two << QPoint(-3, 540) << texts({"2:1,1,2,50"});
-        QTest::newRow("a computer more") << Entries {at(1, 1, 1), at(2, 1, 2)}
-                                         << Entries {at(3, 1, 1), at(1, 1, 2), at(2, 1, 3)} << false << 1 << three
-                                         << QPoint(-3, 540) << texts({"3:1,1,2,50"});
-        QTest::newRow("a computer less") << Entries {at(1, 1, 1), at(2, 1, 2), at(3, 2, 1)}
-                                         << Entries {at(1, 1, 1), at(3, 1, 2)} << false << 1 << two << QPoint(1919, 540)
-                                         << texts({"3:1,2,7,50"});
-        // Two heartbeats before the upload compared entries 1, 2, then 3, 1: the next compares 2, 3, the one
-        // after 1, the changed one.
-        QTest::newRow("first entry moved")
-            << Entries {at(1, 1, 1), at(2, 1, 2), at(3, 1, 3)} << Entries {at(1, 2, 2), at(2, 1, 2), at(3, 1, 3)}
-            << false << 2 << three << QPoint(960, 0) << texts({"2:1,2,4,50"});
-        QTest::newRow("size changed only")
-            << Entries {at(1, 1, 1), at(2, 1, 2)} << Entries {at(1, 1, 1), at(2, 1, 2, 1280, 1024)} << false << 2 << two
-            << QPoint(1919, 540) << texts({"2:1,2,7,50"});
-        QTest::newRow("uploaded here") << Entries {at(1, 1, 1), at(2, 1, 2)} << Entries {at(2, 1, 1), at(1, 1, 2)}
-                                       << true << 0 << two << QPoint(-3, 540) << texts({"2:1,1,2,50"});
+        const Entries two {at(1, 1, 1), at(2, 1, 2)};
+        table<LayoutChangeCase>({{"columns swapped",
+                                     {two, {at(2, 1, 1), at(1, 1, 2)}, false, 1, {-3, 540}, "2:1,1,2,50"}},
+            {"a computer more", {two, {at(3, 1, 1), at(1, 1, 2), at(2, 1, 3)}, false, 1, {-3, 540}, "3:1,1,2,50"}},
+            {"a computer less",
+                {{at(1, 1, 1), at(2, 1, 2), at(3, 2, 1)}, {at(1, 1, 1), at(3, 1, 2)}, false, 1, {1919, 540},
+                    "3:1,2,7,50"}},
+            // Two heartbeats before the upload compared entries 1, 2, then 3, 1: the next compares 2, 3, the one
+            // after 1, the changed one.
+            {"first entry moved",
+                {{at(1, 1, 1), at(2, 1, 2), at(3, 1, 3)}, {at(1, 2, 2), at(2, 1, 2), at(3, 1, 3)}, false, 2, {960, 0},
+                    "2:1,2,4,50"}},
+            {"size changed only", {two, {at(1, 1, 1), at(2, 1, 2, 1280, 1024)}, false, 2, {1919, 540}, "2:1,2,7,50"}},
+            {"uploaded here", {two, {at(2, 1, 1), at(1, 1, 2)}, true, 0, {-3, 540}, "2:1,1,2,50"}}});
     }
     void layoutChangedWhileRunning()
     {
-        QFETCH(Entries, before);
-        QFETCH(Entries, after);
-        QFETCH(bool, here);
-        QFETCH(int, beats);
-        QFETCH(QStringList, idle);
-        QFETCH(QPoint, push);
-        QFETCH(QStringList, sent);
+        const auto &[before, after, here, beats, push, sent] = fetch<LayoutChangeCase>();
         setUp(before);
         // Cell, port and size of every monitor: of a layout, and of the one in force.
         const auto cells = [](const Entries &layout) {
@@ -1309,14 +1240,17 @@ private slots:
             return out;
         };
         // Nothing changed: every heartbeat asks the port status and half the entries, in turn.
-        QStringList share = texts({"46", "4a"});
-        for (int i = 0; i < (before.size() + 1) / 2; ++i)
-            share << QStringLiteral("47");
+        const auto share = [](const Entries &layout) {
+            QStringList out = texts({"46", "4a"});
+            for (int i = 0; i < (layout.size() + 1) / 2; ++i)
+                out << QStringLiteral("47");
+            return out;
+        };
         for (int beat = 0; beat < 2; ++beat) {
             e->m_device.heartBeat();
             QCoreApplication::processEvents();
             QTRY_VERIFY(!e->layoutWatching());
-            QCOMPARE(takeReportIds(), share);
+            QCOMPARE(takeReportIds(), share(before));
         }
         QCOMPARE(held(), cells(before));
 
@@ -1367,10 +1301,10 @@ private slots:
         e->m_device.heartBeat();
         QCoreApplication::processEvents();
         QTRY_VERIFY(!e->layoutWatching());
-        QCOMPARE(takeReportIds(), idle);
+        QCOMPARE(takeReportIds(), share(after));
         QCOMPARE(held(), cells(after));
         moveTo(push.x(), push.y()); // straight from where the pointer was while the layout was read
-        QCOMPARE(takeSwitchRequests(), sent);
+        QCOMPARE(takeSwitchRequests(), texts({sent}));
     }
 };
 
