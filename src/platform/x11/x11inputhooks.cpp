@@ -20,6 +20,11 @@ namespace
 constexpr int s_f13Keycode = 191;
 // Never hold the user's pointer longer than this, whatever the engine says.
 constexpr int s_maxHoldMsec = 2000;
+// A hold begins this long after the event the engine swallows. Holding costs the X server a
+// window mapped and a grab, and us a round trip; right after a hand-over the computer taking
+// over needs the CPU more. Taken a moment later, the hold still puts the pointer where it
+// belongs: the grab confines it there.
+constexpr int s_holdAfterMsec = 2;
 // Nothing happens: asks the engine only whether it still swallows.
 constexpr std::uintptr_t s_probeMessage = 0;
 // How far past the edge a push is followed; beyond it the position stays put.
@@ -68,6 +73,13 @@ X11InputHooks::X11InputHooks()
     m_holdLimit.setSingleShot(true);
     m_holdLimit.setInterval(s_maxHoldMsec);
     connect(&m_holdLimit, &QTimer::timeout, this, [this] { checkHold(true); });
+    m_holdSoon.setSingleShot(true);
+    m_holdSoon.setInterval(s_holdAfterMsec);
+    connect(&m_holdSoon, &QTimer::timeout, this, [this] {
+        // Unless the engine has stopped swallowing meanwhile.
+        if (m_mouse && m_mouse(0, s_probeMessage, 0) != 0)
+            holdPointer(true);
+    });
 }
 
 X11InputHooks::~X11InputHooks()
@@ -298,6 +310,8 @@ void X11InputHooks::deliverMotion()
     if (!XQueryPointer(m_display, m_root, &rootReturn, &childReturn, &rootX, &rootY, &winX, &winY, &buttons))
         return; // the pointer is on another screen of this display
     Trace::mark("position-known", rootX);
+    m_queriedX = rootX;
+    m_queriedY = rootY;
     // Pushed against an edge, the engine gets the position past it that the push reached,
     // as a Windows hook does: otherwise the push repeats one position and looks like rest.
     // A push goes on while motion keeps coming; after a pause the pointer may have been put
@@ -346,7 +360,21 @@ void X11InputHooks::deliverPointer(std::uintptr_t message)
     m_inPointerEvent = true;
     const std::intptr_t result = m_mouse(0, message, reinterpret_cast<std::intptr_t>(&m_position));
     m_inPointerEvent = false;
-    holdPointer(result != 0);
+    if (result == 0) {
+        holdPointer(false);
+        return;
+    }
+    if (m_holding)
+        return;
+    // The place to hold the pointer: where the engine has put it, or else where it was at the
+    // first event swallowed, and for a click without a move before it, where it is when held.
+    if (m_moved)
+        m_holdAt = QPoint(m_movedX, m_movedY);
+    else if (!m_holdSoon.isActive())
+        m_holdAt
+            = message == HookMessage::MouseMove ? std::optional<QPoint>(QPoint(m_queriedX, m_queriedY)) : std::nullopt;
+    if (!m_holdSoon.isActive())
+        m_holdSoon.start();
 }
 
 void X11InputHooks::deliverKey(std::uintptr_t message, int keycode)
@@ -363,6 +391,8 @@ void X11InputHooks::deliverKey(std::uintptr_t message, int keycode)
 
 void X11InputHooks::holdPointer(bool hold)
 {
+    if (!hold)
+        m_holdSoon.stop();
     if (hold == m_holding || !m_display)
         return;
     if (!hold) {
@@ -374,12 +404,12 @@ void X11InputHooks::holdPointer(bool hold)
         return;
     }
 
-    // Confine the pointer to a 1 x 1 window where it is now: where the engine has just parked
-    // it, if it did (the warp went out on this connection, so the server carries it out before
-    // the grab), or else where the server has it.
-    int x = m_movedX;
-    int y = m_movedY;
-    if (!m_moved) {
+    // Confine the pointer to a 1 x 1 window at its place (the warp that parked it went out on
+    // this connection before, so the server has carried it out), or else where the server has
+    // it now.
+    int x = m_holdAt ? m_holdAt->x() : 0;
+    int y = m_holdAt ? m_holdAt->y() : 0;
+    if (!m_holdAt) {
         Window rootReturn, childReturn;
         int winX, winY;
         unsigned int buttons;

@@ -5,7 +5,10 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QPoint>
 #include <QTimer>
+
+#include <optional>
 
 class QSocketNotifier;
 struct _XDisplay;
@@ -73,7 +76,10 @@ private:
     // the place to hold it, known without asking the server.
     bool m_moved = false;
     int m_movedX = 0, m_movedY = 0;
+    int m_queriedX = 0, m_queriedY = 0; // where the server had the pointer at the last move
     bool m_inPointerEvent = false; // the engine is handling a pointer event
     bool m_holding = false;
+    std::optional<QPoint> m_holdAt; // where the hold to come keeps the pointer; none: where it is then
+    QTimer m_holdSoon; // the hold to come
     QTimer m_holdLimit;
 };
