@@ -10,7 +10,8 @@
 // scheduler has taken its CPU away from it; -1 where the platform does not say).
 // Several processes may append to the same file: each flush is one write of whole lines.
 //
-// Hops are recorded from one thread only (the GUI thread, or the daemon's only thread).
+// Hops are recorded, and flushed, from one thread only (the GUI thread, or the daemon's serving
+// thread).
 
 namespace Trace
 {

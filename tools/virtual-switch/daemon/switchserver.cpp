@@ -6,154 +6,112 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
-#include <QLocalSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <functional>
 
 namespace
 {
 // Linux KEY_F13 as an X keycode: what the agents recognise as the switch's arrival key.
 constexpr unsigned int s_f13Keycode = 191;
 // A line longer than any request: whoever sends it is not an agent.
-constexpr qint64 s_maxLine = 256;
-// Closing from our side, whichever kind of connection it is.
-void hangUp(QIODevice *socket)
-{
-    if (auto *local = qobject_cast<QLocalSocket *>(socket))
-        local->disconnectFromServer();
-    else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
-        tcp->disconnectFromHost();
-}
-
-// Written at once: the agent waits for its answer inside its input hook.
-void flush(QIODevice *socket)
-{
-    if (auto *local = qobject_cast<QLocalSocket *>(socket))
-        local->flush();
-    else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
-        tcp->flush();
-}
-
-qintptr descriptorOf(QIODevice *socket)
-{
-    if (auto *local = qobject_cast<QLocalSocket *>(socket))
-        return local->state() == QLocalSocket::ConnectedState ? local->socketDescriptor() : -1;
-    if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
-        return tcp->state() == QAbstractSocket::ConnectedState ? tcp->socketDescriptor() : -1;
-    return -1;
-}
-
-// An answer is a few dozen bytes into an empty socket buffer: written straight to the socket,
-// it leaves in one call, without the toolkit's write buffer and its wake-ups of the event
-// loop. Whatever does not fit, or any other kind of device, goes the toolkit's way.
-void writeAnswer(QIODevice *socket, const QByteArray &line)
-{
-    qint64 sent = 0;
-    const qintptr fd = descriptorOf(socket);
-    if (fd >= 0 && socket->bytesToWrite() == 0) {
-        ssize_t n;
-        do
-            n = ::send(int(fd), line.constData(), size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        while (n < 0 && errno == EINTR);
-        if (n == line.size())
-            return;
-        if (n > 0)
-            sent = n;
-    }
-    socket->write(line.constData() + sent, line.size() - sent);
-    flush(socket);
-}
-
-void dropNow(QIODevice *socket)
-{
-    if (auto *local = qobject_cast<QLocalSocket *>(socket))
-        local->abort();
-    else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket))
-        tcp->abort();
-}
-
-// Whether the other end has closed, though lines it sent before are still being read: the
-// kernel holds the end of the stream behind them. An agent closes when it has given up.
-bool peerGone(QIODevice *socket)
-{
-    qintptr fd = -1;
-    if (auto *local = qobject_cast<QLocalSocket *>(socket)) {
-        if (local->state() != QLocalSocket::ConnectedState)
-            return true;
-        fd = local->socketDescriptor();
-    } else if (auto *tcp = qobject_cast<QAbstractSocket *>(socket)) {
-        if (tcp->state() != QAbstractSocket::ConnectedState)
-            return true;
-        fd = tcp->socketDescriptor();
-    }
-    if (fd < 0)
-        return true;
-    char c;
-    const ssize_t n = ::recv(int(fd), &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-}
-
+constexpr int s_maxLine = 256;
+// Read at one go before the lines are served; the rest waits for the next turn.
+constexpr int s_maxRead = 16 * 1024;
+// Answers a client leaves unread beyond this: it is not an agent either.
+constexpr int s_maxUnsent = 64 * 1024;
 // An agent's frame carries the wall-clock millisecond after which it no longer waits for the
 // answer. Carried out only with this much of that time left, for the answer's way back.
 constexpr qint64 s_answerTravelMsec = 50;
+// What a crossing's frames have to say is written this long after them, when the computers
+// concerned are done with it.
+constexpr qint64 s_noteDelayNsec = 20 * 1000000LL;
+constexpr qint64 s_traceFlushNsec = 250 * 1000000LL;
+
+// Listeners that give the accepted connection's descriptor away instead of a socket object.
+class LocalListener : public QLocalServer
+{
+public:
+    LocalListener(std::function<void(int)> take, QObject *parent)
+        : QLocalServer(parent)
+        , m_take(std::move(take))
+    {
+    }
+
+protected:
+    void incomingConnection(quintptr descriptor) override { m_take(int(descriptor)); }
+
+private:
+    std::function<void(int)> m_take;
+};
+
+class TcpListener : public QTcpServer
+{
+public:
+    TcpListener(std::function<void(int)> take, QObject *parent)
+        : QTcpServer(parent)
+        , m_take(std::move(take))
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        // One small request and one small answer at a time: nothing to gain from batching.
+        const int one = 1;
+        ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        m_take(int(descriptor));
+    }
+
+private:
+    std::function<void(int)> m_take;
+};
+
+QList<QByteArray> wordsOf(const QByteArray &line)
+{
+    QList<QByteArray> words = line.split(' ');
+    words.removeAll(QByteArray());
+    return words;
+}
 } // namespace
 
 SwitchServer::SwitchServer(QObject *parent)
     : QObject(parent)
-    , m_server(new QLocalServer(this))
+    , m_server(new LocalListener([this](int fd) { adopt(fd); }, this))
 {
-    connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket *socket = m_server->nextPendingConnection())
-            accept(socket);
-    });
     m_clock.start();
-    m_delayTimer.setSingleShot(true);
-    m_delayTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_delayTimer, &QTimer::timeout, this, &SwitchServer::sendDelayed);
-}
-
-void SwitchServer::accept(QIODevice *socket)
-{
-    connect(socket, &QIODevice::readyRead, this, [this, socket] { readClient(socket); });
-    const auto gone = [this, socket] {
-        if (m_agents.remove(socket))
-            qInfo("agent gone");
-        socket->deleteLater();
-    };
-    if (auto *local = qobject_cast<QLocalSocket *>(socket))
-        connect(local, &QLocalSocket::disconnected, this, gone);
-    else if (auto *tcp = qobject_cast<QTcpSocket *>(socket))
-        connect(tcp, &QTcpSocket::disconnected, this, gone);
-}
-
-quint16 SwitchServer::listenTcp(quint16 port)
-{
-    if (!m_tcpServer) {
-        m_tcpServer = new QTcpServer(this);
-        connect(m_tcpServer, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_tcpServer->nextPendingConnection()) {
-                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-                accept(socket);
-            }
-        });
-    }
-    if (!m_tcpServer->listen(QHostAddress::LocalHost, port)) {
-        qCritical("cannot listen on 127.0.0.1:%u: %s", port, qPrintable(m_tcpServer->errorString()));
-        return 0;
-    }
-    return m_tcpServer->serverPort();
 }
 
 SwitchServer::~SwitchServer()
 {
+    if (m_thread.joinable()) {
+        m_ending = true;
+        const char wake = 0;
+        while (::write(m_wake[1], &wake, 1) < 0 && errno == EINTR) { }
+        m_thread.join();
+    }
+    for (Connection &c : m_connections)
+        if (c.fd >= 0)
+            ::close(c.fd);
+    for (int fd : m_adopted)
+        ::close(fd);
+    for (int fd : m_wake)
+        if (fd >= 0)
+            ::close(fd);
+    writeNotes();
     for (_XDisplay *display : qAsConst(m_xConnections))
         XCloseDisplay(display);
 }
@@ -165,129 +123,343 @@ bool SwitchServer::listen(const QString &path)
         qCritical("cannot listen on %s: %s", qPrintable(path), qPrintable(m_server->errorString()));
         return false;
     }
+    startServing();
     return true;
 }
 
-void SwitchServer::readClient(QIODevice *socket)
+quint16 SwitchServer::listenTcp(quint16 port)
 {
-    while (socket->canReadLine()) {
-        const QString line = QString::fromLatin1(socket->readLine(s_maxLine)).trimmed();
-        const QString answer = handle(socket, line);
-        if (answer.isEmpty())
-            continue; // answered already
-        writeAnswer(socket, answer.toLatin1() + '\n');
-        if (answer.startsWith(QLatin1String("err bye")))
-            hangUp(socket);
+    if (!m_tcpServer)
+        m_tcpServer = new TcpListener([this](int fd) { adopt(fd); }, this);
+    if (!m_tcpServer->listen(QHostAddress::LocalHost, port)) {
+        qCritical("cannot listen on 127.0.0.1:%u: %s", port, qPrintable(m_tcpServer->errorString()));
+        return 0;
     }
-    if (socket->bytesAvailable() > s_maxLine) {
-        qWarning("dropping a client that sends no line ends");
-        dropNow(socket);
+    startServing();
+    return m_tcpServer->serverPort();
+}
+
+void SwitchServer::startServing()
+{
+    if (m_thread.joinable())
+        return;
+    if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        qFatal("cannot make a pipe: %s", std::strerror(errno));
+        return;
+    }
+    m_thread = std::thread([this] { serve(); });
+}
+
+void SwitchServer::adopt(int fd)
+{
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    {
+        std::lock_guard<std::mutex> locked(m_adoptLock);
+        m_adopted.push_back(fd);
+    }
+    const char wake = 0;
+    while (::write(m_wake[1], &wake, 1) < 0 && errno == EINTR) { }
+}
+
+void SwitchServer::takeAdopted()
+{
+    char drained[64];
+    while (::read(m_wake[0], drained, sizeof drained) > 0) { }
+    std::lock_guard<std::mutex> locked(m_adoptLock);
+    for (int fd : m_adopted) {
+        Connection c;
+        c.id = m_nextId++;
+        c.fd = fd;
+        m_connections.push_back(std::move(c));
+    }
+    m_adopted.clear();
+}
+
+void SwitchServer::serve()
+{
+    std::vector<pollfd> polled;
+    while (!m_ending) {
+        polled.clear();
+        polled.push_back({m_wake[0], POLLIN, 0});
+        for (const Connection &c : m_connections)
+            polled.push_back({c.fd, short(POLLIN | (c.out.isEmpty() ? 0 : POLLOUT)), 0});
+        if (::poll(polled.data(), nfds_t(polled.size()), nextWakeMsec()) < 0 && errno != EINTR) {
+            qCritical("cannot wait for the agents: %s", std::strerror(errno));
+            return;
+        }
+        // Indices stay: a connection closed meanwhile keeps its place, with no descriptor.
+        for (size_t i = 1; i < polled.size(); ++i) {
+            Connection &c = m_connections[i - 1];
+            const short events = polled[i].revents;
+            if (c.fd < 0 || events == 0)
+                continue;
+            if ((events & POLLOUT) && !flushOut(c))
+                close(c);
+            else if ((events & (POLLIN | POLLHUP | POLLERR)) && !readFrom(c))
+                close(c);
+        }
+        m_connections.erase(
+            std::remove_if(m_connections.begin(), m_connections.end(), [](const Connection &c) { return c.fd < 0; }),
+            m_connections.end());
+        if (polled[0].revents)
+            takeAdopted();
+        sendDelayed();
+        const qint64 now = m_clock.nsecsElapsed();
+        if (!m_notes.isEmpty() && now >= m_notesDueNsec)
+            writeNotes();
+        if (Trace::s_on && now >= m_traceFlushNsec) {
+            Trace::flush();
+            m_traceFlushNsec = now + s_traceFlushNsec;
+        }
     }
 }
 
-QString SwitchServer::handle(QIODevice *socket, const QString &line)
+int SwitchServer::nextWakeMsec() const
 {
-    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    const QString verb = words.value(0);
+    qint64 due = -1;
+    const auto soonest = [&due](qint64 at) {
+        due = due < 0 ? at : std::min(due, at);
+    };
+    if (!m_delayed.isEmpty())
+        soonest(m_delayed.head().dueNsec);
+    if (!m_notes.isEmpty())
+        soonest(m_notesDueNsec);
+    if (Trace::s_on)
+        soonest(m_traceFlushNsec);
+    if (due < 0)
+        return -1;
+    // Whole milliseconds, rounded up: never before its time.
+    const qint64 left = due - m_clock.nsecsElapsed();
+    return left <= 0 ? 0 : int((left + 999999) / 1000000);
+}
 
-    if (verb == QLatin1String("ctl"))
-        return control(words.mid(1).join(QLatin1Char(' ')));
+bool SwitchServer::readFrom(Connection &c)
+{
+    char chunk[4096];
+    while (!c.ended && c.in.size() < s_maxRead) {
+        const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
+        if (n > 0)
+            c.in.append(chunk, int(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        else
+            c.ended = true; // closed, or broken
+    }
+    int start = 0;
+    for (int end; !c.dropped && !c.closing && c.fd >= 0 && (end = c.in.indexOf('\n', start)) >= 0;) {
+        if (end - start > s_maxLine)
+            break;
+        const QByteArray line = c.in.mid(start, end - start).trimmed();
+        start = end + 1;
+        const QString answer = handle(c, line);
+        if (answer.isEmpty() || c.fd < 0)
+            continue; // answered already, or nobody to answer
+        send(c, answer.toLatin1() + '\n');
+        if (answer.startsWith(QLatin1String("err bye")))
+            c.closing = true;
+    }
+    c.in.remove(0, start);
+    if (c.closing)
+        c.in.clear(); // nothing more is served
+    if (c.fd < 0 || c.dropped)
+        return false;
+    if (c.in.size() > s_maxLine && !c.closing) {
+        writeNotes();
+        qWarning("dropping a client that sends no line ends");
+        return false;
+    }
+    if (c.closing || c.ended)
+        return !c.out.isEmpty() && !c.ended; // what is left to say goes out first
+    return true;
+}
+
+void SwitchServer::send(Connection &c, const QByteArray &line)
+{
+    if (c.fd < 0)
+        return;
+    if (c.out.isEmpty()) {
+        ssize_t n;
+        do
+            n = ::send(c.fd, line.constData(), size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (n < 0 && errno == EINTR);
+        if (n == line.size())
+            return;
+        c.out = line.mid(n > 0 ? int(n) : 0);
+    } else {
+        c.out.append(line);
+    }
+    if (c.out.size() > s_maxUnsent) {
+        writeNotes();
+        qWarning("dropping a client that reads no answers");
+        c.dropped = true;
+    }
+}
+
+bool SwitchServer::flushOut(Connection &c)
+{
+    ssize_t n;
+    do
+        n = ::send(c.fd, c.out.constData(), size_t(c.out.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+    c.out.remove(0, int(n));
+    return !(c.out.isEmpty() && c.closing);
+}
+
+void SwitchServer::close(Connection &c, bool tellAgentGone)
+{
+    if (c.fd < 0)
+        return;
+    if (c.port != 0 && tellAgentGone) {
+        writeNotes();
+        qInfo("agent gone");
+    }
+    ::shutdown(c.fd, SHUT_RDWR);
+    ::close(c.fd);
+    c.fd = -1;
+    c.port = 0;
+}
+
+SwitchServer::Connection *SwitchServer::connectionOf(quint64 id)
+{
+    for (Connection &c : m_connections)
+        if (c.id == id && c.fd >= 0)
+            return &c;
+    return nullptr;
+}
+
+int SwitchServer::agentsOn(int port) const
+{
+    // Port 0: on any port.
+    return int(std::count_if(m_connections.cbegin(), m_connections.cend(),
+        [port](const Connection &c) { return c.fd >= 0 && c.port != 0 && (port == 0 || c.port == port); }));
+}
+
+QString SwitchServer::handle(Connection &c, const QByteArray &line)
+{
+    const QList<QByteArray> words = wordsOf(line);
+    const QByteArray verb = words.value(0);
+
+    if (verb == "ctl")
+        return control(QString::fromLatin1(line.mid(line.indexOf("ctl") + 3)));
 
     // Nothing is done for an agent that has hung up meanwhile (it gave up waiting).
-    if ((verb == QLatin1String("hello") || verb == QLatin1String("frame")) && peerGone(socket)) {
-        qWarning("%s from a client that has hung up: not carried out", qPrintable(verb));
-        dropNow(socket);
+    if ((verb == "hello" || verb == "frame") && c.ended) {
+        writeNotes();
+        qWarning("%s from a client that has hung up: not carried out", verb.constData());
+        c.dropped = true;
         return QString();
     }
 
-    if (verb == QLatin1String("hello")) {
+    if (verb == "hello") {
         bool ok = false;
         const int port = words.value(1).toInt(&ok);
         if (!ok || port < 1 || port > SwitchModel::PortCount) {
-            qWarning("hello with a bad port: %s", qPrintable(line));
+            writeNotes();
+            qWarning("hello with a bad port: %s", line.constData());
             return QStringLiteral("err bye: bad port");
         }
         if (!m_plugged)
             return QStringLiteral("err bye: unplugged");
-        m_agents.insert(socket, port);
-        const auto onPort = std::count(m_agents.cbegin(), m_agents.cend(), port);
+        c.port = port;
+        const int onPort = agentsOn(port);
+        writeNotes();
         if (onPort > 1)
-            qInfo("agent on port %d, which has %d now", port, int(onPort));
+            qInfo("agent on port %d, which has %d now", port, onPort);
         else
             qInfo("agent on port %d", port);
         return QStringLiteral("ok");
     }
 
-    if (verb == QLatin1String("frame")) {
-        if (!m_agents.contains(socket)) {
+    if (verb == "frame") {
+        if (c.port == 0) {
+            writeNotes();
             qWarning("frame from a client that never said hello");
             return QStringLiteral("err bye: say hello first");
         }
-        const QByteArray request = QByteArray::fromHex(words.value(1).toLatin1());
+        const QByteArray request = QByteArray::fromHex(words.value(1));
         const int requestId = request.isEmpty() ? 0 : static_cast<unsigned char>(request.at(0));
         Trace::mark("request-read", requestId);
-        const int port = m_agents.value(socket);
+        const int port = c.port;
         if (words.size() > 2) {
             bool ok = false;
             const qint64 deadline = words.at(2).toLongLong(&ok);
             const qint64 late = QDateTime::currentMSecsSinceEpoch() + s_answerTravelMsec - deadline;
             if (!ok || late > 0) {
+                writeNotes();
                 qWarning("frame from port %d %lld ms past its deadline: not carried out, connection closed", port,
                     ok ? late : 0LL);
-                dropNow(socket);
+                c.dropped = true;
                 return QString();
             }
         }
         const int before = m_model.currentPort;
-        const QByteArray reply
-            = m_model.handle(port, request, int(std::count(m_agents.cbegin(), m_agents.cend(), port)));
+        const QByteArray reply = m_model.handle(port, request, agentsOn(port));
         const bool accepted = reply.size() > 1 && reply.at(1) == SwitchModel::Accepted;
-        // Answer first, then hand over: the requesting agent is not kept waiting for X, and
-        // nobody waits for the log lines.
         const int arrivalPort = requestId == 0x49 && accepted ? m_model.currentPort : 0;
         const QByteArray answer = "reply " + reply.toHex() + '\n';
         if (m_answerDelayMsec > 0) {
             m_delayed.enqueue(
-                {socket, answer, requestId, arrivalPort, m_clock.nsecsElapsed() + qint64(m_answerDelayMsec) * 1000000});
-            if (!m_delayTimer.isActive())
-                sendDelayed();
+                {c.id, answer, requestId, arrivalPort, m_clock.nsecsElapsed() + qint64(m_answerDelayMsec) * 1000000});
+            sendDelayed();
         } else {
-            answerFrame(socket, answer, requestId, arrivalPort);
+            answerFrame(c.id, answer, requestId, arrivalPort);
         }
         if (reply.size() > 1 && !accepted)
-            qInfo("refused from port %d: %s", port, request.toHex(' ').constData());
+            noteLater(
+                QStringLiteral("refused from port %1: %2").arg(port).arg(QString::fromLatin1(request.toHex(' '))));
         else
             ++m_accepted[port];
         if (arrivalPort != 0)
-            qInfo("switch from port %d to port %d (was %d): %s", port, m_model.currentPort, before,
-                request.toHex(' ').constData());
+            noteLater(QStringLiteral("switch from port %1 to port %2 (was %3): %4")
+                          .arg(port)
+                          .arg(m_model.currentPort)
+                          .arg(before)
+                          .arg(QString::fromLatin1(request.toHex(' '))));
         return QString(); // already answered
     }
 
-    qWarning("unknown request: %s", qPrintable(line.left(80)));
+    writeNotes();
+    qWarning("unknown request: %s", line.left(80).constData());
     return QStringLiteral("err unknown request");
 }
 
-void SwitchServer::answerFrame(QIODevice *socket, const QByteArray &line, int requestId, int arrivalPort)
+void SwitchServer::answerFrame(quint64 connection, const QByteArray &line, int requestId, int arrivalPort)
 {
-    if (socket)
-        writeAnswer(socket, line);
-    Trace::mark("answer-written", requestId);
+    // The key first: the computer that takes over has the longer way to go (its X server, its
+    // agent, a question of its own), while the one that asked only reads its answer. Answered
+    // first, the asking agent's wake-up and what it does next (parking and holding its
+    // pointer) would run before the key left, on the CPU the key needs.
     if (arrivalPort != 0)
         announceArrival(arrivalPort);
+    if (Connection *c = connectionOf(connection))
+        send(*c, line);
+    Trace::mark("answer-written", requestId);
+}
+
+void SwitchServer::noteLater(const QString &line)
+{
+    if (m_notes.isEmpty())
+        m_notesDueNsec = m_clock.nsecsElapsed() + s_noteDelayNsec;
+    m_notes.append(line);
+}
+
+void SwitchServer::writeNotes()
+{
+    for (const QString &line : qAsConst(m_notes))
+        qInfo("%s", qPrintable(line));
+    m_notes.clear();
 }
 
 void SwitchServer::sendDelayed()
 {
-    while (!m_delayed.isEmpty()) {
-        const qint64 left = m_delayed.head().dueNsec - m_clock.nsecsElapsed();
-        if (left > 0) {
-            // Whole milliseconds, rounded up: never before its time.
-            m_delayTimer.start(int((left + 999999) / 1000000));
-            return;
-        }
+    while (!m_delayed.isEmpty() && m_delayed.head().dueNsec <= m_clock.nsecsElapsed()) {
         const DelayedAnswer due = m_delayed.dequeue();
-        answerFrame(due.socket, due.line, due.requestId, due.arrivalPort);
+        answerFrame(due.connection, due.line, due.requestId, due.arrivalPort);
     }
 }
 
@@ -333,7 +505,7 @@ QString SwitchServer::control(const QString &line)
     }
     if (command == QLatin1String("status")) {
         QJsonObject o {{QStringLiteral("plugged"), m_plugged}, {QStringLiteral("currentPort"), m_model.currentPort},
-            {QStringLiteral("presentMask"), int(m_model.presentMask)}, {QStringLiteral("agents"), m_agents.size()},
+            {QStringLiteral("presentMask"), int(m_model.presentMask)}, {QStringLiteral("agents"), agentsOn(0)},
             {QStringLiteral("monitors"), m_model.monitors.size()}};
         QJsonObject accepted;
         for (auto it = m_accepted.cbegin(); it != m_accepted.cend(); ++it)
@@ -341,6 +513,7 @@ QString SwitchServer::control(const QString &line)
         o.insert(QStringLiteral("accepted"), accepted);
         return QStringLiteral("ok ") + QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
     }
+    writeNotes();
     qWarning("bad control command: %s", qPrintable(line.left(80)));
     return QStringLiteral("err bad control command");
 }
@@ -348,10 +521,10 @@ QString SwitchServer::control(const QString &line)
 void SwitchServer::disconnectAgents()
 {
     // Pulling the cable: every open handle is dead for good.
-    const QList<QIODevice *> agents = m_agents.keys();
-    m_agents.clear();
-    for (QIODevice *socket : agents)
-        hangUp(socket);
+    for (Connection &c : m_connections) {
+        if (c.fd >= 0 && c.port != 0)
+            close(c, false);
+    }
 }
 
 void SwitchServer::announceArrival(int port)
@@ -363,6 +536,7 @@ void SwitchServer::announceArrival(int port)
     if (!display) {
         display = XOpenDisplay(name.toLatin1().constData());
         if (!display) {
+            writeNotes();
             qWarning("cannot open display %s of port %d", qPrintable(name), port);
             return;
         }

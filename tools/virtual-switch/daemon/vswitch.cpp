@@ -21,7 +21,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
-#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
@@ -234,12 +233,7 @@ int main(int argc, char *argv[])
 
     if (args.at(1) != QLatin1String("serve"))
         return usage();
-    Trace::start("vswitch");
-    QTimer traceFlush;
-    if (Trace::s_on) {
-        QObject::connect(&traceFlush, &QTimer::timeout, &Trace::flush);
-        traceFlush.start(250);
-    }
+    Trace::start("vswitch"); // the serving thread writes its hops out
     SwitchServer server;
     if (!loadLayout(args.at(3), server) || !server.listen(args.at(2)))
         return 1;
