@@ -152,6 +152,37 @@ private slots:
         QVERIFY(!QFile::exists(socket));
     }
 
+    // With an answer delay each answer goes to the connection its frame came on, in order; an agent that
+    // hung up meanwhile gets none, nor does a newcomer that took its place.
+    void delayedAnswers()
+    {
+        const QString socket = m_tmp.filePath(QStringLiteral("delayed"));
+        QProcess daemon;
+        daemon.setProcessChannelMode(QProcess::MergedChannels);
+        daemon.start(QStringLiteral(VSWITCH_BINARY),
+            {QStringLiteral("serve"), socket, m_socket + QStringLiteral(".json"), QStringLiteral("--delay-ms"),
+                QStringLiteral("40")});
+        QVERIFY(daemon.waitForReadyRead(5000));
+        QTRY_VERIFY(QFile::exists(socket));
+        QLocalSocket gone, next;
+        gone.connectToServer(socket);
+        QCOMPARE(ask(gone, "hello 1"), QByteArray("ok"));
+        gone.write("frame 4902010207220077\n"); // to port 2: "reply c900" once due
+        QVERIFY(gone.waitForBytesWritten(2000));
+        QTest::qWait(10); // read by the switch, not yet answered
+        gone.abort();
+        next.connectToServer(socket);
+        QCOMPARE(ask(next, "hello 1"), QByteArray("ok"));
+        next.write("frame 4600000000000046\nframe 4A0000000000004A\n");
+        QList<QByteArray> answers;
+        while (answers.size() < 2 && (next.canReadLine() || next.waitForReadyRead(2000)))
+            answers << next.readLine().trimmed();
+        QCOMPARE(answers.size(), 2);
+        QVERIFY2(answers.at(0).startsWith("reply c6") && answers.at(1).startsWith("reply ca"), answers.join(' '));
+        daemon.kill();
+        daemon.waitForFinished(3000);
+    }
+
     // A stalled switch is lost: its late answer is not taken for a later one, the request given up on not done.
     void stalledSwitch()
     {
